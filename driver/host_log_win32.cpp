@@ -1,0 +1,6 @@
+// Windows: `err` is imported by name from the host's KELPRA.dll.
+#include "driver/host_log.h"
+
+QivHostLogFunction HostLogTarget() {
+    return err;
+}

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on Debian 12. Idempotent: when
+# everything is already there it changes nothing and needs no network.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ binutils file        # the native 64-bit build
+    googletest                                 # GoogleTest sources, built with each preset
+    gcc-multilib g++-multilib                  # the 32-bit Linux build (-m32)
+    g++-mingw-w64-i686 mingw-w64-tools         # the 32-bit Windows DLL
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages: ${missing[*]}; run this script as root to install them" >&2
+    exit 1
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

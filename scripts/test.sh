@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the three presets and runs every test that can run here.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+for preset in linux64 linux32 win32; do
+    echo "=== ${preset}"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset"
+done
+echo "=== all tests passed"
