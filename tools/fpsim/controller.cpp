@@ -1,0 +1,341 @@
+#include "tools/fpsim/controller.h"
+
+#include "tools/fpsim/frame.h"
+
+namespace fpsim {
+
+namespace {
+
+// The longest frame, block check included, carriage return not.
+constexpr size_t kMaxFrameChars = 118;
+// A normal response holds "%", station, "$", echo, data and block check.
+constexpr size_t kResponseOverhead = 8;
+constexpr size_t kMaxResponseWords = (kMaxFrameChars - kResponseOverhead) / 4;  // 27
+
+const std::string kEveryStation = "FF";
+const std::string kConnectedStation = "EE";
+
+bool IsWrite(const std::string &command) { return !command.empty() && command[0] == 'W'; }
+
+// Area codes of the register and contact commands. Letters that name an area
+// of another command are a parameter error; other letters are not supported.
+enum class AreaCheck { kOk, kWrongArea, kUnknownArea };
+
+AreaCheck RegisterArea(char letter, Area &area) {
+    if (letter == 'D') {
+        area = Area::kData;
+        return AreaCheck::kOk;
+    }
+    if (letter == 'F') {
+        area = Area::kFile;
+        return AreaCheck::kOk;
+    }
+    return std::string("XYRLTC").find(letter) != std::string::npos ? AreaCheck::kWrongArea
+                                                                    : AreaCheck::kUnknownArea;
+}
+
+AreaCheck ContactArea(char letter, Area &area) {
+    switch (letter) {
+        case 'X': area = Area::kX; return AreaCheck::kOk;
+        case 'Y': area = Area::kY; return AreaCheck::kOk;
+        case 'R': area = Area::kR; return AreaCheck::kOk;
+        case 'L': area = Area::kL; return AreaCheck::kOk;
+        case 'T':
+        case 'C': area = Area::kTimerCounter; return AreaCheck::kOk;
+        case 'D':
+        case 'F': return AreaCheck::kWrongArea;
+        default: return AreaCheck::kUnknownArea;
+    }
+}
+
+int AreaError(AreaCheck check) { return check == AreaCheck::kWrongArea ? kErrParameter : kErrNotSupported; }
+
+}  // namespace
+
+Bus::Bus(const std::vector<std::string> &stations, const BusSettings &settings)
+    : stations_(stations), settings_(settings) {
+    for (size_t i = 0; i < stations_.size(); ++i) {
+        memories_.push_back(std::make_unique<Memory>(settings_.profile));
+    }
+}
+
+Memory *Bus::MemoryOf(const std::string &station) {
+    for (size_t i = 0; i < stations_.size(); ++i) {
+        if (stations_[i] == station) {
+            return memories_[i].get();
+        }
+    }
+    return nullptr;
+}
+
+Outcome Bus::Handle(const std::string &frame) {
+    Outcome outcome;
+    // A frame whose station cannot be read is noise on the line: no answer.
+    if (frame.size() < 4 || frame[0] != '%' || frame.back() != kCarriageReturn) {
+        return outcome;
+    }
+    outcome.station = frame.substr(1, 2);
+    const std::string body = frame.substr(0, frame.size() - 1);
+
+    if (outcome.station == kEveryStation) {
+        // Executed by every station, answered by none.
+        if (body.size() >= 6 && body[3] == '#' && IsWrite(body.substr(4))) {
+            const std::string check = body.substr(body.size() - 2);
+            const std::string content = body.substr(0, body.size() - 2);
+            if (check == "**" || check == Hex2(BlockCheck(content))) {
+                for (auto &memory : memories_) {
+                    Execute(*memory, content.substr(4));
+                }
+            }
+        }
+        return outcome;
+    }
+
+    Memory *memory = nullptr;
+    if (outcome.station == kConnectedStation && settings_.answerEE && !memories_.empty()) {
+        memory = memories_.front().get();
+    } else {
+        memory = MemoryOf(outcome.station);
+    }
+    if (memory == nullptr) {
+        return outcome;  // another controller's request
+    }
+
+    outcome.answered = true;
+    const auto fail = [&](int code) {
+        outcome.errorCode = code;
+        outcome.response = ErrorResponse(outcome.station, code);
+        return outcome;
+    };
+    if (body.size() < 6) {
+        return fail(kErrFormat);
+    }
+    const std::string check = body.substr(body.size() - 2);
+    const std::string content = body.substr(0, body.size() - 2);
+    if (check != "**" && check != Hex2(BlockCheck(content))) {
+        return fail(kErrBlockCheck);
+    }
+    if (body.size() > kMaxFrameChars) {
+        return fail(kErrFrameTooLong);
+    }
+    if (content[3] != '#') {
+        return fail(kErrFormat);
+    }
+    const std::string command = content.substr(4);
+    if (!command.empty() && command.back() == '&') {
+        return fail(kErrProcedure);  // no multi-frame requests
+    }
+    const Reply reply = Execute(*memory, command);
+    if (reply.error != 0) {
+        return fail(reply.error);
+    }
+    outcome.response = NormalResponse(outcome.station, reply.echo, reply.data);
+    return outcome;
+}
+
+Bus::Reply Bus::Execute(Memory &memory, const std::string &command) {
+    const auto startsWith = [&](const char *prefix) { return command.rfind(prefix, 0) == 0; };
+    if (startsWith("RD")) return ReadRegisters(memory, command);
+    if (startsWith("WD")) return WriteRegisters(memory, command);
+    if (startsWith("RCC")) return ReadContactWords(memory, command);
+    if (startsWith("WCC")) return WriteContactWords(memory, command);
+    if (startsWith("RCS")) return ReadContact(memory, command);
+    if (startsWith("WCS")) return WriteContact(memory, command);
+    if (startsWith("RS") || startsWith("RK")) return ReadTimerValues(memory, command);
+    if (startsWith("WS") || startsWith("WK")) return WriteTimerValues(memory, command);
+    if (command == "RT") return {0, "RT", settings_.statusData};
+    return {kErrNotSupported, "", ""};
+}
+
+namespace {
+
+// A range of words: the start and end fields after the command and area.
+struct Range {
+    uint32_t first = 0, last = 0;
+    size_t Count() const { return last - first + 1; }
+};
+
+// Reads the two `digits`-wide fields at `at`. 41 for a short or non-decimal
+// field, 61 for a range the area does not hold, else 0.
+int ReadRange(const std::string &command, size_t at, size_t digits, const Memory &memory, Area area,
+              Range &range) {
+    if (!ParseDecimal(command, at, digits, range.first) ||
+        !ParseDecimal(command, at + digits, digits, range.last)) {
+        return kErrFormat;
+    }
+    return memory.InRange(area, range.first, range.last) ? 0 : kErrData;
+}
+
+// The words of a write: exactly one wire word per word of the range.
+int ReadWriteData(const std::string &command, size_t at, const Range &range,
+                  std::vector<uint16_t> &words) {
+    if (command.size() - at != 4 * range.Count()) {
+        return kErrData;
+    }
+    words.resize(range.Count());
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (!ParseWireWord(command, at + 4 * i, words[i])) {
+            return kErrData;
+        }
+    }
+    return 0;
+}
+
+std::string WireWords(const Memory &memory, Area area, const Range &range) {
+    std::string data;
+    for (uint32_t i = range.first; i <= range.last; ++i) {
+        data += WireWord(memory.Word(area, i));
+    }
+    return data;
+}
+
+}  // namespace
+
+// RD area start(5) end(5)
+Bus::Reply Bus::ReadRegisters(Memory &memory, const std::string &command) {
+    if (command.size() < 3) return {kErrFormat, "", ""};
+    Area area;
+    const AreaCheck check = RegisterArea(command[2], area);
+    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
+    if (command.size() != 13) return {kErrFormat, "", ""};
+    Range range;
+    if (const int error = ReadRange(command, 3, 5, memory, area, range)) return {error, "", ""};
+    if (range.Count() > kMaxResponseWords) return {kErrFrameTooLong, "", ""};
+    return {0, "RD", WireWords(memory, area, range)};
+}
+
+// WD area start(5) end(5) data
+Bus::Reply Bus::WriteRegisters(Memory &memory, const std::string &command) {
+    if (command.size() < 3) return {kErrFormat, "", ""};
+    Area area;
+    const AreaCheck check = RegisterArea(command[2], area);
+    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
+    if (command.size() < 13) return {kErrFormat, "", ""};
+    Range range;
+    if (const int error = ReadRange(command, 3, 5, memory, area, range)) return {error, "", ""};
+    std::vector<uint16_t> words;
+    if (const int error = ReadWriteData(command, 13, range, words)) return {error, "", ""};
+    for (size_t i = 0; i < words.size(); ++i) {
+        memory.SetWord(area, range.first + i, words[i]);
+    }
+    return {0, "WD", ""};
+}
+
+// RCC area start(4) end(4): contact words
+Bus::Reply Bus::ReadContactWords(Memory &memory, const std::string &command) {
+    if (command.size() < 4) return {kErrFormat, "", ""};
+    Area area;
+    const AreaCheck check = ContactArea(command[3], area);
+    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
+    if (command.size() != 12) return {kErrFormat, "", ""};
+    Range range;
+    if (const int error = ReadRange(command, 4, 4, memory, area, range)) return {error, "", ""};
+    if (range.Count() > kMaxResponseWords) return {kErrFrameTooLong, "", ""};
+    return {0, "RC", WireWords(memory, area, range)};
+}
+
+// WCC area start(4) end(4) data; X is input and T/C contacts are the
+// controller's own, so only Y, R and L take writes.
+Bus::Reply Bus::WriteContactWords(Memory &memory, const std::string &command) {
+    if (command.size() < 4) return {kErrFormat, "", ""};
+    Area area;
+    const AreaCheck check = ContactArea(command[3], area);
+    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
+    if (area == Area::kX) return {settings_.inputWriteError, "", ""};
+    if (area == Area::kTimerCounter) return {kErrParameter, "", ""};
+    if (command.size() < 12) return {kErrFormat, "", ""};
+    Range range;
+    if (const int error = ReadRange(command, 4, 4, memory, area, range)) return {error, "", ""};
+    std::vector<uint16_t> words;
+    if (const int error = ReadWriteData(command, 12, range, words)) return {error, "", ""};
+    for (size_t i = 0; i < words.size(); ++i) {
+        memory.SetWord(area, range.first + i, words[i]);
+    }
+    return {0, "WC", ""};
+}
+
+namespace {
+
+// The contact number of RCS and WCS: for X, Y, R and L three decimal digits
+// of the word and one hexadecimal digit of the bit; for T and C the timer or
+// counter number in four decimal digits.
+int ReadContactNumber(const std::string &command, const Memory &memory, char letter, Area area,
+                      size_t &contact) {
+    uint32_t number = 0;
+    if (letter == 'T' || letter == 'C') {
+        if (!ParseDecimal(command, 4, 4, number)) return kErrFormat;
+        if (number >= memory.TimerCounterCount()) return kErrData;
+        contact = number;
+        return 0;
+    }
+    if (!ParseDecimal(command, 4, 3, number)) return kErrFormat;
+    const char bit = command[7];
+    int bitValue = -1;
+    if (bit >= '0' && bit <= '9') bitValue = bit - '0';
+    if (bit >= 'A' && bit <= 'F') bitValue = bit - 'A' + 10;
+    if (bitValue < 0) return kErrFormat;
+    if (number >= memory.Size(area)) return kErrData;
+    contact = number * 16 + static_cast<size_t>(bitValue);
+    return 0;
+}
+
+}  // namespace
+
+// RCS area contact(4)
+Bus::Reply Bus::ReadContact(Memory &memory, const std::string &command) {
+    if (command.size() < 4) return {kErrFormat, "", ""};
+    Area area;
+    const AreaCheck check = ContactArea(command[3], area);
+    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
+    if (command.size() != 8) return {kErrFormat, "", ""};
+    size_t contact = 0;
+    if (const int error = ReadContactNumber(command, memory, command[3], area, contact)) {
+        return {error, "", ""};
+    }
+    return {0, "RC", memory.Contact(area, contact) ? "1" : "0"};
+}
+
+// WCS area contact(4) value(1)
+Bus::Reply Bus::WriteContact(Memory &memory, const std::string &command) {
+    if (command.size() < 4) return {kErrFormat, "", ""};
+    Area area;
+    const AreaCheck check = ContactArea(command[3], area);
+    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
+    if (area == Area::kX) return {settings_.inputWriteError, "", ""};
+    if (area == Area::kTimerCounter) return {kErrParameter, "", ""};
+    if (command.size() != 9) return {kErrFormat, "", ""};
+    size_t contact = 0;
+    if (const int error = ReadContactNumber(command, memory, command[3], area, contact)) {
+        return {error, "", ""};
+    }
+    const char value = command[8];
+    if (value != '0' && value != '1') return {kErrData, "", ""};
+    memory.SetContact(area, contact, value == '1');
+    return {0, "WC", ""};
+}
+
+// RS / RK start(4) end(4)
+Bus::Reply Bus::ReadTimerValues(Memory &memory, const std::string &command) {
+    const Area area = command[1] == 'S' ? Area::kSetValue : Area::kElapsedValue;
+    if (command.size() != 10) return {kErrFormat, "", ""};
+    Range range;
+    if (const int error = ReadRange(command, 2, 4, memory, area, range)) return {error, "", ""};
+    if (range.Count() > kMaxResponseWords) return {kErrFrameTooLong, "", ""};
+    return {0, command.substr(0, 2), WireWords(memory, area, range)};
+}
+
+// WS / WK start(4) end(4) data
+Bus::Reply Bus::WriteTimerValues(Memory &memory, const std::string &command) {
+    const Area area = command[1] == 'S' ? Area::kSetValue : Area::kElapsedValue;
+    if (command.size() < 10) return {kErrFormat, "", ""};
+    Range range;
+    if (const int error = ReadRange(command, 2, 4, memory, area, range)) return {error, "", ""};
+    std::vector<uint16_t> words;
+    if (const int error = ReadWriteData(command, 10, range, words)) return {error, "", ""};
+    for (size_t i = 0; i < words.size(); ++i) {
+        memory.SetWord(area, range.first + i, words[i]);
+    }
+    return {0, command.substr(0, 2), ""};
+}
+
+}  // namespace fpsim

@@ -1,0 +1,67 @@
+// The controllers on one line: each station answers its own requests, "EE"
+// is answered by the first, and "FF" writes to all of them without an answer.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/fpsim/memory.h"
+
+namespace fpsim {
+
+struct BusSettings {
+    Profile profile = Profile::kLarge;
+    // Whether the first station answers the "EE" station, as a controller
+    // connected alone does.
+    bool answerEE = true;
+    // What a write to the input relays X is refused with: 61 (data error) or
+    // 60 (parameter error), as controllers differ.
+    int inputWriteError = 61;
+    // RT's status data: CPU type, version, program size, mode flags (RUN),
+    // link information, error flag, self-diagnostic error.
+    std::string statusData = "9A25600100000000";
+};
+
+// What one request frame led to.
+struct Outcome {
+    bool answered = false;
+    std::string response;  // the whole answer, carriage return included
+    int errorCode = 0;     // the code of an error response, else 0
+    std::string station;   // the station field of the request
+};
+
+class Bus {
+public:
+    Bus(const std::vector<std::string> &stations, const BusSettings &settings);
+
+    // Executes one request frame, from "%" to the carriage return.
+    Outcome Handle(const std::string &frame);
+
+    const std::vector<std::string> &Stations() const { return stations_; }
+    // The memory of a station; null for a station that is not on the bus.
+    Memory *MemoryOf(const std::string &station);
+
+private:
+    struct Reply {
+        int error = 0;     // an error code, or 0 for a normal response
+        std::string echo;  // the two letters of the normal response
+        std::string data;
+    };
+
+    Reply Execute(Memory &memory, const std::string &command);
+    Reply ReadRegisters(Memory &memory, const std::string &command);
+    Reply WriteRegisters(Memory &memory, const std::string &command);
+    Reply ReadContactWords(Memory &memory, const std::string &command);
+    Reply WriteContactWords(Memory &memory, const std::string &command);
+    Reply ReadContact(Memory &memory, const std::string &command);
+    Reply WriteContact(Memory &memory, const std::string &command);
+    Reply ReadTimerValues(Memory &memory, const std::string &command);
+    Reply WriteTimerValues(Memory &memory, const std::string &command);
+
+    std::vector<std::string> stations_;
+    std::vector<std::unique_ptr<Memory>> memories_;
+    BusSettings settings_;
+};
+
+}  // namespace fpsim

@@ -1,0 +1,177 @@
+#include "tools/fpsim/faults.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+
+#include "tools/fpsim/frame.h"
+
+namespace fpsim {
+
+namespace {
+
+const struct {
+    FaultKind kind;
+    const char *name;
+} kFaultNames[] = {
+    {FaultKind::kNone, "none"},
+    {FaultKind::kNoAnswer, "no-answer"},
+    {FaultKind::kLate, "late"},
+    {FaultKind::kTruncated, "truncated"},
+    {FaultKind::kCorruptChar, "corrupt"},
+    {FaultKind::kWrongBlockCheck, "bad-bcc"},
+    {FaultKind::kWrongStation, "wrong-station"},
+    {FaultKind::kErrorResponse, "error"},
+    {FaultKind::kStrayBytes, "stray"},
+};
+
+// Another station number, of the same two-character form.
+std::string OtherStation(const std::string &station) {
+    const unsigned next = (static_cast<unsigned>(atoi(station.c_str())) + 1) % 100;
+    return {static_cast<char>('0' + next / 10), static_cast<char>('0' + next % 10)};
+}
+
+}  // namespace
+
+const std::vector<FaultKind> &AllFaultKinds() {
+    static const std::vector<FaultKind> kinds = {
+        FaultKind::kNoAnswer,    FaultKind::kLate,          FaultKind::kTruncated,
+        FaultKind::kCorruptChar, FaultKind::kWrongBlockCheck, FaultKind::kWrongStation,
+        FaultKind::kErrorResponse, FaultKind::kStrayBytes,
+    };
+    return kinds;
+}
+
+const char *FaultKindName(FaultKind kind) {
+    for (const auto &entry : kFaultNames) {
+        if (entry.kind == kind) {
+            return entry.name;
+        }
+    }
+    return "?";
+}
+
+bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
+    const size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
+    fault = Fault();
+    bool known = false;
+    for (const auto &entry : kFaultNames) {
+        if (name == entry.name) {
+            fault.kind = entry.kind;
+            known = true;
+        }
+    }
+    if (!known) {
+        *error = "unknown fault '" + name +
+                 "' (none, no-answer, late[:MS], truncated[:N], corrupt, bad-bcc, "
+                 "wrong-station, error[:CODE], stray[:TEXT])";
+        return false;
+    }
+    if (argument.empty()) {
+        return true;
+    }
+    char *end = nullptr;
+    const long number = strtol(argument.c_str(), &end, 10);
+    const bool numeric = *end == '\0' && number >= 0;
+    switch (fault.kind) {
+        case FaultKind::kLate: fault.lateMs = static_cast<int>(number); break;
+        case FaultKind::kTruncated: fault.keepChars = static_cast<int>(number); break;
+        case FaultKind::kErrorResponse: fault.errorCode = static_cast<int>(number); break;
+        case FaultKind::kStrayBytes: fault.stray = argument; return true;
+        default: *error = "fault '" + name + "' takes no argument"; return false;
+    }
+    if (!numeric) {
+        *error = "fault '" + name + "' takes a number";
+        return false;
+    }
+    return true;
+}
+
+Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt19937 &rng) {
+    Delivery delivery;
+    delivery.bytes = response;
+    // Every normal and error response has "%", a station, a mark, a block
+    // check and a carriage return.
+    const bool wellFormed = response.size() >= 6;
+    switch (fault.kind) {
+        case FaultKind::kNone: break;
+        case FaultKind::kNoAnswer: delivery.send = false; break;
+        case FaultKind::kLate: delivery.extraDelayMs = fault.lateMs; break;
+        case FaultKind::kTruncated: {
+            const size_t keep = fault.keepChars < 0 ? response.size() / 2
+                                                    : static_cast<size_t>(fault.keepChars);
+            delivery.bytes = response.substr(0, std::min(keep, response.size()));
+            break;
+        }
+        case FaultKind::kCorruptChar:
+            if (wellFormed) {
+                // Any character but the carriage return, so that the frame still ends.
+                std::uniform_int_distribution<size_t> position(0, response.size() - 2);
+                delivery.bytes[position(rng)] ^= 0x01;
+            }
+            break;
+        case FaultKind::kWrongBlockCheck:
+            if (wellFormed) {
+                const std::string body = response.substr(0, response.size() - 3);
+                delivery.bytes = body + Hex2(BlockCheck(body) ^ 0x5A) + kCarriageReturn;
+            }
+            break;
+        case FaultKind::kWrongStation:
+            if (wellFormed) {
+                const std::string body = response.substr(0, response.size() - 3);
+                delivery.bytes =
+                    Sealed(body.substr(0, 1) + OtherStation(body.substr(1, 2)) + body.substr(3));
+            }
+            break;
+        case FaultKind::kErrorResponse:
+            if (wellFormed) {
+                delivery.bytes = ErrorResponse(response.substr(1, 2), fault.errorCode);
+            }
+            break;
+        case FaultKind::kStrayBytes: delivery.bytes = fault.stray + response; break;
+    }
+    return delivery;
+}
+
+void FaultSchedule::Every(int n, const Fault &fault) {
+    everyN_ = n;
+    everyFault_ = fault;
+}
+
+void FaultSchedule::Randomly(double probability, uint32_t seed, const std::vector<Fault> &choices) {
+    probability_ = probability;
+    choices_ = choices;
+    rng_.seed(seed);
+}
+
+void FaultSchedule::Clear() {
+    once_.clear();
+    everyN_ = 0;
+    probability_ = 0;
+    choices_.clear();
+}
+
+Fault FaultSchedule::Next() {
+    ++answers_;
+    if (!once_.empty()) {
+        const Fault fault = once_.front();
+        once_.pop_front();
+        return fault;
+    }
+    if (everyN_ > 0 && answers_ % static_cast<uint64_t>(everyN_) == 0) {
+        return everyFault_;
+    }
+    if (probability_ > 0 && !choices_.empty()) {
+        std::uniform_real_distribution<double> chance(0.0, 1.0);
+        if (chance(rng_) < probability_) {
+            std::uniform_int_distribution<size_t> pick(0, choices_.size() - 1);
+            return choices_[pick(rng_)];
+        }
+    }
+    return Fault();
+}
+
+}  // namespace fpsim

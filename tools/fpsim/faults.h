@@ -1,0 +1,71 @@
+// Faults on demand: what the line does to an answer.
+#pragma once
+
+#include <stdint.h>
+
+#include <deque>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fpsim {
+
+enum class FaultKind {
+    kNone,
+    kNoAnswer,         // the answer never comes
+    kLate,             // it comes after `lateMs` more
+    kTruncated,        // only its first `keepChars` characters come
+    kCorruptChar,      // one character is changed on the way
+    kWrongBlockCheck,  // its block check is wrong
+    kWrongStation,     // it carries another station number (with a right block check)
+    kErrorResponse,    // an error response with `errorCode` comes instead
+    kStrayBytes,       // `stray` comes before it
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::kNone;
+    int lateMs = 100;
+    int keepChars = -1;  // -1: half of the answer
+    int errorCode = 61;
+    std::string stray = std::string("\x00\xFF", 2);
+};
+
+// Every kind but kNone, in a fixed order.
+const std::vector<FaultKind> &AllFaultKinds();
+const char *FaultKindName(FaultKind kind);
+// "late", "late:250", "truncated:5", "error:42", "stray:ABC", "none" ...
+bool ParseFault(const std::string &text, Fault &fault, std::string *error);
+
+// What goes on the line in place of an answer.
+struct Delivery {
+    bool send = true;
+    std::string bytes;
+    int extraDelayMs = 0;
+};
+
+// Applies `fault` to `response`; `rng` picks the corrupted character.
+Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt19937 &rng);
+
+// Decides the fault of each answer: first the faults queued for the next
+// answers, then every Nth answer, then at random.
+class FaultSchedule {
+public:
+    void Once(const Fault &fault) { once_.push_back(fault); }
+    void Every(int n, const Fault &fault);
+    void Randomly(double probability, uint32_t seed, const std::vector<Fault> &choices);
+    void Clear();
+
+    Fault Next();
+    std::mt19937 &Rng() { return rng_; }
+
+private:
+    std::deque<Fault> once_;
+    int everyN_ = 0;
+    Fault everyFault_;
+    uint64_t answers_ = 0;
+    double probability_ = 0;
+    std::vector<Fault> choices_;
+    std::mt19937 rng_{1};
+};
+
+}  // namespace fpsim
