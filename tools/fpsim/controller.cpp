@@ -15,7 +15,9 @@ constexpr size_t kMaxResponseWords = (kMaxFrameChars - kResponseOverhead) / 4;  
 const std::string kEveryStation = "FF";
 const std::string kConnectedStation = "EE";
 
-bool IsWrite(const std::string &command) { return !command.empty() && command[0] == 'W'; }
+bool IsWrite(const std::string &command) {
+    return !command.empty() && command[0] == 'W';
+}
 
 // Area codes of the register and contact commands. Letters that name an area
 // of another command are a parameter error; other letters are not supported.
@@ -31,24 +33,38 @@ AreaCheck RegisterArea(char letter, Area &area) {
         return AreaCheck::kOk;
     }
     return std::string("XYRLTC").find(letter) != std::string::npos ? AreaCheck::kWrongArea
-                                                                    : AreaCheck::kUnknownArea;
+                                                                   : AreaCheck::kUnknownArea;
 }
 
 AreaCheck ContactArea(char letter, Area &area) {
     switch (letter) {
-        case 'X': area = Area::kX; return AreaCheck::kOk;
-        case 'Y': area = Area::kY; return AreaCheck::kOk;
-        case 'R': area = Area::kR; return AreaCheck::kOk;
-        case 'L': area = Area::kL; return AreaCheck::kOk;
+        case 'X':
+            area = Area::kX;
+            return AreaCheck::kOk;
+        case 'Y':
+            area = Area::kY;
+            return AreaCheck::kOk;
+        case 'R':
+            area = Area::kR;
+            return AreaCheck::kOk;
+        case 'L':
+            area = Area::kL;
+            return AreaCheck::kOk;
         case 'T':
-        case 'C': area = Area::kTimerCounter; return AreaCheck::kOk;
+        case 'C':
+            area = Area::kTimerCounter;
+            return AreaCheck::kOk;
         case 'D':
-        case 'F': return AreaCheck::kWrongArea;
-        default: return AreaCheck::kUnknownArea;
+        case 'F':
+            return AreaCheck::kWrongArea;
+        default:
+            return AreaCheck::kUnknownArea;
     }
 }
 
-int AreaError(AreaCheck check) { return check == AreaCheck::kWrongArea ? kErrParameter : kErrNotSupported; }
+int AreaError(AreaCheck check) {
+    return check == AreaCheck::kWrongArea ? kErrParameter : kErrNotSupported;
+}
 
 }  // namespace
 
@@ -122,7 +138,10 @@ Outcome Bus::Handle(const std::string &frame) {
         return fail(kErrFormat);
     }
     const std::string command = content.substr(4);
-    if (!command.empty() && command.back() == '&') {
+    if (command.empty()) {
+        return fail(kErrFormat);
+    }
+    if (command.back() == '&') {
         return fail(kErrProcedure);  // no multi-frame requests
     }
     const Reply reply = Execute(*memory, command);
@@ -135,15 +154,24 @@ Outcome Bus::Handle(const std::string &frame) {
 
 Bus::Reply Bus::Execute(Memory &memory, const std::string &command) {
     const auto startsWith = [&](const char *prefix) { return command.rfind(prefix, 0) == 0; };
-    if (startsWith("RD")) return ReadRegisters(memory, command);
-    if (startsWith("WD")) return WriteRegisters(memory, command);
-    if (startsWith("RCC")) return ReadContactWords(memory, command);
-    if (startsWith("WCC")) return WriteContactWords(memory, command);
-    if (startsWith("RCS")) return ReadContact(memory, command);
-    if (startsWith("WCS")) return WriteContact(memory, command);
-    if (startsWith("RS") || startsWith("RK")) return ReadTimerValues(memory, command);
-    if (startsWith("WS") || startsWith("WK")) return WriteTimerValues(memory, command);
-    if (command == "RT") return {0, "RT", settings_.statusData};
+    if (startsWith("RD"))
+        return ReadRegisters(memory, command);
+    if (startsWith("WD"))
+        return WriteRegisters(memory, command);
+    if (startsWith("RCC"))
+        return ReadContactWords(memory, command);
+    if (startsWith("WCC"))
+        return WriteContactWords(memory, command);
+    if (startsWith("RCS"))
+        return ReadContact(memory, command);
+    if (startsWith("WCS"))
+        return WriteContact(memory, command);
+    if (startsWith("RS") || startsWith("RK"))
+        return ReadTimerValues(memory, command);
+    if (startsWith("WS") || startsWith("WK"))
+        return WriteTimerValues(memory, command);
+    if (command == "RT")
+        return {0, "RT", settings_.statusData};
     return {kErrNotSupported, "", ""};
 }
 
@@ -193,28 +221,38 @@ std::string WireWords(const Memory &memory, Area area, const Range &range) {
 
 // RD area start(5) end(5)
 Bus::Reply Bus::ReadRegisters(Memory &memory, const std::string &command) {
-    if (command.size() < 3) return {kErrFormat, "", ""};
+    if (command.size() < 3)
+        return {kErrFormat, "", ""};
     Area area;
     const AreaCheck check = RegisterArea(command[2], area);
-    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
-    if (command.size() != 13) return {kErrFormat, "", ""};
+    if (check != AreaCheck::kOk)
+        return {AreaError(check), "", ""};
+    if (command.size() != 13)
+        return {kErrFormat, "", ""};
     Range range;
-    if (const int error = ReadRange(command, 3, 5, memory, area, range)) return {error, "", ""};
-    if (range.Count() > kMaxResponseWords) return {kErrFrameTooLong, "", ""};
+    if (const int error = ReadRange(command, 3, 5, memory, area, range))
+        return {error, "", ""};
+    if (range.Count() > kMaxResponseWords)
+        return {kErrFrameTooLong, "", ""};
     return {0, "RD", WireWords(memory, area, range)};
 }
 
 // WD area start(5) end(5) data
 Bus::Reply Bus::WriteRegisters(Memory &memory, const std::string &command) {
-    if (command.size() < 3) return {kErrFormat, "", ""};
+    if (command.size() < 3)
+        return {kErrFormat, "", ""};
     Area area;
     const AreaCheck check = RegisterArea(command[2], area);
-    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
-    if (command.size() < 13) return {kErrFormat, "", ""};
+    if (check != AreaCheck::kOk)
+        return {AreaError(check), "", ""};
+    if (command.size() < 13)
+        return {kErrFormat, "", ""};
     Range range;
-    if (const int error = ReadRange(command, 3, 5, memory, area, range)) return {error, "", ""};
+    if (const int error = ReadRange(command, 3, 5, memory, area, range))
+        return {error, "", ""};
     std::vector<uint16_t> words;
-    if (const int error = ReadWriteData(command, 13, range, words)) return {error, "", ""};
+    if (const int error = ReadWriteData(command, 13, range, words))
+        return {error, "", ""};
     for (size_t i = 0; i < words.size(); ++i) {
         memory.SetWord(area, range.first + i, words[i]);
     }
@@ -223,31 +261,43 @@ Bus::Reply Bus::WriteRegisters(Memory &memory, const std::string &command) {
 
 // RCC area start(4) end(4): contact words
 Bus::Reply Bus::ReadContactWords(Memory &memory, const std::string &command) {
-    if (command.size() < 4) return {kErrFormat, "", ""};
+    if (command.size() < 4)
+        return {kErrFormat, "", ""};
     Area area;
     const AreaCheck check = ContactArea(command[3], area);
-    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
-    if (command.size() != 12) return {kErrFormat, "", ""};
+    if (check != AreaCheck::kOk)
+        return {AreaError(check), "", ""};
+    if (command.size() != 12)
+        return {kErrFormat, "", ""};
     Range range;
-    if (const int error = ReadRange(command, 4, 4, memory, area, range)) return {error, "", ""};
-    if (range.Count() > kMaxResponseWords) return {kErrFrameTooLong, "", ""};
+    if (const int error = ReadRange(command, 4, 4, memory, area, range))
+        return {error, "", ""};
+    if (range.Count() > kMaxResponseWords)
+        return {kErrFrameTooLong, "", ""};
     return {0, "RC", WireWords(memory, area, range)};
 }
 
 // WCC area start(4) end(4) data; X is input and T/C contacts are the
 // controller's own, so only Y, R and L take writes.
 Bus::Reply Bus::WriteContactWords(Memory &memory, const std::string &command) {
-    if (command.size() < 4) return {kErrFormat, "", ""};
+    if (command.size() < 4)
+        return {kErrFormat, "", ""};
     Area area;
     const AreaCheck check = ContactArea(command[3], area);
-    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
-    if (area == Area::kX) return {settings_.inputWriteError, "", ""};
-    if (area == Area::kTimerCounter) return {kErrParameter, "", ""};
-    if (command.size() < 12) return {kErrFormat, "", ""};
+    if (check != AreaCheck::kOk)
+        return {AreaError(check), "", ""};
+    if (area == Area::kX)
+        return {settings_.inputWriteError, "", ""};
+    if (area == Area::kTimerCounter)
+        return {kErrParameter, "", ""};
+    if (command.size() < 12)
+        return {kErrFormat, "", ""};
     Range range;
-    if (const int error = ReadRange(command, 4, 4, memory, area, range)) return {error, "", ""};
+    if (const int error = ReadRange(command, 4, 4, memory, area, range))
+        return {error, "", ""};
     std::vector<uint16_t> words;
-    if (const int error = ReadWriteData(command, 12, range, words)) return {error, "", ""};
+    if (const int error = ReadWriteData(command, 12, range, words))
+        return {error, "", ""};
     for (size_t i = 0; i < words.size(); ++i) {
         memory.SetWord(area, range.first + i, words[i]);
     }
@@ -263,18 +313,25 @@ int ReadContactNumber(const std::string &command, const Memory &memory, char let
                       size_t &contact) {
     uint32_t number = 0;
     if (letter == 'T' || letter == 'C') {
-        if (!ParseDecimal(command, 4, 4, number)) return kErrFormat;
-        if (number >= memory.TimerCounterCount()) return kErrData;
+        if (!ParseDecimal(command, 4, 4, number))
+            return kErrFormat;
+        if (number >= memory.TimerCounterCount())
+            return kErrData;
         contact = number;
         return 0;
     }
-    if (!ParseDecimal(command, 4, 3, number)) return kErrFormat;
+    if (!ParseDecimal(command, 4, 3, number))
+        return kErrFormat;
     const char bit = command[7];
     int bitValue = -1;
-    if (bit >= '0' && bit <= '9') bitValue = bit - '0';
-    if (bit >= 'A' && bit <= 'F') bitValue = bit - 'A' + 10;
-    if (bitValue < 0) return kErrFormat;
-    if (number >= memory.Size(area)) return kErrData;
+    if (bit >= '0' && bit <= '9')
+        bitValue = bit - '0';
+    if (bit >= 'A' && bit <= 'F')
+        bitValue = bit - 'A' + 10;
+    if (bitValue < 0)
+        return kErrFormat;
+    if (number >= memory.Size(area))
+        return kErrData;
     contact = number * 16 + static_cast<size_t>(bitValue);
     return 0;
 }
@@ -283,11 +340,14 @@ int ReadContactNumber(const std::string &command, const Memory &memory, char let
 
 // RCS area contact(4)
 Bus::Reply Bus::ReadContact(Memory &memory, const std::string &command) {
-    if (command.size() < 4) return {kErrFormat, "", ""};
+    if (command.size() < 4)
+        return {kErrFormat, "", ""};
     Area area;
     const AreaCheck check = ContactArea(command[3], area);
-    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
-    if (command.size() != 8) return {kErrFormat, "", ""};
+    if (check != AreaCheck::kOk)
+        return {AreaError(check), "", ""};
+    if (command.size() != 8)
+        return {kErrFormat, "", ""};
     size_t contact = 0;
     if (const int error = ReadContactNumber(command, memory, command[3], area, contact)) {
         return {error, "", ""};
@@ -297,19 +357,25 @@ Bus::Reply Bus::ReadContact(Memory &memory, const std::string &command) {
 
 // WCS area contact(4) value(1)
 Bus::Reply Bus::WriteContact(Memory &memory, const std::string &command) {
-    if (command.size() < 4) return {kErrFormat, "", ""};
+    if (command.size() < 4)
+        return {kErrFormat, "", ""};
     Area area;
     const AreaCheck check = ContactArea(command[3], area);
-    if (check != AreaCheck::kOk) return {AreaError(check), "", ""};
-    if (area == Area::kX) return {settings_.inputWriteError, "", ""};
-    if (area == Area::kTimerCounter) return {kErrParameter, "", ""};
-    if (command.size() != 9) return {kErrFormat, "", ""};
+    if (check != AreaCheck::kOk)
+        return {AreaError(check), "", ""};
+    if (area == Area::kX)
+        return {settings_.inputWriteError, "", ""};
+    if (area == Area::kTimerCounter)
+        return {kErrParameter, "", ""};
+    if (command.size() != 9)
+        return {kErrFormat, "", ""};
     size_t contact = 0;
     if (const int error = ReadContactNumber(command, memory, command[3], area, contact)) {
         return {error, "", ""};
     }
     const char value = command[8];
-    if (value != '0' && value != '1') return {kErrData, "", ""};
+    if (value != '0' && value != '1')
+        return {kErrData, "", ""};
     memory.SetContact(area, contact, value == '1');
     return {0, "WC", ""};
 }
@@ -317,21 +383,27 @@ Bus::Reply Bus::WriteContact(Memory &memory, const std::string &command) {
 // RS / RK start(4) end(4)
 Bus::Reply Bus::ReadTimerValues(Memory &memory, const std::string &command) {
     const Area area = command[1] == 'S' ? Area::kSetValue : Area::kElapsedValue;
-    if (command.size() != 10) return {kErrFormat, "", ""};
+    if (command.size() != 10)
+        return {kErrFormat, "", ""};
     Range range;
-    if (const int error = ReadRange(command, 2, 4, memory, area, range)) return {error, "", ""};
-    if (range.Count() > kMaxResponseWords) return {kErrFrameTooLong, "", ""};
+    if (const int error = ReadRange(command, 2, 4, memory, area, range))
+        return {error, "", ""};
+    if (range.Count() > kMaxResponseWords)
+        return {kErrFrameTooLong, "", ""};
     return {0, command.substr(0, 2), WireWords(memory, area, range)};
 }
 
 // WS / WK start(4) end(4) data
 Bus::Reply Bus::WriteTimerValues(Memory &memory, const std::string &command) {
     const Area area = command[1] == 'S' ? Area::kSetValue : Area::kElapsedValue;
-    if (command.size() < 10) return {kErrFormat, "", ""};
+    if (command.size() < 10)
+        return {kErrFormat, "", ""};
     Range range;
-    if (const int error = ReadRange(command, 2, 4, memory, area, range)) return {error, "", ""};
+    if (const int error = ReadRange(command, 2, 4, memory, area, range))
+        return {error, "", ""};
     std::vector<uint16_t> words;
-    if (const int error = ReadWriteData(command, 10, range, words)) return {error, "", ""};
+    if (const int error = ReadWriteData(command, 10, range, words))
+        return {error, "", ""};
     for (size_t i = 0; i < words.size(); ++i) {
         memory.SetWord(area, range.first + i, words[i]);
     }

@@ -32,7 +32,7 @@ struct Outcome {
 };
 
 class Bus {
-public:
+  public:
     Bus(const std::vector<std::string> &stations, const BusSettings &settings);
 
     // Executes one request frame, from "%" to the carriage return.
@@ -42,7 +42,7 @@ public:
     // The memory of a station; null for a station that is not on the bus.
     Memory *MemoryOf(const std::string &station);
 
-private:
+  private:
     struct Reply {
         int error = 0;     // an error code, or 0 for a normal response
         std::string echo;  // the two letters of the normal response

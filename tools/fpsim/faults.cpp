@@ -36,9 +36,10 @@ std::string OtherStation(const std::string &station) {
 
 const std::vector<FaultKind> &AllFaultKinds() {
     static const std::vector<FaultKind> kinds = {
-        FaultKind::kNoAnswer,    FaultKind::kLate,          FaultKind::kTruncated,
-        FaultKind::kCorruptChar, FaultKind::kWrongBlockCheck, FaultKind::kWrongStation,
-        FaultKind::kErrorResponse, FaultKind::kStrayBytes,
+        FaultKind::kNoAnswer,        FaultKind::kLate,
+        FaultKind::kTruncated,       FaultKind::kCorruptChar,
+        FaultKind::kWrongBlockCheck, FaultKind::kWrongStation,
+        FaultKind::kErrorResponse,   FaultKind::kStrayBytes,
     };
     return kinds;
 }
@@ -77,11 +78,21 @@ bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
     const long number = strtol(argument.c_str(), &end, 10);
     const bool numeric = *end == '\0' && number >= 0;
     switch (fault.kind) {
-        case FaultKind::kLate: fault.lateMs = static_cast<int>(number); break;
-        case FaultKind::kTruncated: fault.keepChars = static_cast<int>(number); break;
-        case FaultKind::kErrorResponse: fault.errorCode = static_cast<int>(number); break;
-        case FaultKind::kStrayBytes: fault.stray = argument; return true;
-        default: *error = "fault '" + name + "' takes no argument"; return false;
+        case FaultKind::kLate:
+            fault.lateMs = static_cast<int>(number);
+            break;
+        case FaultKind::kTruncated:
+            fault.keepChars = static_cast<int>(number);
+            break;
+        case FaultKind::kErrorResponse:
+            fault.errorCode = static_cast<int>(number);
+            break;
+        case FaultKind::kStrayBytes:
+            fault.stray = argument;
+            return true;
+        default:
+            *error = "fault '" + name + "' takes no argument";
+            return false;
     }
     if (!numeric) {
         *error = "fault '" + name + "' takes a number";
@@ -97,12 +108,17 @@ Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt1993
     // check and a carriage return.
     const bool wellFormed = response.size() >= 6;
     switch (fault.kind) {
-        case FaultKind::kNone: break;
-        case FaultKind::kNoAnswer: delivery.send = false; break;
-        case FaultKind::kLate: delivery.extraDelayMs = fault.lateMs; break;
+        case FaultKind::kNone:
+            break;
+        case FaultKind::kNoAnswer:
+            delivery.send = false;
+            break;
+        case FaultKind::kLate:
+            delivery.extraDelayMs = fault.lateMs;
+            break;
         case FaultKind::kTruncated: {
-            const size_t keep = fault.keepChars < 0 ? response.size() / 2
-                                                    : static_cast<size_t>(fault.keepChars);
+            const size_t keep =
+                fault.keepChars < 0 ? response.size() / 2 : static_cast<size_t>(fault.keepChars);
             delivery.bytes = response.substr(0, std::min(keep, response.size()));
             break;
         }
@@ -131,7 +147,9 @@ Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt1993
                 delivery.bytes = ErrorResponse(response.substr(1, 2), fault.errorCode);
             }
             break;
-        case FaultKind::kStrayBytes: delivery.bytes = fault.stray + response; break;
+        case FaultKind::kStrayBytes:
+            delivery.bytes = fault.stray + response;
+            break;
     }
     return delivery;
 }

@@ -49,7 +49,7 @@ Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt1993
 // Decides the fault of each answer: first the faults queued for the next
 // answers, then every Nth answer, then at random.
 class FaultSchedule {
-public:
+  public:
     void Once(const Fault &fault) { once_.push_back(fault); }
     void Every(int n, const Fault &fault);
     void Randomly(double probability, uint32_t seed, const std::vector<Fault> &choices);
@@ -58,7 +58,7 @@ public:
     Fault Next();
     std::mt19937 &Rng() { return rng_; }
 
-private:
+  private:
     std::deque<Fault> once_;
     int everyN_ = 0;
     Fault everyFault_;

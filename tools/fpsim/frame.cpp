@@ -17,13 +17,17 @@ std::string Hex2(unsigned value) {
     return {kDigits[(value >> 4) & 0xF], kDigits[value & 0xF]};
 }
 
-std::string WireWord(uint16_t value) { return Hex2(value & 0xFF) + Hex2(value >> 8); }
+std::string WireWord(uint16_t value) {
+    return Hex2(value & 0xFF) + Hex2(value >> 8);
+}
 
 namespace {
 
 int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -72,7 +76,8 @@ std::string NormalResponse(const std::string &station, const std::string &echo,
 
 std::string ErrorResponse(const std::string &station, int code) {
     const unsigned number = static_cast<unsigned>(code) % 100;
-    const std::string digits = {static_cast<char>('0' + number / 10), static_cast<char>('0' + number % 10)};
+    const std::string digits = {static_cast<char>('0' + number / 10),
+                                static_cast<char>('0' + number % 10)};
     return Sealed("%" + station + "!" + digits);
 }
 

@@ -22,7 +22,9 @@ std::string LineFormat::Describe() const {
 
 namespace {
 
-std::string SystemError(const std::string &what) { return what + ": " + strerror(errno); }
+std::string SystemError(const std::string &what) {
+    return what + ": " + strerror(errno);
+}
 
 bool MakeRaw(int fd, std::string *error) {
     termios settings;
@@ -43,15 +45,24 @@ bool MakeRaw(int fd, std::string *error) {
 
 speed_t SpeedOf(unsigned baud) {
     switch (baud) {
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B0;
     }
 }
 
@@ -86,8 +97,10 @@ bool OpenPseudoTerminal(PseudoTerminal &pty, std::string *error) {
 }
 
 void ClosePseudoTerminal(PseudoTerminal &pty) {
-    if (pty.driverSideFd >= 0) close(pty.driverSideFd);
-    if (pty.controllerFd >= 0) close(pty.controllerFd);
+    if (pty.driverSideFd >= 0)
+        close(pty.driverSideFd);
+    if (pty.controllerFd >= 0)
+        close(pty.controllerFd);
     pty.driverSideFd = pty.controllerFd = -1;
 }
 
@@ -114,10 +127,14 @@ int OpenSerialDevice(const std::string &path, const LineFormat &format, std::str
     }
     settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CMSPAR);
     settings.c_cflag |= format.dataBits == 7 ? CS7 : CS8;
-    if (format.parity != 'N') settings.c_cflag |= PARENB;
-    if (format.parity == 'O' || format.parity == 'M') settings.c_cflag |= PARODD;
-    if (format.parity == 'M' || format.parity == 'S') settings.c_cflag |= CMSPAR;
-    if (format.stopBits > 1) settings.c_cflag |= CSTOPB;
+    if (format.parity != 'N')
+        settings.c_cflag |= PARENB;
+    if (format.parity == 'O' || format.parity == 'M')
+        settings.c_cflag |= PARODD;
+    if (format.parity == 'M' || format.parity == 'S')
+        settings.c_cflag |= CMSPAR;
+    if (format.stopBits > 1)
+        settings.c_cflag |= CSTOPB;
     if (tcsetattr(fd, TCSANOW, &settings) != 0) {
         *error = SystemError("tcsetattr " + path);
         close(fd);

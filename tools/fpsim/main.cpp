@@ -65,11 +65,16 @@ int ParseNumber(const char *text, const char *option) {
 }
 
 char ParseParity(const std::string &text) {
-    if (text == "none") return 'N';
-    if (text == "odd") return 'O';
-    if (text == "even") return 'E';
-    if (text == "mark") return 'M';
-    if (text == "space") return 'S';
+    if (text == "none")
+        return 'N';
+    if (text == "odd")
+        return 'O';
+    if (text == "even")
+        return 'E';
+    if (text == "mark")
+        return 'M';
+    if (text == "space")
+        return 'S';
     Usage("--parity takes none, odd, even, mark or space");
 }
 
@@ -90,10 +95,12 @@ void ReadInitFile(const std::string &path, fpsim::Options &options) {
     std::string line;
     while (std::getline(file, line)) {
         const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
+        if (hash != std::string::npos)
+            line.erase(hash);
         line.erase(0, line.find_first_not_of(" \t\r"));
         line.erase(line.find_last_not_of(" \t\r") + 1);
-        if (!line.empty()) options.assignments.push_back(line);
+        if (!line.empty())
+            options.assignments.push_back(line);
     }
 }
 
@@ -111,7 +118,8 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) Usage(arg + " needs a value");
+            if (i + 1 >= argc)
+                Usage(arg + " needs a value");
             return argv[++i];
         };
         if (arg == "--help" || arg == "-h") {
@@ -125,25 +133,31 @@ int main(int argc, char **argv) {
             options.line.baud = static_cast<unsigned>(ParseNumber(value().c_str(), "--baud"));
         } else if (arg == "--data-bits") {
             options.line.dataBits = ParseNumber(value().c_str(), "--data-bits");
-            if (options.line.dataBits < 5 || options.line.dataBits > 8) Usage("--data-bits: 5 to 8");
+            if (options.line.dataBits < 5 || options.line.dataBits > 8)
+                Usage("--data-bits: 5 to 8");
         } else if (arg == "--parity") {
             options.line.parity = ParseParity(value());
         } else if (arg == "--stop-bits") {
             const std::string bits = value();
-            if (bits != "1" && bits != "1.5" && bits != "2") Usage("--stop-bits takes 1, 1.5 or 2");
+            if (bits != "1" && bits != "1.5" && bits != "2")
+                Usage("--stop-bits takes 1, 1.5 or 2");
             options.line.stopBits = atof(bits.c_str());
         } else if (arg == "--delay") {
             options.scanDelayMs = ParseNumber(value().c_str(), "--delay");
         } else if (arg == "--station") {
             const std::string station = value();
-            if (station.size() != 2) Usage("a station is two characters, e.g. 01");
-            if (!stationsGiven) options.stations.clear();
+            if (station.size() != 2)
+                Usage("a station is two characters, e.g. 01");
+            if (!stationsGiven)
+                options.stations.clear();
             stationsGiven = true;
             options.stations.push_back(station);
         } else if (arg == "--profile") {
             const std::string profile = value();
-            if (profile != "large" && profile != "small") Usage("--profile takes large or small");
-            options.bus.profile = profile == "large" ? fpsim::Profile::kLarge : fpsim::Profile::kSmall;
+            if (profile != "large" && profile != "small")
+                Usage("--profile takes large or small");
+            options.bus.profile =
+                profile == "large" ? fpsim::Profile::kLarge : fpsim::Profile::kSmall;
         } else if (arg == "--no-ee") {
             options.bus.answerEE = false;
         } else if (arg == "--x-write-error") {
@@ -162,14 +176,16 @@ int main(int argc, char **argv) {
         } else if (arg == "--fault-every") {
             const std::string text = value();
             const size_t colon = text.find(':');
-            if (colon == std::string::npos) Usage("--fault-every takes N:KIND");
+            if (colon == std::string::npos)
+                Usage("--fault-every takes N:KIND");
             everyN = ParseNumber(text.substr(0, colon).c_str(), "--fault-every");
             everyFault = ParseFaultOrExit(text.substr(colon + 1));
         } else if (arg == "--fault-random") {
             const std::string text = value();
             const size_t colon = text.find(':');
             probability = atof(text.substr(0, colon).c_str());
-            if (probability <= 0 || probability > 1) Usage("--fault-random takes P:SEED, 0 < P <= 1");
+            if (probability <= 0 || probability > 1)
+                Usage("--fault-random takes P:SEED, 0 < P <= 1");
             if (colon != std::string::npos) {
                 seed = static_cast<unsigned>(ParseNumber(text.substr(colon + 1).c_str(), "seed"));
             }
@@ -189,8 +205,10 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     fpsim::Simulator simulator(options);
-    for (const fpsim::Fault &fault : onceFaults) simulator.FaultOnce(fault);
-    if (everyN > 0) simulator.FaultEvery(everyN, everyFault);
+    for (const fpsim::Fault &fault : onceFaults)
+        simulator.FaultOnce(fault);
+    if (everyN > 0)
+        simulator.FaultEvery(everyN, everyFault);
     if (probability > 0) {
         std::vector<fpsim::Fault> choices;
         for (const fpsim::FaultKind kind : fpsim::AllFaultKinds()) {
@@ -206,7 +224,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::string stations;
-    for (const std::string &station : options.stations) stations += " " + station;
+    for (const std::string &station : options.stations)
+        stations += " " + station;
     printf("fpsim: station%s on %s", stations.c_str(), simulator.PortPath().c_str());
     if (!simulator.DevicePath().empty() && simulator.DevicePath() != simulator.PortPath()) {
         printf(" (%s)", simulator.DevicePath().c_str());

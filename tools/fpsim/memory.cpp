@@ -49,9 +49,15 @@ void Memory::FillPattern() {
         Area area;
         uint16_t base;
     } kPatterns[] = {
-        {Area::kX, 0x1000},        {Area::kY, 0x2000},       {Area::kR, 0x3000},
-        {Area::kL, 0x4000},        {Area::kTimerCounter, 0x5000}, {Area::kSetValue, 100},
-        {Area::kElapsedValue, 0},  {Area::kData, 0},         {Area::kFile, 0x4000},
+        {Area::kX, 0x1000},
+        {Area::kY, 0x2000},
+        {Area::kR, 0x3000},
+        {Area::kL, 0x4000},
+        {Area::kTimerCounter, 0x5000},
+        {Area::kSetValue, 100},
+        {Area::kElapsedValue, 0},
+        {Area::kData, 0},
+        {Area::kFile, 0x4000},
     };
     for (const auto &p : kPatterns) {
         std::vector<uint16_t> &words = words_[Index(p.area)];
@@ -72,10 +78,18 @@ bool AreaFromName(const std::string &name, Area &area) {
         const char *name;
         Area area;
     } kNames[] = {
-        {"DT", Area::kData},       {"D", Area::kData},        {"FL", Area::kFile},
-        {"F", Area::kFile},        {"SV", Area::kSetValue},   {"EV", Area::kElapsedValue},
-        {"X", Area::kX},           {"Y", Area::kY},           {"R", Area::kR},
-        {"L", Area::kL},           {"T", Area::kTimerCounter}, {"C", Area::kTimerCounter},
+        {"DT", Area::kData},
+        {"D", Area::kData},
+        {"FL", Area::kFile},
+        {"F", Area::kFile},
+        {"SV", Area::kSetValue},
+        {"EV", Area::kElapsedValue},
+        {"X", Area::kX},
+        {"Y", Area::kY},
+        {"R", Area::kR},
+        {"L", Area::kL},
+        {"T", Area::kTimerCounter},
+        {"C", Area::kTimerCounter},
     };
     for (const auto &n : kNames) {
         if (name == n.name) {

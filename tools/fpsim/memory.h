@@ -20,7 +20,7 @@ enum class Area { kX, kY, kR, kL, kTimerCounter, kSetValue, kElapsedValue, kData
 constexpr int kAreaCount = 9;
 
 class Memory {
-public:
+  public:
     explicit Memory(Profile profile);
 
     // Number of words (of contacts, for the contact areas) in the area.
@@ -49,7 +49,7 @@ public:
     // "R3=0xFFFF" (a contact word). false, with a reason, if it does not apply.
     bool Assign(const std::string &assignment, std::string *error);
 
-private:
+  private:
     static size_t Index(Area area) { return static_cast<size_t>(area); }
     std::vector<uint16_t> words_[kAreaCount];
 };

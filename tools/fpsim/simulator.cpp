@@ -29,7 +29,9 @@ Clock::duration CharTimes(const LineFormat &line, size_t chars) {
 Simulator::Simulator(Options options)
     : options_(std::move(options)), bus_(options_.stations, options_.bus) {}
 
-Simulator::~Simulator() { Stop(); }
+Simulator::~Simulator() {
+    Stop();
+}
 
 bool Simulator::Start(std::string *error) {
     if (Running()) {
@@ -44,7 +46,8 @@ bool Simulator::Start(std::string *error) {
     for (const std::string &assignment : options_.assignments) {
         // "05:DT100=5" applies to station 05 only; "DT100=5" to every station.
         const size_t colon = assignment.find(':');
-        const std::string text = colon == std::string::npos ? assignment : assignment.substr(colon + 1);
+        const std::string text =
+            colon == std::string::npos ? assignment : assignment.substr(colon + 1);
         for (const std::string &station : options_.stations) {
             if (colon != std::string::npos && assignment.substr(0, colon) != station) {
                 continue;
@@ -92,7 +95,8 @@ void Simulator::Stop() {
         thread_.join();
     }
     for (int &fd : stopPipe_) {
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
         fd = -1;
     }
     if (!options_.devicePath.empty() && lineFd_ >= 0) {
@@ -106,8 +110,10 @@ void Simulator::Stop() {
 }
 
 std::string Simulator::PortPath() const {
-    if (!options_.linkPath.empty()) return options_.linkPath;
-    if (!options_.devicePath.empty()) return options_.devicePath;
+    if (!options_.linkPath.empty())
+        return options_.linkPath;
+    if (!options_.devicePath.empty())
+        return options_.devicePath;
     return pty_.driverPath;
 }
 
@@ -121,7 +127,8 @@ void Simulator::FaultEvery(int n, const Fault &fault) {
     faults_.Every(n, fault);
 }
 
-void Simulator::FaultRandomly(double probability, uint32_t seed, const std::vector<Fault> &choices) {
+void Simulator::FaultRandomly(double probability, uint32_t seed,
+                              const std::vector<Fault> &choices) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.Randomly(probability, seed, choices);
 }
@@ -201,7 +208,8 @@ void Simulator::Serve() {
     while (!stopping_) {
         pollfd fds[2] = {{lineFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             break;
         }
         if (stopping_ || (fds[1].revents & POLLIN) != 0) {
@@ -212,7 +220,8 @@ void Simulator::Serve() {
         }
         const ssize_t n = read(lineFd_, buffer, sizeof buffer);
         if (n <= 0) {
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
             // The line is gone (a device unplugged): wait a little and go on.
             SleepUntil(Clock::now() + std::chrono::milliseconds(20));
             continue;
@@ -221,7 +230,8 @@ void Simulator::Serve() {
             const char c = buffer[i];
             if (c == '%') {
                 // A header starts a frame, also in the middle of a broken one.
-                if (!request.empty()) Record(Direction::kReceived, request, "incomplete frame");
+                if (!request.empty())
+                    Record(Direction::kReceived, request, "incomplete frame");
                 request.assign(1, c);
                 firstByte = Clock::now();
             } else if (!request.empty()) {
@@ -288,7 +298,8 @@ void Simulator::Send(const std::string &bytes, Clock::time_point earliest) {
         size_t written = 0;
         while (written < bytes.size()) {
             const ssize_t n = write(lineFd_, bytes.data() + written, bytes.size() - written);
-            if (n <= 0) return;
+            if (n <= 0)
+                return;
             written += static_cast<size_t>(n);
         }
         return;

@@ -21,13 +21,13 @@ namespace fpsim {
 struct Options {
     std::vector<std::string> stations = {"01"};
     BusSettings bus;
-    LineFormat line;            // baud 0: answers as fast as the pseudo-terminal goes
-    int scanDelayMs = 2;        // the controller's scan before it answers
-    std::string linkPath;       // where to publish the driver's side ("" for none)
-    std::string devicePath;     // serve this serial device instead of a pseudo-terminal
-    bool zeroMemory = false;    // start from zeros instead of the pattern
+    LineFormat line;                       // baud 0: answers as fast as the pseudo-terminal goes
+    int scanDelayMs = 2;                   // the controller's scan before it answers
+    std::string linkPath;                  // where to publish the driver's side ("" for none)
+    std::string devicePath;                // serve this serial device instead of a pseudo-terminal
+    bool zeroMemory = false;               // start from zeros instead of the pattern
     std::vector<std::string> assignments;  // "DT100=5", or "05:DT100=5" for one station
-    bool verbose = false;       // print every frame to stderr
+    bool verbose = false;                  // print every frame to stderr
 };
 
 enum class Direction { kReceived, kSent };
@@ -40,7 +40,7 @@ struct FrameRecord {
 };
 
 class Simulator {
-public:
+  public:
     explicit Simulator(Options options);
     ~Simulator();
     Simulator(const Simulator &) = delete;
@@ -76,7 +76,7 @@ public:
     // Waits until the log holds at least `count` records.
     bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     void Serve();
     void HandleFrame(const std::string &frame, std::chrono::steady_clock::time_point firstByte);
     void Send(const std::string &bytes, std::chrono::steady_clock::time_point earliest);

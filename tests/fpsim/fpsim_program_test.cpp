@@ -1,0 +1,106 @@
+// The fpsim program as a person runs it.
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "fpsim/test_frames.h"
+#include "fpsim/test_port.h"
+
+extern char **environ;
+
+namespace {
+
+// Starts fpsim with `args`; its standard output comes through `out`.
+pid_t StartFpsim(std::vector<std::string> args, FILE *&out) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    args.insert(args.begin(), FPSIM_PROGRAM);
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, FPSIM_PROGRAM, &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    out = fdopen(fds[0], "r");
+    return pid;
+}
+
+std::string ReadLine(FILE *file) {
+    char line[512] = {};
+    return fgets(line, sizeof line, file) != nullptr ? line : "";
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(FpsimProgram, ServesOnItsLinkUntilTerminated) {
+    const std::string link = ::testing::TempDir() + "fpsim-program-" + std::to_string(getpid());
+    FILE *out = nullptr;
+    const pid_t pid = StartFpsim({"--link", link, "--station", "01", "--station", "05", "--set",
+                                  "05:DT100=1234", "--fault", "error:42"},
+                                 out);
+    ASSERT_GT(pid, 0);
+    // It says where it is once the link is there.
+    const std::string banner = ReadLine(out);
+    EXPECT_NE(banner.find("station 01 05 on " + link), std::string::npos) << banner;
+    {
+        TestPort port(link);
+        ASSERT_TRUE(port.IsOpen());
+        port.Write(Request("05", "RDD0010000100"));
+        EXPECT_EQ(port.ReadFrame(std::chrono::milliseconds(2000)), Refusal("05", "42"));
+        port.Write(Request("05", "RDD0010000100"));
+        EXPECT_EQ(port.ReadFrame(std::chrono::milliseconds(2000)), Answer("05", "RDD204"));
+        port.Write(Request("01", "RDD0010000100"));
+        EXPECT_EQ(port.ReadFrame(std::chrono::milliseconds(2000)), Answer("01", "RD6400"));
+    }
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid), 0);
+    fclose(out);
+    struct stat info;
+    EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link is withdrawn";
+}
+
+TEST(FpsimProgram, HelpDescribesEveryOption) {
+    FILE *out = nullptr;
+    const pid_t pid = StartFpsim({"--help"}, out);
+    ASSERT_GT(pid, 0);
+    std::string help;
+    for (std::string line; !(line = ReadLine(out)).empty();)
+        help += line;
+    fclose(out);
+    EXPECT_EQ(WaitExit(pid), 0);
+    for (const char *option :
+         {"--link", "--device", "--baud", "--data-bits", "--parity", "--stop-bits", "--delay",
+          "--station", "--profile", "--no-ee", "--x-write-error", "--zero", "--set", "--init",
+          "--fault", "--fault-every", "--fault-random", "--verbose", "--help"}) {
+        EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
+    }
+}
+
+TEST(FpsimProgram, RefusesABadOption) {
+    FILE *out = nullptr;
+    const pid_t pid = StartFpsim({"--parity", "sideways"}, out);
+    ASSERT_GT(pid, 0);
+    fclose(out);
+    EXPECT_EQ(WaitExit(pid), 2);
+}
+
+}  // namespace

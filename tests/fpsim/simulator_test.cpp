@@ -1,0 +1,190 @@
+#include "tools/fpsim/simulator.h"
+
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fpsim/test_frames.h"
+#include "fpsim/test_port.h"
+
+namespace fpsim {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+std::string UniqueLink() {
+    static int counter = 0;
+    return ::testing::TempDir() + "fpsim-test-" + std::to_string(getpid()) + "-" +
+           std::to_string(++counter);
+}
+
+bool Exists(const std::string &path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+class SimulatorTest : public ::testing::Test {
+  protected:
+    void Begin(Options options = Options()) {
+        options.linkPath = UniqueLink();
+        options.zeroMemory = true;
+        simulator_ = std::make_unique<Simulator>(options);
+        std::string error;
+        ASSERT_TRUE(simulator_->Start(&error)) << error;
+        port_ = std::make_unique<TestPort>(simulator_->PortPath());
+        ASSERT_TRUE(port_->IsOpen());
+    }
+    std::string Exchange(const std::string &request, milliseconds timeout = milliseconds(2000)) {
+        port_->Write(request);
+        return port_->ReadFrame(timeout);
+    }
+
+    std::unique_ptr<Simulator> simulator_;
+    std::unique_ptr<TestPort> port_;
+};
+
+TEST_F(SimulatorTest, AnswersOnItsLinkLogsFramesAndCleansUp) {
+    Begin();
+    const std::string link = simulator_->PortPath();
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), simulator_->DevicePath());
+
+    simulator_->WriteWord("01", Area::kData, 0, 5);
+    simulator_->WriteWord("01", Area::kData, 1, 10);
+    EXPECT_EQ(Exchange("%01#RDD0000000001**\r"), "%01$RD05000A0062\r");
+    EXPECT_EQ(Exchange(Request("01",
+                               "WDD0000200002"
+                               "3412")),
+              Answer("01", "WD"));
+    EXPECT_EQ(simulator_->ReadWord("01", Area::kData, 2), 0x1234);
+
+    ASSERT_TRUE(simulator_->WaitForFrames(4, milliseconds(1000)));
+    const std::vector<FrameRecord> frames = simulator_->Frames();
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[0].direction, Direction::kReceived);
+    EXPECT_EQ(frames[0].bytes, "%01#RDD0000000001**\r");
+    EXPECT_EQ(frames[1].direction, Direction::kSent);
+    EXPECT_EQ(frames[1].bytes, "%01$RD05000A0062\r");
+    EXPECT_LE(frames[0].ms, frames[1].ms);
+
+    simulator_->Stop();
+    EXPECT_FALSE(Exists(link));
+}
+
+TEST_F(SimulatorTest, NoiseBeforeAFrameIsIgnoredAndOtherStationsAreSilent) {
+    Begin();
+    EXPECT_EQ(Exchange("\x01\xFFjunk" + Request("01", "RDD0000000000")), Answer("01", "RD0000"));
+    EXPECT_EQ(Exchange(Request("07", "RDD0000000000"), milliseconds(150)), "");
+    // A frame broken off by a new header: the new one is answered.
+    EXPECT_EQ(Exchange("%01#RDD00" + Request("01", "RDD0000000000")), Answer("01", "RD0000"));
+}
+
+TEST_F(SimulatorTest, FaultsReachTheLine) {
+    Begin();
+    const std::string request = Request("01", "RDD0000000000");
+    const std::string answer = Answer("01", "RD0000");
+
+    Fault silent;
+    silent.kind = FaultKind::kNoAnswer;
+    simulator_->FaultOnce(silent);
+    EXPECT_EQ(Exchange(request, milliseconds(150)), "");
+    EXPECT_EQ(Exchange(request), answer) << "a fault lasts one answer";
+
+    Fault late;
+    late.kind = FaultKind::kLate;
+    late.lateMs = 120;
+    simulator_->FaultOnce(late);
+    const auto before = Clock::now();
+    EXPECT_EQ(Exchange(request), answer);
+    EXPECT_GE(Clock::now() - before, milliseconds(120));
+
+    Fault stray;
+    stray.kind = FaultKind::kStrayBytes;
+    stray.stray = "??";
+    simulator_->FaultOnce(stray);
+    EXPECT_EQ(Exchange(request), "??" + answer);
+
+    Fault error;
+    error.kind = FaultKind::kErrorResponse;
+    error.errorCode = 41;
+    simulator_->FaultEvery(2, error);
+    EXPECT_EQ(Exchange(request), answer);
+    EXPECT_EQ(Exchange(request), Refusal("01", "41"));
+    simulator_->ClearFaults();
+    EXPECT_EQ(Exchange(request), answer);
+
+    bool noted = false;
+    for (const FrameRecord &frame : simulator_->Frames()) {
+        noted = noted || frame.note == "fault: no-answer";
+    }
+    EXPECT_TRUE(noted) << "the log says which fault was applied";
+}
+
+TEST_F(SimulatorTest, AScriptedAnswerReplacesTheNextOne) {
+    Begin();
+    simulator_->ScriptNextAnswer("%01$WD13\r");
+    EXPECT_EQ(Exchange(Request("01",
+                               "WDD0000000000"
+                               "FFFF")),
+              "%01$WD13\r");
+    EXPECT_EQ(simulator_->ReadWord("01", Area::kData, 0), 0)
+        << "the scripted request is not executed";
+    simulator_->ScriptNextAnswer("");
+    EXPECT_EQ(Exchange(Request("01", "RDD0000000000"), milliseconds(150)), "");
+    EXPECT_EQ(Exchange(Request("01", "RDD0000000000")), Answer("01", "RD0000"));
+}
+
+TEST_F(SimulatorTest, TheDriverMayCloseAndReopenItsSide) {
+    Begin();
+    port_.reset();
+    port_ = std::make_unique<TestPort>(simulator_->PortPath());
+    ASSERT_TRUE(port_->IsOpen());
+    EXPECT_EQ(Exchange(Request("01", "RDD0000000000")), Answer("01", "RD0000"));
+}
+
+TEST_F(SimulatorTest, StartFailsOnAFileInTheWayOfTheLink) {
+    Options options;
+    options.linkPath = UniqueLink();
+    FILE *file = fopen(options.linkPath.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fclose(file);
+    Simulator simulator(options);
+    std::string error;
+    EXPECT_FALSE(simulator.Start(&error));
+    EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
+    unlink(options.linkPath.c_str());
+}
+
+// Pacing: an answer takes the line time of the request and of itself. The
+// figures are printed; only the lower bound, which sleeping guarantees, is
+// asserted.
+TEST_F(SimulatorTest, PacingFollowsTheLineRate) {
+    for (const unsigned baud : {9600u, 19200u}) {
+        Options options;
+        options.line.baud = baud;
+        options.scanDelayMs = 0;
+        Begin(options);
+        const std::string request = Request("01", "RDD0000000026");  // 20 characters
+        const size_t answerChars = 4 * 27 + 9;
+        const double lineMs =
+            1000.0 * options.line.CharSeconds() * static_cast<double>(request.size() + answerChars);
+        const auto before = Clock::now();
+        const std::string answer = Exchange(request);
+        const double tookMs =
+            std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+        EXPECT_EQ(answer.size(), answerChars);
+        EXPECT_GE(tookMs, lineMs * 0.99);
+        printf(
+            "pacing at %u bit/s 8O1: %zu + %zu characters, line time %.1f ms, took %.1f ms "
+            "(%.3f)\n",
+            baud, request.size(), answerChars, lineMs, tookMs, tookMs / lineMs);
+        simulator_->Stop();
+    }
+}
+
+}  // namespace
+}  // namespace fpsim

@@ -1,0 +1,55 @@
+// The driver's end of a simulated line, opened raw, for the simulator's tests.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+class TestPort {
+  public:
+    explicit TestPort(const std::string &path) {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd_ >= 0) {
+            termios settings;
+            tcgetattr(fd_, &settings);
+            cfmakeraw(&settings);
+            tcsetattr(fd_, TCSANOW, &settings);
+        }
+    }
+    ~TestPort() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool IsOpen() const { return fd_ >= 0; }
+
+    bool Write(const std::string &bytes) {
+        return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+
+    // Reads until a carriage return, or until `timeout` passes without one.
+    std::string ReadFrame(std::chrono::milliseconds timeout) {
+        std::string bytes;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (bytes.empty() || bytes.back() != '\r') {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd fd = {fd_, POLLIN, 0};
+            if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            char c;
+            if (read(fd_, &c, 1) != 1)
+                break;
+            bytes += c;
+        }
+        return bytes;
+    }
+
+  private:
+    int fd_ = -1;
+};
