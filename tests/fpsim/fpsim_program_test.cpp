@@ -54,8 +54,14 @@ int WaitExit(pid_t pid) {
 TEST(FpsimProgram, ServesOnItsLinkUntilTerminated) {
     const std::string link = ::testing::TempDir() + "fpsim-program-" + std::to_string(getpid());
     FILE *out = nullptr;
-    const pid_t pid = StartFpsim({"--link", link, "--station", "01", "--station", "05", "--set",
-                                  "05:DT100=1234", "--fault", "error:42"},
+    // Start-up contents from a file, and from a flag that overrides it for one station.
+    const std::string init = link + ".init";
+    FILE *initFile = fopen(init.c_str(), "w");
+    ASSERT_NE(initFile, nullptr);
+    fputs("# start-up contents\nDT100=0x1234\n", initFile);
+    fclose(initFile);
+    const pid_t pid = StartFpsim({"--link", link, "--station", "01", "--station", "05", "--init",
+                                  init, "--set", "05:DT100=1234", "--fault", "error:42"},
                                  out);
     ASSERT_GT(pid, 0);
     // It says where it is once the link is there.
@@ -69,10 +75,11 @@ TEST(FpsimProgram, ServesOnItsLinkUntilTerminated) {
         port.Write(Request("05", "RDD0010000100"));
         EXPECT_EQ(port.ReadFrame(std::chrono::milliseconds(2000)), Answer("05", "RDD204"));
         port.Write(Request("01", "RDD0010000100"));
-        EXPECT_EQ(port.ReadFrame(std::chrono::milliseconds(2000)), Answer("01", "RD6400"));
+        EXPECT_EQ(port.ReadFrame(std::chrono::milliseconds(2000)), Answer("01", "RD3412"));
     }
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitExit(pid), 0);
+    unlink(init.c_str());
     fclose(out);
     struct stat info;
     EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link is withdrawn";

@@ -159,6 +159,31 @@ TEST_F(SimulatorTest, StartFailsOnAFileInTheWayOfTheLink) {
     unlink(options.linkPath.c_str());
 }
 
+TEST(SimulatorDevice, ServesAnExistingDevice) {
+    // A pseudo-terminal stands in for a serial device: the simulator serves its
+    // one side and the test talks through the other.
+    PseudoTerminal line;
+    std::string error;
+    ASSERT_TRUE(OpenPseudoTerminal(line, &error)) << error;
+    Options options;
+    options.devicePath = line.driverPath;
+    options.zeroMemory = true;
+    Simulator simulator(options);
+    ASSERT_TRUE(simulator.Start(&error)) << error;
+    EXPECT_EQ(simulator.PortPath(), line.driverPath);
+    const std::string request = Request("01", "RDD0000000000");
+    ASSERT_EQ(write(line.controllerFd, request.data(), request.size()),
+              static_cast<ssize_t>(request.size()));
+    ASSERT_TRUE(simulator.WaitForFrames(2, milliseconds(2000)));
+    std::string answer;
+    char c;
+    while (answer.size() < 13 && read(line.controllerFd, &c, 1) == 1)
+        answer += c;
+    EXPECT_EQ(answer, Answer("01", "RD0000"));
+    simulator.Stop();
+    ClosePseudoTerminal(line);
+}
+
 // Pacing: an answer takes the line time of the request and of itself. The
 // figures are printed; only the lower bound, which sleeping guarantees, is
 // asserted.
