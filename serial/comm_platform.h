@@ -1,0 +1,91 @@
+// The comm primitives beneath the port module and the exchange. Each has
+// exactly the meaning of the Win32 call whose name it carries; the build links
+// one implementation: the Win32 calls themselves, termios on POSIX, or a
+// scripted fake for unit tests.
+#pragma once
+
+#include <stdint.h>
+
+#include "qivma.h"
+
+// The line configuration, field for field the Win32 DCB.
+struct CommState {
+    uint32_t length;  // DCBlength
+    uint32_t baudRate;
+    uint8_t fBinary;
+    uint8_t fParity;
+    uint8_t fOutxCtsFlow;
+    uint8_t fOutxDsrFlow;
+    uint8_t fDtrControl;  // kDtrControl*
+    uint8_t fDsrSensitivity;
+    uint8_t fTXContinueOnXoff;
+    uint8_t fOutX;
+    uint8_t fInX;
+    uint8_t fErrorChar;
+    uint8_t fNull;
+    uint8_t fRtsControl;  // kRtsControl*
+    uint8_t fAbortOnError;
+    uint32_t fDummy2;
+    uint16_t wReserved;
+    uint16_t xonLim;
+    uint16_t xoffLim;
+    uint8_t byteSize;
+    uint8_t parity;    // QIV_PARITY_*
+    uint8_t stopBits;  // QIV_STOPBITS_*
+    char xonChar;
+    char xoffChar;
+    char errorChar;
+    char eofChar;
+    char evtChar;
+    uint16_t wReserved1;
+};
+
+constexpr uint8_t kDtrControlDisable = 0;
+constexpr uint8_t kDtrControlEnable = 1;
+constexpr uint8_t kDtrControlHandshake = 2;
+constexpr uint8_t kRtsControlDisable = 0;
+constexpr uint8_t kRtsControlEnable = 1;
+constexpr uint8_t kRtsControlHandshake = 2;
+constexpr uint8_t kRtsControlToggle = 3;
+
+// The time-outs, field for field the Win32 COMMTIMEOUTS, in milliseconds.
+struct CommTimeouts {
+    uint32_t readIntervalTimeout;
+    uint32_t readTotalTimeoutMultiplier;
+    uint32_t readTotalTimeoutConstant;
+    uint32_t writeTotalTimeoutMultiplier;
+    uint32_t writeTotalTimeoutConstant;
+};
+
+// What ClearCommError reports besides the error word (COMSTAT's counts).
+struct CommStat {
+    uint32_t cbInQue;   // bytes waiting to be read
+    uint32_t cbOutQue;  // bytes waiting to be sent
+};
+
+// EscapeCommFunction codes.
+enum CommEscape : uint32_t { kSetRts = 3, kClrRts = 4, kSetDtr = 5, kClrDtr = 6 };
+
+constexpr uint32_t kEvTxEmpty = 0x0004;  // event: the last byte has left the transmitter
+constexpr uint32_t kMsCtsOn = 0x0010;    // modem status: CTS is on
+
+// CreateFileA(name, GENERIC_READ | GENERIC_WRITE, no sharing, OPEN_EXISTING):
+// the open handle, or QIV_INVALID_PORT_HANDLE.
+QivPortHandle PlatformCreateFile(const char *name);
+bool PlatformCloseHandle(QivPortHandle port);
+bool PlatformGetCommState(QivPortHandle port, CommState *state);
+bool PlatformSetCommState(QivPortHandle port, const CommState *state);
+bool PlatformGetCommTimeouts(QivPortHandle port, CommTimeouts *timeouts);
+bool PlatformSetCommTimeouts(QivPortHandle port, const CommTimeouts *timeouts);
+bool PlatformSetupComm(QivPortHandle port, uint32_t inQueue, uint32_t outQueue);
+// Synchronous reads and writes; the count transferred goes to *done.
+bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t *done);
+bool PlatformWriteFile(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *done);
+bool PlatformClearCommError(QivPortHandle port, uint32_t *errors, CommStat *stat);
+bool PlatformEscapeCommFunction(QivPortHandle port, uint32_t function);
+bool PlatformGetCommModemStatus(QivPortHandle port, uint32_t *status);
+bool PlatformSetCommMask(QivPortHandle port, uint32_t mask);
+bool PlatformWaitCommEvent(QivPortHandle port, uint32_t *events);
+void PlatformSleep(uint32_t milliseconds);
+// The platform's code for why the last failed call failed (GetLastError).
+uint32_t PlatformLastError();

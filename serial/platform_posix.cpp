@@ -1,0 +1,489 @@
+// The comm primitives on POSIX termios, with the Win32 meanings that the port
+// module relies on.
+//
+// Handles: a small table of open ports, each with what Win32 keeps per handle
+// and termios does not (time-outs, event mask). A handle is its slot number
+// plus kHandleBase: never 0 (no port) and never all bits set (the null
+// device). Every primitive given an unknown handle fails without a system call.
+//
+// Line settings: rates are any from 50 bit/s up, through termios2 where the
+// rate is not a standard one; 5 to 8 data bits; one, one and a half or two
+// stop bits, where one and a half is what a UART sends for "two" with five
+// data bits (so, as on Win32, it is accepted with five data bits only, and two
+// stop bits only with six to eight); none, odd, even, mark and space parity
+// (mark and space through CMSPAR). A value the platform cannot take fails.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "serial/comm_platform.h"
+#include "serial/posix_rate.h"
+
+namespace {
+
+constexpr int kMaxPorts = 64;
+constexpr intptr_t kHandleBase = 0x100;
+// Unix98 pseudo-terminal slaves: majors 136 to 143.
+constexpr unsigned kPtyFirstMajor = 136;
+constexpr unsigned kPtyLastMajor = 143;
+
+struct PortSlot {
+    int fd = -1;
+    bool pseudoTerminal = false;
+    CommTimeouts timeouts = {0, 0, 0, 0, 0};
+    uint32_t eventMask = 0;
+    uint8_t dtrControl = kDtrControlEnable;
+    uint8_t rtsControl = kRtsControlEnable;
+};
+
+PortSlot g_ports[kMaxPorts];
+thread_local uint32_t t_lastError = 0;
+
+bool Fail(int error) {
+    t_lastError = static_cast<uint32_t>(error);
+    return false;
+}
+
+PortSlot *SlotOf(QivPortHandle port) {
+    const intptr_t index = reinterpret_cast<intptr_t>(port) - kHandleBase;
+    if (index < 0 || index >= kMaxPorts || g_ports[index].fd < 0) {
+        t_lastError = EBADF;
+        return nullptr;
+    }
+    return &g_ports[index];
+}
+
+int64_t NowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool IsPseudoTerminal(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) &&
+           major(info.st_rdev) >= kPtyFirstMajor && major(info.st_rdev) <= kPtyLastMajor;
+}
+
+// Applies the settings; the rate goes through termios2, which takes any rate.
+bool ApplySettings(int fd, const termios &settings, uint32_t rate) {
+    return tcsetattr(fd, TCSANOW, &settings) == 0 && SetAnyRate(fd, rate);
+}
+
+bool ValidCharacterFormat(const CommState &state) {
+    if (state.byteSize < 5 || state.byteSize > 8)
+        return false;
+    if (state.parity > QIV_PARITY_SPACE)
+        return false;
+    if (state.stopBits > QIV_STOPBITS_TWO)
+        return false;
+    if (state.stopBits == QIV_STOPBITS_ONE_AND_HALF && state.byteSize != 5)
+        return false;
+    if (state.stopBits == QIV_STOPBITS_TWO && state.byteSize == 5)
+        return false;
+    return state.baudRate >= 50;
+}
+
+tcflag_t CharacterSizeFlag(uint8_t byteSize) {
+    switch (byteSize) {
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
+    }
+}
+
+tcflag_t ParityFlags(uint8_t parity) {
+    switch (parity) {
+        case QIV_PARITY_ODD:
+            return PARENB | PARODD;
+        case QIV_PARITY_EVEN:
+            return PARENB;
+        case QIV_PARITY_MARK:
+            return PARENB | CMSPAR | PARODD;
+        case QIV_PARITY_SPACE:
+            return PARENB | CMSPAR;
+        default:
+            return 0;
+    }
+}
+
+// The modem lines that the open flags hold while the port is open.
+void ApplyModemControl(int fd, const CommState &state) {
+    int dtr = TIOCM_DTR, rts = TIOCM_RTS;
+    // A line without modem lines (a pseudo-terminal) refuses these; the
+    // configuration stands without them, as the exchange logs its own keying.
+    ioctl(fd, state.fDtrControl == kDtrControlDisable ? TIOCMBIC : TIOCMBIS, &dtr);
+    if (state.fRtsControl == kRtsControlEnable) {
+        ioctl(fd, TIOCMBIS, &rts);
+    } else if (state.fRtsControl == kRtsControlDisable) {
+        ioctl(fd, TIOCMBIC, &rts);
+    }
+}
+
+}  // namespace
+
+QivPortHandle PlatformCreateFile(const char *name) {
+    const bool nullDevice = strcmp(name, "NUL") == 0;
+    int slot = 0;
+    while (slot < kMaxPorts && g_ports[slot].fd >= 0)
+        ++slot;
+    if (slot == kMaxPorts) {
+        Fail(EMFILE);
+        return QIV_INVALID_PORT_HANDLE;
+    }
+    // Non-blocking: neither the open nor a read may wait on modem lines; the
+    // reads and writes below do their own waiting against deadlines.
+    const int fd =
+        open(nullDevice ? "/dev/null" : name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        Fail(errno);
+        return QIV_INVALID_PORT_HANDLE;
+    }
+    if (!nullDevice) {
+        // The lock comes first: TIOCEXCL alone stops neither root nor a second
+        // open within this process, while a lock held by another open of the
+        // device stops both.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+            close(fd);
+            Fail(error);
+            return QIV_INVALID_PORT_HANDLE;
+        }
+        if (isatty(fd)) {
+            ioctl(fd, TIOCEXCL);
+        }
+    }
+    PortSlot &port = g_ports[slot];
+    port = PortSlot();
+    port.fd = fd;
+    port.pseudoTerminal = IsPseudoTerminal(fd);
+    return reinterpret_cast<QivPortHandle>(kHandleBase + slot);
+}
+
+bool PlatformCloseHandle(QivPortHandle handle) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    const int fd = port->fd;
+    port->fd = -1;
+    // The lock goes with the descriptor.
+    return close(fd) == 0 ? true : Fail(errno);
+}
+
+bool PlatformGetCommState(QivPortHandle handle, CommState *state) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    termios settings;
+    if (tcgetattr(port->fd, &settings) != 0)
+        return Fail(errno);
+    const uint32_t length = state->length;
+    memset(state, 0, sizeof *state);
+    state->length = length;
+    state->baudRate = ReadRate(port->fd);
+    state->fBinary = 1;
+    state->fParity = (settings.c_iflag & INPCK) != 0;
+    state->fOutxCtsFlow = (settings.c_cflag & CRTSCTS) != 0;
+    state->fDtrControl = port->dtrControl;
+    state->fRtsControl = port->rtsControl;
+    state->fOutX = (settings.c_iflag & IXON) != 0;
+    state->fInX = (settings.c_iflag & IXOFF) != 0;
+    switch (settings.c_cflag & CSIZE) {
+        case CS5:
+            state->byteSize = 5;
+            break;
+        case CS6:
+            state->byteSize = 6;
+            break;
+        case CS7:
+            state->byteSize = 7;
+            break;
+        default:
+            state->byteSize = 8;
+            break;
+    }
+    if ((settings.c_cflag & PARENB) == 0) {
+        state->parity = QIV_PARITY_NONE;
+    } else if ((settings.c_cflag & CMSPAR) != 0) {
+        state->parity = (settings.c_cflag & PARODD) != 0 ? QIV_PARITY_MARK : QIV_PARITY_SPACE;
+    } else {
+        state->parity = (settings.c_cflag & PARODD) != 0 ? QIV_PARITY_ODD : QIV_PARITY_EVEN;
+    }
+    if ((settings.c_cflag & CSTOPB) == 0) {
+        state->stopBits = QIV_STOPBITS_ONE;
+    } else {
+        state->stopBits = state->byteSize == 5 ? QIV_STOPBITS_ONE_AND_HALF : QIV_STOPBITS_TWO;
+    }
+    state->xonChar = static_cast<char>(settings.c_cc[VSTART]);
+    state->xoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+    return true;
+}
+
+bool PlatformSetCommState(QivPortHandle handle, const CommState *state) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    if (!ValidCharacterFormat(*state))
+        return Fail(EINVAL);
+    termios settings;
+    if (tcgetattr(port->fd, &settings) != 0)
+        return Fail(errno);
+
+    // Raw bytes both ways: nothing translated, echoed, or taken as a signal.
+    settings.c_iflag = 0;
+    if (state->fParity != 0 && state->parity != QIV_PARITY_NONE)
+        settings.c_iflag |= INPCK;
+    if (state->fOutX != 0)
+        settings.c_iflag |= IXON;
+    if (state->fInX != 0)
+        settings.c_iflag |= IXOFF;
+    settings.c_oflag = 0;
+    settings.c_lflag = 0;
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+    settings.c_cflag |=
+        CREAD | CLOCAL | CharacterSizeFlag(state->byteSize) | ParityFlags(state->parity);
+    if (state->stopBits != QIV_STOPBITS_ONE)
+        settings.c_cflag |= CSTOPB;
+    if (state->fOutxCtsFlow != 0 || state->fRtsControl == kRtsControlHandshake) {
+        settings.c_cflag |= CRTSCTS;
+    }
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    settings.c_cc[VSTART] = static_cast<cc_t>(state->xonChar != 0 ? state->xonChar : 0x11);
+    settings.c_cc[VSTOP] = static_cast<cc_t>(state->xoffChar != 0 ? state->xoffChar : 0x13);
+
+    if (!ApplySettings(port->fd, settings, state->baudRate))
+        return Fail(errno);
+
+    // Read the line back: what the device did not take fails the open. A
+    // pseudo-terminal forces eight bits without parity (it has no line to
+    // frame), so those two are not held against it.
+    termios applied;
+    if (tcgetattr(port->fd, &applied) != 0)
+        return Fail(errno);
+    tcflag_t checked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    if (port->pseudoTerminal)
+        checked &= ~(CSIZE | PARENB);
+    if ((applied.c_cflag & checked) != (settings.c_cflag & checked) ||
+        ReadRate(port->fd) != state->baudRate) {
+        return Fail(EINVAL);
+    }
+    ApplyModemControl(port->fd, *state);
+    port->dtrControl = state->fDtrControl;
+    port->rtsControl = state->fRtsControl;
+    return true;
+}
+
+bool PlatformGetCommTimeouts(QivPortHandle handle, CommTimeouts *timeouts) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    *timeouts = port->timeouts;
+    return true;
+}
+
+bool PlatformSetCommTimeouts(QivPortHandle handle, const CommTimeouts *timeouts) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    port->timeouts = *timeouts;
+    return true;
+}
+
+bool PlatformSetupComm(QivPortHandle handle, uint32_t, uint32_t) {
+    // termios keeps its own queue sizes.
+    return SlotOf(handle) != nullptr;
+}
+
+// A read returns when all bytes have come, or when the total time-out
+// (multiplier x count + constant) has passed with whatever came, which may be
+// nothing; with no time-out at all it waits for every byte. An interval
+// time-out ends the read at a gap after the first byte, and MAXDWORD with no
+// total time-out returns at once with what is there.
+bool PlatformReadFile(QivPortHandle handle, void *buffer, uint32_t count, uint32_t *done) {
+    *done = 0;
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    const CommTimeouts &t = port->timeouts;
+    const uint64_t total =
+        static_cast<uint64_t>(t.readTotalTimeoutMultiplier) * count + t.readTotalTimeoutConstant;
+    const bool returnAtOnce = t.readIntervalTimeout == UINT32_MAX && total == 0;
+    const bool waitForever = total == 0 && t.readIntervalTimeout == 0;
+    const int64_t deadline = NowMs() + static_cast<int64_t>(total);
+    char *bytes = static_cast<char *>(buffer);
+
+    while (*done < count) {
+        const ssize_t n = read(port->fd, bytes + *done, count - *done);
+        if (n > 0) {
+            *done += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            return true;  // end of file: a null device delivers nothing
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return Fail(errno);
+        if (returnAtOnce)
+            return true;
+
+        int wait = -1;
+        if (!waitForever && total != 0) {
+            const int64_t left = deadline - NowMs();
+            if (left <= 0)
+                return true;
+            wait = static_cast<int>(left);
+        }
+        if (t.readIntervalTimeout != 0 && t.readIntervalTimeout != UINT32_MAX && *done > 0) {
+            const int interval = static_cast<int>(t.readIntervalTimeout);
+            wait = wait < 0 ? interval : (interval < wait ? interval : wait);
+        }
+        pollfd ready = {port->fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, wait);
+        if (polled < 0 && errno != EINTR)
+            return Fail(errno);
+        if (polled == 0 && (total != 0 || *done > 0))
+            return true;
+        if (polled > 0 && (ready.revents & (POLLERR | POLLNVAL)) != 0)
+            return Fail(EIO);
+    }
+    return true;
+}
+
+// Writes return when the platform has taken every byte (no write time-outs).
+bool PlatformWriteFile(QivPortHandle handle, const void *bytes, uint32_t count, uint32_t *done) {
+    *done = 0;
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    const char *data = static_cast<const char *>(bytes);
+    while (*done < count) {
+        const ssize_t n = write(port->fd, data + *done, count - *done);
+        if (n > 0) {
+            *done += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return Fail(errno);
+        pollfd ready = {port->fd, POLLOUT, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR)
+            return Fail(errno);
+    }
+    return true;
+}
+
+bool PlatformClearCommError(QivPortHandle handle, uint32_t *errors, CommStat *stat) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    // termios keeps no error word: framing and parity errors show in the data.
+    *errors = 0;
+    int waiting = 0;
+    if (ioctl(port->fd, FIONREAD, &waiting) != 0)
+        return Fail(errno);
+    int unsent = 0;
+    if (ioctl(port->fd, TIOCOUTQ, &unsent) != 0)
+        unsent = 0;
+    stat->cbInQue = static_cast<uint32_t>(waiting);
+    stat->cbOutQue = static_cast<uint32_t>(unsent);
+    return true;
+}
+
+bool PlatformEscapeCommFunction(QivPortHandle handle, uint32_t function) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    int line = 0;
+    unsigned long request = 0;
+    switch (function) {
+        case kSetRts:
+            line = TIOCM_RTS;
+            request = TIOCMBIS;
+            break;
+        case kClrRts:
+            line = TIOCM_RTS;
+            request = TIOCMBIC;
+            break;
+        case kSetDtr:
+            line = TIOCM_DTR;
+            request = TIOCMBIS;
+            break;
+        case kClrDtr:
+            line = TIOCM_DTR;
+            request = TIOCMBIC;
+            break;
+        default:
+            return Fail(EINVAL);
+    }
+    return ioctl(port->fd, request, &line) == 0 ? true : Fail(errno);
+}
+
+bool PlatformGetCommModemStatus(QivPortHandle handle, uint32_t *status) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    int lines = 0;
+    if (ioctl(port->fd, TIOCMGET, &lines) != 0)
+        return Fail(errno);
+    *status = 0;
+    if (lines & TIOCM_CTS)
+        *status |= kMsCtsOn;
+    if (lines & TIOCM_DSR)
+        *status |= 0x0020;  // MS_DSR_ON
+    if (lines & TIOCM_RNG)
+        *status |= 0x0040;  // MS_RING_ON
+    if (lines & TIOCM_CAR)
+        *status |= 0x0080;  // MS_RLSD_ON
+    return true;
+}
+
+bool PlatformSetCommMask(QivPortHandle handle, uint32_t mask) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    port->eventMask = mask;
+    return true;
+}
+
+// The one event waited for here is the empty transmitter: it has come when
+// the output has drained, whatever the event mask holds.
+bool PlatformWaitCommEvent(QivPortHandle handle, uint32_t *events) {
+    *events = 0;
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    while (tcdrain(port->fd) != 0) {
+        if (errno != EINTR)
+            return Fail(errno);
+    }
+    *events = kEvTxEmpty;
+    return true;
+}
+
+void PlatformSleep(uint32_t milliseconds) {
+    timespec duration = {static_cast<time_t>(milliseconds / 1000),
+                         static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&duration, &duration) != 0 && errno == EINTR) {
+    }
+}
+
+uint32_t PlatformLastError() {
+    return t_lastError;
+}
