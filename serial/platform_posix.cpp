@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 #include "serial/comm_platform.h"
-#include "serial/posix_rate.h"
+#include "serial/posix_termios2.h"
 
 namespace {
 
@@ -37,6 +37,7 @@ constexpr unsigned kPtyLastMajor = 143;
 
 struct PortSlot {
     int fd = -1;
+    bool terminal = false;
     bool pseudoTerminal = false;
     CommTimeouts timeouts = {0, 0, 0, 0, 0};
     uint32_t eventMask = 0;
@@ -71,11 +72,6 @@ bool IsPseudoTerminal(int fd) {
     struct stat info;
     return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) &&
            major(info.st_rdev) >= kPtyFirstMajor && major(info.st_rdev) <= kPtyLastMajor;
-}
-
-// Applies the settings; the rate goes through termios2, which takes any rate.
-bool ApplySettings(int fd, const termios &settings, uint32_t rate) {
-    return tcsetattr(fd, TCSANOW, &settings) == 0 && SetAnyRate(fd, rate);
 }
 
 bool ValidCharacterFormat(const CommState &state) {
@@ -169,6 +165,7 @@ QivPortHandle PlatformCreateFile(const char *name) {
     PortSlot &port = g_ports[slot];
     port = PortSlot();
     port.fd = fd;
+    port.terminal = isatty(fd) != 0;
     port.pseudoTerminal = IsPseudoTerminal(fd);
     return reinterpret_cast<QivPortHandle>(kHandleBase + slot);
 }
@@ -187,21 +184,21 @@ bool PlatformGetCommState(QivPortHandle handle, CommState *state) {
     PortSlot *port = SlotOf(handle);
     if (port == nullptr)
         return false;
-    termios settings;
-    if (tcgetattr(port->fd, &settings) != 0)
+    KernelLine line;
+    if (!ReadKernelLine(port->fd, &line))
         return Fail(errno);
     const uint32_t length = state->length;
     memset(state, 0, sizeof *state);
     state->length = length;
-    state->baudRate = ReadRate(port->fd);
+    state->baudRate = line.rate;
     state->fBinary = 1;
-    state->fParity = (settings.c_iflag & INPCK) != 0;
-    state->fOutxCtsFlow = (settings.c_cflag & CRTSCTS) != 0;
+    state->fParity = (line.iflag & INPCK) != 0;
+    state->fOutxCtsFlow = (line.cflag & CRTSCTS) != 0;
     state->fDtrControl = port->dtrControl;
     state->fRtsControl = port->rtsControl;
-    state->fOutX = (settings.c_iflag & IXON) != 0;
-    state->fInX = (settings.c_iflag & IXOFF) != 0;
-    switch (settings.c_cflag & CSIZE) {
+    state->fOutX = (line.iflag & IXON) != 0;
+    state->fInX = (line.iflag & IXOFF) != 0;
+    switch (line.cflag & CSIZE) {
         case CS5:
             state->byteSize = 5;
             break;
@@ -215,20 +212,20 @@ bool PlatformGetCommState(QivPortHandle handle, CommState *state) {
             state->byteSize = 8;
             break;
     }
-    if ((settings.c_cflag & PARENB) == 0) {
+    if ((line.cflag & PARENB) == 0) {
         state->parity = QIV_PARITY_NONE;
-    } else if ((settings.c_cflag & CMSPAR) != 0) {
-        state->parity = (settings.c_cflag & PARODD) != 0 ? QIV_PARITY_MARK : QIV_PARITY_SPACE;
+    } else if ((line.cflag & CMSPAR) != 0) {
+        state->parity = (line.cflag & PARODD) != 0 ? QIV_PARITY_MARK : QIV_PARITY_SPACE;
     } else {
-        state->parity = (settings.c_cflag & PARODD) != 0 ? QIV_PARITY_ODD : QIV_PARITY_EVEN;
+        state->parity = (line.cflag & PARODD) != 0 ? QIV_PARITY_ODD : QIV_PARITY_EVEN;
     }
-    if ((settings.c_cflag & CSTOPB) == 0) {
+    if ((line.cflag & CSTOPB) == 0) {
         state->stopBits = QIV_STOPBITS_ONE;
     } else {
         state->stopBits = state->byteSize == 5 ? QIV_STOPBITS_ONE_AND_HALF : QIV_STOPBITS_TWO;
     }
-    state->xonChar = static_cast<char>(settings.c_cc[VSTART]);
-    state->xoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+    state->xonChar = static_cast<char>(line.cc[VSTART]);
+    state->xoffChar = static_cast<char>(line.cc[VSTOP]);
     return true;
 }
 
@@ -238,47 +235,45 @@ bool PlatformSetCommState(QivPortHandle handle, const CommState *state) {
         return false;
     if (!ValidCharacterFormat(*state))
         return Fail(EINVAL);
-    termios settings;
-    if (tcgetattr(port->fd, &settings) != 0)
+    KernelLine line;
+    if (!ReadKernelLine(port->fd, &line))
         return Fail(errno);
 
     // Raw bytes both ways: nothing translated, echoed, or taken as a signal.
-    settings.c_iflag = 0;
+    line.iflag = 0;
     if (state->fParity != 0 && state->parity != QIV_PARITY_NONE)
-        settings.c_iflag |= INPCK;
+        line.iflag |= INPCK;
     if (state->fOutX != 0)
-        settings.c_iflag |= IXON;
+        line.iflag |= IXON;
     if (state->fInX != 0)
-        settings.c_iflag |= IXOFF;
-    settings.c_oflag = 0;
-    settings.c_lflag = 0;
-    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
-    settings.c_cflag |=
-        CREAD | CLOCAL | CharacterSizeFlag(state->byteSize) | ParityFlags(state->parity);
+        line.iflag |= IXOFF;
+    line.oflag = 0;
+    line.lflag = 0;
+    line.cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+    line.cflag |= CREAD | CLOCAL | CharacterSizeFlag(state->byteSize) | ParityFlags(state->parity);
     if (state->stopBits != QIV_STOPBITS_ONE)
-        settings.c_cflag |= CSTOPB;
+        line.cflag |= CSTOPB;
     if (state->fOutxCtsFlow != 0 || state->fRtsControl == kRtsControlHandshake) {
-        settings.c_cflag |= CRTSCTS;
+        line.cflag |= CRTSCTS;
     }
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    settings.c_cc[VSTART] = static_cast<cc_t>(state->xonChar != 0 ? state->xonChar : 0x11);
-    settings.c_cc[VSTOP] = static_cast<cc_t>(state->xoffChar != 0 ? state->xoffChar : 0x13);
-
-    if (!ApplySettings(port->fd, settings, state->baudRate))
+    line.cc[VMIN] = 0;
+    line.cc[VTIME] = 0;
+    line.cc[VSTART] = static_cast<cc_t>(state->xonChar != 0 ? state->xonChar : 0x11);
+    line.cc[VSTOP] = static_cast<cc_t>(state->xoffChar != 0 ? state->xoffChar : 0x13);
+    line.rate = state->baudRate;
+    if (!WriteKernelLine(port->fd, line))
         return Fail(errno);
 
     // Read the line back: what the device did not take fails the open. A
     // pseudo-terminal forces eight bits without parity (it has no line to
     // frame), so those two are not held against it.
-    termios applied;
-    if (tcgetattr(port->fd, &applied) != 0)
+    KernelLine applied;
+    if (!ReadKernelLine(port->fd, &applied))
         return Fail(errno);
-    tcflag_t checked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    uint32_t checked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
     if (port->pseudoTerminal)
-        checked &= ~(CSIZE | PARENB);
-    if ((applied.c_cflag & checked) != (settings.c_cflag & checked) ||
-        ReadRate(port->fd) != state->baudRate) {
+        checked &= ~static_cast<uint32_t>(CSIZE | PARENB);
+    if ((applied.cflag & checked) != (line.cflag & checked) || applied.rate != line.rate) {
         return Fail(EINVAL);
     }
     ApplyModemControl(port->fd, *state);
@@ -332,12 +327,13 @@ bool PlatformReadFile(QivPortHandle handle, void *buffer, uint32_t count, uint32
             *done += static_cast<uint32_t>(n);
             continue;
         }
-        if (n == 0) {
-            return true;  // end of file: a null device delivers nothing
-        }
-        if (errno == EINTR)
+        // A terminal with no byte waiting reads 0 (VMIN and VTIME are 0); any
+        // other device reads 0 at its end: a null device has nothing more.
+        if (n == 0 && !port->terminal)
+            return true;
+        if (n < 0 && errno == EINTR)
             continue;
-        if (errno != EAGAIN)
+        if (n < 0 && errno != EAGAIN)
             return Fail(errno);
         if (returnAtOnce)
             return true;

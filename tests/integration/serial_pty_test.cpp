@@ -1,0 +1,276 @@
+// The serial layer on the POSIX platform, over real pseudo-terminals.
+#include <stdio.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "integration/pty_line.h"
+#include "serial/comm_platform.h"
+#include "serial/exchange.h"
+#include "serial/posix_termios2.h"
+#include "serial/serial_port.h"
+#include "unit/log_capture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr SerialLineSettings kDefaultLine = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+class SerialPtyTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_FALSE(line_.path().empty()); }
+    void TearDown() override {
+        if (port_ != nullptr)
+            CloseSerialPort(port_);
+    }
+    void Open(const SerialLineSettings &settings = kDefaultLine) {
+        ASSERT_EQ(OpenSerialPort(line_.path().c_str(), &settings, QIV_OPEN_DTR_ENABLE, &port_),
+                  kSerialOk);
+    }
+    uint32_t Waiting() {
+        uint32_t errors = 0;
+        CommStat stat = {};
+        PlatformClearCommError(port_, &errors, &stat);
+        return stat.cbInQue;
+    }
+    // Waits until `count` bytes sent from the far end are readable.
+    void AwaitQueued(uint32_t count) {
+        const auto deadline = Clock::now() + milliseconds(2000);
+        while (Waiting() < count && Clock::now() < deadline) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        ASSERT_EQ(Waiting(), count);
+    }
+
+    PtyLine line_;
+    QivPortHandle port_ = nullptr;
+    LogCapture log_;
+};
+
+TEST_F(SerialPtyTest, ASecondOpenOfTheSameDeviceFails) {
+    Open();
+    EXPECT_NE(port_, nullptr);
+    EXPECT_NE(port_, QIV_INVALID_PORT_HANDLE);
+    QivPortHandle second = nullptr;
+    // Also for root, and within this one process.
+    EXPECT_EQ(OpenSerialPort(line_.path().c_str(), &kDefaultLine, QIV_OPEN_DTR_ENABLE, &second),
+              kSerialOpenFailed);
+    EXPECT_EQ(CloseSerialPort(port_), kSerialOk);
+    port_ = nullptr;
+    EXPECT_EQ(OpenSerialPort(line_.path().c_str(), &kDefaultLine, QIV_OPEN_DTR_ENABLE, &second),
+              kSerialOk)
+        << "closing releases the device";
+    EXPECT_EQ(CloseSerialPort(second), kSerialOk);
+}
+
+TEST_F(SerialPtyTest, LineSettingsReachTheDevice) {
+    const struct {
+        SerialLineSettings line;
+        speed_t speed;  // B0: a rate without a constant, read through termios2
+        tcflag_t flags;
+    } cases[] = {
+        {{19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD}, B19200, PARODD},
+        {{9600, 7, QIV_STOPBITS_TWO, QIV_PARITY_EVEN}, B9600, CSTOPB},
+        {{1200, 8, QIV_STOPBITS_ONE, QIV_PARITY_MARK}, B1200, PARODD | CMSPAR},
+        {{4800, 6, QIV_STOPBITS_TWO, QIV_PARITY_SPACE}, B4800, CSTOPB | CMSPAR},
+        {{300, 5, QIV_STOPBITS_ONE_AND_HALF, QIV_PARITY_NONE}, B300, CSTOPB},
+        {{12345, 8, QIV_STOPBITS_ONE, QIV_PARITY_NONE}, B0, 0},
+        {{65535, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD}, B0, PARODD},
+        {{50, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD}, B50, PARODD},
+    };
+    for (const auto &c : cases) {
+        QivPortHandle port = nullptr;
+        ASSERT_EQ(OpenSerialPort(line_.path().c_str(), &c.line, QIV_OPEN_DTR_ENABLE, &port),
+                  kSerialOk)
+            << c.line.baudRate;
+        termios applied;
+        ASSERT_EQ(tcgetattr(line_.observer(), &applied), 0);
+        if (c.speed != B0) {
+            EXPECT_EQ(cfgetospeed(&applied), c.speed) << c.line.baudRate;
+        }
+        KernelLine kernel;
+        ASSERT_TRUE(ReadKernelLine(line_.observer(), &kernel));
+        EXPECT_EQ(kernel.rate, c.line.baudRate);
+        EXPECT_EQ(applied.c_cflag & (PARODD | CMSPAR | CSTOPB), c.flags) << c.line.baudRate;
+        EXPECT_EQ(applied.c_iflag & INPCK, c.line.parity == QIV_PARITY_NONE ? 0u : tcflag_t{INPCK});
+        EXPECT_EQ(applied.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw bytes";
+        EXPECT_EQ(applied.c_oflag & OPOST, 0u);
+        EXPECT_NE(applied.c_cflag & CLOCAL, 0u);
+        EXPECT_EQ(applied.c_cflag & HUPCL, 0u);
+        EXPECT_EQ(CloseSerialPort(port), kSerialOk);
+    }
+}
+
+TEST_F(SerialPtyTest, SettingsThePlatformCannotTakeRefuseTheOpen) {
+    const SerialLineSettings refused[] = {
+        {19200, 9, QIV_STOPBITS_ONE, QIV_PARITY_ODD},
+        {19200, 4, QIV_STOPBITS_ONE, QIV_PARITY_ODD},
+        {19200, 8, 3, QIV_PARITY_ODD},
+        {19200, 8, QIV_STOPBITS_ONE, 5},
+        {19200, 8, QIV_STOPBITS_ONE_AND_HALF, QIV_PARITY_ODD},  // one and a half: five bits only
+        {19200, 5, QIV_STOPBITS_TWO, QIV_PARITY_ODD},           // two: not with five bits
+        {0, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD},
+        {49, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD},
+    };
+    for (const SerialLineSettings &settings : refused) {
+        QivPortHandle port = nullptr;
+        EXPECT_EQ(OpenSerialPort(line_.path().c_str(), &settings, QIV_OPEN_DTR_ENABLE, &port),
+                  kSerialStateRefused)
+            << settings.baudRate << " " << settings.dataBits << " " << settings.stopBits << " "
+            << settings.parity;
+    }
+    // Nothing was left open by the refusals.
+    Open();
+}
+
+TEST_F(SerialPtyTest, OpenFailuresByKind) {
+    QivPortHandle port = nullptr;
+    EXPECT_EQ(OpenSerialPort("/nonexistent/tty", &kDefaultLine, 0, &port), kSerialOpenFailed);
+    EXPECT_EQ(OpenSerialPort("/dev/null", &kDefaultLine, 0, &port), kSerialStateUnreadable)
+        << "a device without a line state";
+    // "NUL" is the null device: it takes every write and delivers nothing.
+    ASSERT_EQ(OpenSerialPort("NUL", &kDefaultLine, 0, &port), kSerialOk);
+    uint32_t count = 0;
+    EXPECT_EQ(WriteSerial(port, "abc", 3, &count), kSerialOk);
+    EXPECT_EQ(count, 3u);
+    char buffer[4];
+    EXPECT_EQ(ReadSerialExact(port, buffer, 4, &count), kSerialCallFailed);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(CloseSerialPort(port), kSerialOk);
+}
+
+TEST_F(SerialPtyTest, ReadsFollowTheReadTimeout) {
+    Open();
+    SetReadTimeout(port_, 10);  // 100 ms
+    char buffer[32] = {};
+    uint32_t got = 0;
+
+    // Everything there: back at once.
+    line_.Send("%01$RD34126B\r");
+    auto start = Clock::now();
+    EXPECT_EQ(ReadSerialExact(port_, buffer, 13, &got), kSerialOk);
+    EXPECT_LT(MsSince(start), 100.0);
+
+    // Part of it, then silence: what came, after the time-out.
+    line_.Send("%01$R");
+    AwaitQueued(5);
+    start = Clock::now();
+    ASSERT_TRUE(PlatformReadFile(port_, buffer, 13, &got));
+    const double partialMs = MsSince(start);
+    EXPECT_EQ(got, 5u);
+    EXPECT_GE(partialMs, 100.0);
+
+    // Bursts are joined.
+    std::thread writer([&] {
+        line_.Send("%01$R");
+        std::this_thread::sleep_for(milliseconds(30));
+        line_.Send("D34126B\r");
+    });
+    EXPECT_EQ(ReadSerialExact(port_, buffer, 13, &got), kSerialOk);
+    writer.join();
+    EXPECT_EQ(std::string(buffer, 13), "%01$RD34126B\r");
+
+    // No time-out: the read waits for every byte.
+    SetReadTimeout(port_, 0);
+    std::thread late([&] {
+        std::this_thread::sleep_for(milliseconds(150));
+        line_.Send("%01$WD13\r");
+    });
+    start = Clock::now();
+    EXPECT_EQ(ReadSerialExact(port_, buffer, 9, &got), kSerialOk);
+    EXPECT_GE(MsSince(start), 140.0);
+    late.join();
+    EXPECT_EQ(std::string(buffer, 9), "%01$WD13\r");
+
+    // The figure: how long after its time-out a silent read comes back.
+    for (const int32_t units : {4, 10}) {
+        SetReadTimeout(port_, units);
+        start = Clock::now();
+        EXPECT_EQ(ReadSerialExact(port_, buffer, 13, &got), kSerialCallFailed);
+        const double silentMs = MsSince(start);
+        EXPECT_GE(silentMs, units * 10.0);
+        printf("silent read with a %d ms time-out returned after %.2f ms (+%.2f ms)\n", units * 10,
+               silentMs, silentMs - units * 10.0);
+    }
+}
+
+TEST_F(SerialPtyTest, DiscardInputEmptiesTheQueue) {
+    Open();
+    SetReadTimeout(port_, 4);
+    line_.Send(std::string(1100, 'x'));
+    AwaitQueued(1100);
+    EXPECT_EQ(DiscardInput(port_), kSerialOk);
+    EXPECT_EQ(Waiting(), 0u);
+    EXPECT_EQ(SetReadTimeout(port_, 4), 4) << "the time-out is restored";
+}
+
+TEST_F(SerialPtyTest, ExchangesAgainstAResponder) {
+    Open();
+    SetReadTimeout(port_, 10);
+    const std::string frame =
+        "%01#RDD0010000100"
+        "55\r";
+    const std::string answer = "%01$RD34126B\r";
+    line_.Respond({answer, "", "%01$RD341", answer + "%01$WD13\r"});
+    char response[64] = {};
+    const auto exchange = [&] {
+        return ExchangeFrame(port_, 1000, frame.data(), static_cast<int32_t>(frame.size()),
+                             response, static_cast<int32_t>(answer.size()));
+    };
+
+    EXPECT_EQ(exchange(), kExchangeComplete);
+    EXPECT_EQ(std::string(response, 13), answer);
+    EXPECT_EQ(exchange(), kExchangeNothing) << "silence";
+    EXPECT_EQ(exchange(), kExchangePartial) << "9 of 13";
+    EXPECT_EQ(std::string(response, 9), "%01$RD341");
+    // A longer answer: this exchange is complete, the surplus waits.
+    EXPECT_EQ(exchange(), kExchangeComplete);
+    AwaitQueued(9);
+    line_.StopResponder();
+    EXPECT_EQ(line_.Received().size(), 4u);
+    EXPECT_EQ(line_.Received().front(), frame);
+
+    // A pseudo-terminal has no modem lines: RTS up and down fail and are
+    // logged, and nothing else is.
+    for (const LogCapture::Entry &entry : log_.entries()) {
+        EXPECT_EQ(entry.format, "EscapeCommFunction fail (RTS)");
+    }
+    EXPECT_EQ(log_.entries().size(), 8u);
+}
+
+TEST_F(SerialPtyTest, HandlesThatAreNotOpenPortsFailEveryCall) {
+    for (const QivPortHandle handle :
+         {QIV_INVALID_PORT_HANDLE, static_cast<QivPortHandle>(nullptr)}) {
+        CommState state = {};
+        CommTimeouts timeouts = {};
+        CommStat stat = {};
+        uint32_t value = 0;
+        char byte = 0;
+        EXPECT_FALSE(PlatformGetCommState(handle, &state));
+        EXPECT_FALSE(PlatformSetCommState(handle, &state));
+        EXPECT_FALSE(PlatformGetCommTimeouts(handle, &timeouts));
+        EXPECT_FALSE(PlatformSetCommTimeouts(handle, &timeouts));
+        EXPECT_FALSE(PlatformSetupComm(handle, 1200, 1200));
+        EXPECT_FALSE(PlatformReadFile(handle, &byte, 1, &value));
+        EXPECT_FALSE(PlatformWriteFile(handle, &byte, 1, &value));
+        EXPECT_FALSE(PlatformClearCommError(handle, &value, &stat));
+        EXPECT_FALSE(PlatformEscapeCommFunction(handle, kSetRts));
+        EXPECT_FALSE(PlatformGetCommModemStatus(handle, &value));
+        EXPECT_FALSE(PlatformSetCommMask(handle, kEvTxEmpty));
+        EXPECT_FALSE(PlatformWaitCommEvent(handle, &value));
+        EXPECT_FALSE(PlatformCloseHandle(handle));
+    }
+}
+
+}  // namespace
