@@ -1,27 +1,28 @@
 // The export and its operation table: the one place where command codes meet
 // operations. Entry k serves code k + 1.
+#include "driver/channel.h"
 #include "driver/operations.h"
+#include "protocol/transactions.h"
 
 namespace {
 
 constexpr Operation kOperationTable[QIV_CMD_COUNT] = {
-    nullptr,        // 1  ColdStart
-    nullptr,        // 2  PurgeInput
-    ParseTag,       // 3
-    ReparseTag,     // 4
-    nullptr,        // 5  ReadValue
-    nullptr,        // 6  ReadBlock
-    nullptr,        // 7  WriteValue
-    nullptr,        // 8  no operation
-    nullptr,        // 9  no operation
-    nullptr,        // 10 WriteBlock
-    nullptr,        // 11 EndQiv
-    nullptr,        // 12 ClosePort
-    nullptr,        // 13 OpenPort
-    GetDriverInfo,  // 14
-    nullptr,        // 15 ReconfigurePort
+    ColdStart,        // 1
+    PurgeInput,       // 2
+    ParseTag,         // 3
+    ReparseTag,       // 4
+    ReadValue,        // 5
+    ReadBlock,        // 6
+    WriteValue,       // 7
+    nullptr,          // 8  no operation
+    nullptr,          // 9  no operation
+    WriteBlock,       // 10
+    EndQiv,           // 11
+    ClosePort,        // 12
+    OpenPort,         // 13
+    GetDriverInfo,    // 14
+    ReconfigurePort,  // 15
 };
-
 }  // namespace
 
 extern "C" QIVMA_API int32_t QIVMA_CALL QivMain(DriverRequest *request) {

@@ -131,6 +131,22 @@ int32_t DiscardInput(QivPortHandle port) {
     return readOk ? kSerialOk : kSerialDiscardFailed;
 }
 
+void AwaitQuietLine(QivPortHandle port, int32_t quietTimeout) {
+    constexpr int kMaxNoisyPasses = 8;
+    const int32_t previous = SetReadTimeout(port, quietTimeout);
+    char scratch[kDiscardChunk];
+    // Each pass ends when a read waited the quiet time and got nothing.
+    for (int pass = 0; pass < kMaxNoisyPasses; ++pass) {
+        uint32_t got = 0;
+        if (ReadSerialExact(port, scratch, kDiscardChunk, &got) != kSerialOk) {
+            break;
+        }
+    }
+    if (previous != 0) {
+        SetReadTimeout(port, previous);
+    }
+}
+
 int32_t WriteSerial(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *written) {
     uint32_t done = 0;
     if (!PlatformWriteFile(port, bytes, count, &done)) {

@@ -37,6 +37,11 @@ int32_t SetReadTimeout(QivPortHandle port, int32_t timeout);
 // Reads and throws away whatever waits in the input queue.
 int32_t DiscardInput(QivPortHandle port);
 
+// Reads and throws away whatever arrives until the line has been quiet for
+// `quietTimeout` units of 10 ms, then restores the read time-out. Stops on a
+// failed read, and after a bounded amount of noise.
+void AwaitQuietLine(QivPortHandle port, int32_t quietTimeout);
+
 int32_t WriteSerial(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *written);
 
 // Reads exactly `count` bytes (at most 65535), in as many read passes as the

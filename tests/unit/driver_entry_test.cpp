@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "qivma.h"
+#include "driver/channel.h"
+#include "serial/platform_fake.h"
 #include "unit/log_capture.h"
 
 namespace {
@@ -123,63 +125,129 @@ TEST(GetDriverInfo, BannerBytes) {
     EXPECT_EQ(notice.find_first_not_of(' ', version + 14), std::string::npos);
 }
 
-// What a command did to its blocks.
-enum class Effect { kRefused, kParsesTag, kReportsInfo };
-
-struct DispatchCase {
-    int32_t command;
-    Effect effect;
+// Each code reaches its own operation, which shows in what it does to a
+// zero-filled channel and its parameter block.
+struct Dispatched {
+    int32_t status;
+    std::vector<std::string> log;
+    DriverInstance instance;
+    TagAccess access;
+    int16_t data[4];
+    bool paramsTouched;
+    bool pointersSet;  // valuePtr and valuePtr0 at words 1 and 0 of the buffer
 };
 
-// Every code is dispatched to entry code - 1; codes without an operation are
-// refused without touching the instance or the parameter block.
-const DispatchCase kDispatch[] = {
-    {INT_MIN, Effect::kRefused}, {-1, Effect::kRefused},      {0, Effect::kRefused},
-    {1, Effect::kRefused},       {2, Effect::kRefused},       {3, Effect::kParsesTag},
-    {4, Effect::kParsesTag},     {5, Effect::kRefused},       {6, Effect::kRefused},
-    {7, Effect::kRefused},       {8, Effect::kRefused},       {9, Effect::kRefused},
-    {10, Effect::kRefused},      {11, Effect::kRefused},      {12, Effect::kRefused},
-    {13, Effect::kRefused},      {14, Effect::kReportsInfo},  {15, Effect::kRefused},
-    {16, Effect::kRefused},      {INT_MAX, Effect::kRefused},
-};
+Dispatched Dispatch(int32_t command) {
+    Dispatched d;
+    memset(&d.instance, 0, sizeof d.instance);
+    // A tag on a device without commands: the reads and writes refuse it.
+    memset(&d.access, 0, sizeof d.access);
+    d.access.device = 'Z';
+    d.access.width = 16;
+    d.access.count = 1;
+    for (int16_t &word : d.data) word = 0x7777;
+    d.access.data = d.data;
+    // The parameter block of every other command: zeros, or a name.
+    alignas(8) unsigned char block[64] = {};
+    if (command == QIV_CMD_RECONFIGURE_PORT) memcpy(block, "NULLDEV", 8);
+    if (command == QIV_CMD_CLOSE_PORT) d.instance.port = QIV_INVALID_PORT_HANDLE;
+    const bool takesTag = command >= QIV_CMD_READ_VALUE && command <= QIV_CMD_WRITE_BLOCK;
+
+    fake_platform::Reset();
+    LogCapture log;
+    d.status = Call(command, takesTag ? static_cast<void *>(&d.access) : block, &d.instance);
+    d.log = log.formats();
+    d.pointersSet = d.instance.valuePtr == d.data + 1 && d.instance.valuePtr0 == d.data;
+    d.paramsTouched = false;
+    for (unsigned char byte : block) d.paramsTouched = d.paramsTouched || (byte != 0 && byte != 'N');
+    return d;
+}
+
+const std::vector<std::string> kNoLog;
 
 TEST(QivMain, DispatchesCodesNumberedFromOne) {
-    for (const DispatchCase &c : kDispatch) {
-        DriverInstance instance;
-        memset(&instance, 0x5A, sizeof instance);
-        DriverInstance untouched;
-        memcpy(&untouched, &instance, sizeof instance);
-
-        // A zero block stands for any command's parameters: the tag parse and
-        // the information report would both write into it.
-        alignas(8) unsigned char block[64] = {};
-        TagDefinition tag = {};
-        tag.addressText = "01D00100";
-        void *params = c.effect == Effect::kParsesTag ? static_cast<void *>(&tag) : block;
-
-        LogCapture log;
-        const int32_t status = Call(c.command, params, &instance);
-        SCOPED_TRACE("command " + std::to_string(c.command));
-        EXPECT_EQ(memcmp(&instance, &untouched, sizeof instance), 0);
-        EXPECT_TRUE(log.entries().empty());
-        switch (c.effect) {
-            case Effect::kRefused:
-                EXPECT_EQ(status, QIV_STATUS_REFUSED);
-                for (unsigned char byte : block) {
-                    ASSERT_EQ(byte, 0);
-                }
-                break;
-            case Effect::kParsesTag:
-                EXPECT_EQ(status, QIV_STATUS_OK);
-                EXPECT_EQ(tag.device, 'D');
-                EXPECT_EQ(tag.wordAddress, 100);
-                break;
-            case Effect::kReportsInfo:
-                EXPECT_EQ(status, QIV_STATUS_OK);
-                EXPECT_EQ(FieldAt<int32_t>(block, kInfo.version), 70);
-                break;
-        }
+    const int32_t before = instanceCount;
+    {
+        const Dispatched d = Dispatch(1);  // ColdStart with enable 0
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(d.log, std::vector<std::string>{"Qiv%s%02d: ColdStart() entered"});
+        EXPECT_EQ(d.instance.instanceNumber, before + 1);
     }
+    {
+        const Dispatched d = Dispatch(2);  // PurgeInput on port 0
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(d.log, std::vector<std::string>{"ClearCommError (Rx) failed %08lx"});
+    }
+    for (const int32_t command : {3, 4}) {  // ParseTag, ReparseTag: no address text
+        const Dispatched d = Dispatch(command);
+        EXPECT_EQ(d.status, 1) << command;
+        EXPECT_TRUE(d.paramsTouched) << command << ": bitNumber written";
+    }
+    {
+        const Dispatched d = Dispatch(5);  // ReadValue clears words 0 and 1
+        EXPECT_EQ(d.status, 1);
+        EXPECT_EQ(d.log, std::vector<std::string>{"QIVMA: SetMewtocolCmd() Cmd not found %c"});
+        EXPECT_EQ(d.data[0], 0);
+        EXPECT_EQ(d.data[1], 0);
+    }
+    {
+        const Dispatched d = Dispatch(6);  // ReadBlock leaves the buffer
+        EXPECT_EQ(d.status, 1);
+        EXPECT_TRUE(d.pointersSet);
+        EXPECT_EQ(d.log.size(), 1u);
+        EXPECT_EQ(d.data[0], 0x7777);
+    }
+    {
+        const Dispatched d = Dispatch(7);  // WriteValue sets the value pointers
+        EXPECT_EQ(d.status, 1);
+        EXPECT_EQ(d.log.size(), 1u);
+        EXPECT_TRUE(d.pointersSet);
+    }
+    {
+        const Dispatched d = Dispatch(10);  // WriteBlock does not
+        EXPECT_EQ(d.status, 1);
+        EXPECT_EQ(d.log.size(), 1u);
+        EXPECT_FALSE(d.pointersSet);
+    }
+    for (const int32_t command : {8, 9, 0, -1, 16, INT_MIN, INT_MAX}) {
+        const Dispatched d = Dispatch(command);
+        EXPECT_EQ(d.status, QIV_STATUS_REFUSED) << command;
+        EXPECT_EQ(d.log, kNoLog) << command;
+        EXPECT_FALSE(d.paramsTouched) << command;
+        EXPECT_EQ(d.instance.instanceNumber, 0) << command;
+        EXPECT_TRUE(fake_platform::CallLog().empty()) << command;
+    }
+    {
+        const Dispatched d = Dispatch(11);  // EndQiv
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(d.log, (std::vector<std::string>{"QIV%s %02d : EndQiv()",
+                                                   "QIV%s %02d : No. of Instances left: %d"}));
+        EXPECT_EQ(d.instance.instanceNumber, -1);
+    }
+    {
+        const Dispatched d = Dispatch(12);  // ClosePort forgets the null device
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(d.instance.port, nullptr);
+    }
+    {
+        const Dispatched d = Dispatch(13);  // OpenPort opens the recorded name
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(d.instance.portEnabled, 1);
+        EXPECT_EQ(fake_platform::CallLog().front(), "CreateFile");
+    }
+    {
+        const Dispatched d = Dispatch(14);  // GetDriverInfo
+        EXPECT_EQ(d.status, 0);
+        EXPECT_TRUE(d.paramsTouched);
+        EXPECT_EQ(d.log, kNoLog);
+    }
+    {
+        const Dispatched d = Dispatch(15);  // ReconfigurePort to the null device
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(d.instance.port, QIV_INVALID_PORT_HANDLE);
+        EXPECT_STREQ(d.instance.openParams.portName, "NULLDEV");
+    }
+    EXPECT_EQ(instanceCount, before) << "one ColdStart, one EndQiv";
 }
 
 TEST(QivMain, RefusesANullRequest) {

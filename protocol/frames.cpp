@@ -1,0 +1,198 @@
+#include "protocol/frames.h"
+
+#include <string.h>
+
+#include "address/numeric_text.h"
+#include "driver/host_log.h"
+
+const DeviceCmd DeviceCmdTable[] = {
+    {'X', "RCCX", "WCCX"}, {'Y', "RCCY", "WCCY"}, {'R', "RCCR", "WCCR"}, {'L', "RCCL", "WCCL"},
+    {'D', "RDD", "WDD"},   {'E', "RDD", "WDD"},   {'T', "RCCT", ""},     {'C', "RCCC", ""},
+    {'V', "RK", "WK"},     {'S', "RS", "WS"},     {'F', "RDF", "WDF"},   {'G', "RDF", "WDF"},
+    {'\0', "", ""},
+};
+
+namespace {
+
+constexpr char kCarriageReturn = '\r';
+
+// The single-bit frame's fixed fields: a three-digit word, one bit digit and
+// one value digit.
+constexpr int32_t kMaxContactWord = 999;
+constexpr int32_t kMaxContactBit = 15;
+constexpr int32_t kMaxContactValue = 9;
+
+// Appends to a bounded text area; remembers when something did not fit.
+class FrameText {
+public:
+    FrameText(char *area, int32_t size) : area_(area), size_(size) { area_[0] = '\0'; }
+
+    void Char(char c) {
+        if (length_ + 1 >= size_) {
+            overflow_ = true;
+            return;
+        }
+        area_[length_++] = c;
+        area_[length_] = '\0';
+    }
+    void Text(const char *text) {
+        while (*text != '\0') Char(*text++);
+    }
+    // Upper-case hexadecimal digits, at least `width` of them.
+    void Hex(uint32_t value, int width) { Digits(value, 16, width); }
+    // Decimal digits, at least `width` of them, after a minus sign if negative.
+    void Decimal(int64_t value, int width) {
+        if (value < 0) {
+            Char('-');
+            Digits(static_cast<uint64_t>(-value), 10, width - 1);
+        } else {
+            Digits(static_cast<uint64_t>(value), 10, width);
+        }
+    }
+    void BlockCheck() { Hex(CalcBcc(area_, length_), 2); }
+
+    int32_t length() const { return length_; }
+    bool overflow() const { return overflow_; }
+
+private:
+    void Digits(uint64_t value, unsigned base, int width) {
+        static const char kDigits[] = "0123456789ABCDEF";
+        char reversed[24];
+        int count = 0;
+        do {
+            reversed[count++] = kDigits[value % base];
+            value /= base;
+        } while (value != 0);
+        while (count < width && count < static_cast<int>(sizeof reversed)) reversed[count++] = '0';
+        while (count > 0) Char(reversed[--count]);
+    }
+
+    char *area_;
+    int32_t size_;
+    int32_t length_ = 0;
+    bool overflow_ = false;
+};
+
+bool IsUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+int32_t ComposeSingleBitWrite(const TagAccess &tag, char letter, uint16_t value, FrameText &text) {
+    // Values that the fixed fields cannot hold would shift the frame.
+    if (tag.wordAddress < 0 || tag.wordAddress > kMaxContactWord || tag.bitNumber < 0 ||
+        tag.bitNumber > kMaxContactBit || (value & 0xFF) > kMaxContactValue) {
+        return 1;
+    }
+    text.Text("WCS");
+    text.Char(letter);
+    text.Decimal(tag.wordAddress, 3);
+    text.Hex(static_cast<uint32_t>(tag.bitNumber), 1);
+    text.Decimal(value & 0xFF, 1);
+    text.BlockCheck();
+    text.Char(kCarriageReturn);
+    return text.overflow() ? 1 : 0;
+}
+
+}  // namespace
+
+int32_t FindDeviceCmd(char letter) {
+    for (int32_t i = 0; DeviceCmdTable[i].letter != '\0'; ++i) {
+        if (DeviceCmdTable[i].letter == letter) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+uint8_t CalcBcc(const char *text, int32_t length) {
+    uint8_t check = 0;
+    for (int32_t i = 0; i < length; ++i) {
+        check ^= static_cast<uint8_t>(text[i]);
+    }
+    return check;
+}
+
+int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *area,
+                       int32_t areaSize, const int16_t *blockData) {
+    const TagAccess &tag = *static_cast<const TagAccess *>(request->params);
+    const DriverInstance &instance = *request->instance;
+    FrameText text(area, areaSize);
+
+    text.Char('%');
+    text.Hex(static_cast<uint32_t>(tag.station), 2);
+    text.Char('#');
+    const char letter = static_cast<char>(tag.device & 0xFF);
+    const int32_t row = FindDeviceCmd(letter);
+    if (row < 0) {
+        LogToHost("QIVMA: SetMewtocolCmd() Cmd not found %c", static_cast<int>(letter));
+        return 1;
+    }
+    if (kind == FrameKind::kWrite && tag.width == 1) {
+        const uint16_t value = static_cast<uint16_t>(blockData != nullptr ? blockData[0]
+                                                                          : *instance.valuePtr);
+        return ComposeSingleBitWrite(tag, letter, value, text);
+    }
+    const DeviceCmd &device = DeviceCmdTable[row];
+    const char *command = kind == FrameKind::kRead ? device.readCommand : device.writeCommand;
+    if (command[0] == '\0') {
+        return 1;  // T and C contacts take no writes
+    }
+    text.Text(command);
+    // Five digits for D, E, F and G, four for the others; both are minimum widths.
+    const bool fiveDigits = letter >= 'D' && letter <= 'G';
+    const int64_t first = tag.wordAddress;
+    const int64_t last = first + n - 1;
+    const int digits = fiveDigits ? 5 : 4;
+    text.Decimal(first, digits);
+    text.Decimal(last, digits);
+
+    if (kind == FrameKind::kWrite) {
+        char group[kDataWordChars + 1];
+        for (int32_t i = 0; i < n; ++i) {
+            int16_t word;
+            if (blockData != nullptr) {
+                word = blockData[i];
+            } else if (tag.width == 32) {
+                word = i == 0 ? *instance.valuePtr0 : *instance.valuePtr;
+            } else {
+                word = *instance.valuePtr;
+            }
+            WordToSwappedHex(static_cast<uint16_t>(word), group);
+            text.Text(group);
+        }
+    }
+    text.BlockCheck();
+    text.Char(kCarriageReturn);
+    if (text.overflow() || text.length() > kMaxFrameLength) {
+        return 1;
+    }
+    return 0;
+}
+
+int32_t CheckResponse(DriverRequest *request) {
+    const DriverInstance &instance = *request->instance;
+    const char *rx = instance.rxFrame;
+    const char *tx = instance.txFrame;
+    const int32_t length = instance.rxLength;
+    // "%", station (2), "$", echo (2), block check (2), carriage return.
+    if (length < 9 || length > QIV_RX_FRAME_SIZE) {
+        return 1;
+    }
+    if (rx[0] != '%' || rx[3] != '$' || rx[length - 1] != kCarriageReturn) {
+        return 1;
+    }
+    // The answer of the station asked, to the command sent.
+    if (rx[1] != tx[1] || rx[2] != tx[2] || rx[4] != tx[4] || rx[5] != tx[5]) {
+        return 1;
+    }
+    for (int32_t i = 6; i < length - 3; ++i) {
+        if (!IsUpperHexDigit(rx[i])) {
+            return 1;
+        }
+    }
+    const char *check = rx + length - 3;
+    if (check[0] == '*' && check[1] == '*') {
+        return 0;
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    const uint8_t expected = CalcBcc(rx, length - 3);
+    return check[0] == kDigits[expected >> 4] && check[1] == kDigits[expected & 0xF] ? 0 : 1;
+}

@@ -1,0 +1,47 @@
+// MEWTOCOL-COM frames as the driver sends them and the responses it accepts.
+#pragma once
+
+#include <stdint.h>
+
+#include "qivma.h"
+
+// One device letter and its command codes.
+struct DeviceCmd {
+    char letter;  // NUL ends the table
+    const char *readCommand;
+    const char *writeCommand;  // empty where the device takes no writes
+};
+
+extern const DeviceCmd DeviceCmdTable[];
+
+enum class FrameKind { kRead, kWrite };
+
+// The longest frame that may be sent, carriage return included.
+constexpr int kMaxFrameLength = 119;
+// The text areas the frames are composed in.
+constexpr int kReadFrameArea = 120;
+constexpr int kWriteFrameArea = 132;
+// The most words one response carries.
+constexpr int kMaxWordsPerFrame = 27;
+
+// Index of `letter` in DeviceCmdTable (exact, case counts), or -1.
+int32_t FindDeviceCmd(char letter);
+
+// XOR of the first `length` characters.
+uint8_t CalcBcc(const char *text, int32_t length);
+
+// Composes the frame for the request's TagAccess into `area` (`areaSize`
+// bytes) as NUL-terminated text. Write frames take their data words from
+// `blockData` when it is given (n words, in address order), else from the
+// channel's value pointers: a 16-bit value from valuePtr, a 32-bit value from
+// valuePtr0 then valuePtr. Returns 0, or 1 when the frame cannot be composed
+// (no such device, a write to a device without a write command, a single-bit
+// frame whose fields cannot hold the contact or value) or is too long.
+int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *area,
+                       int32_t areaSize, const int16_t *blockData);
+
+// 0 when the channel's rxFrame holds a good answer to its txFrame: "%", the
+// request's station, "$", the echo of the request's command, upper-case
+// hexadecimal data, a right block check (or "**") and the carriage return,
+// in exactly rxLength characters. Otherwise 1.
+int32_t CheckResponse(DriverRequest *request);
