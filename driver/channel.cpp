@@ -22,9 +22,12 @@ bool IsTerminated(const char (&name)[QIV_PORT_NAME_SIZE]) {
 bool IsNullDeviceName(const char *name) {
     for (size_t i = 0;; ++i) {
         char c = name[i];
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (c != kNullDeviceName[i]) return false;
-        if (c == '\0') return true;
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (c != kNullDeviceName[i])
+            return false;
+        if (c == '\0')
+            return true;
     }
 }
 
@@ -56,7 +59,8 @@ QivPortHandle OpenChannelPort(const PortOpenParams &params) {
         return QIV_INVALID_PORT_HANDLE;
     }
     QivPortHandle port = nullptr;
-    if (OpenSerialPort(params.portName, &params.lineSettings, params.openFlags, &port) != kSerialOk) {
+    if (OpenSerialPort(params.portName, &params.lineSettings, params.openFlags, &port) !=
+        kSerialOk) {
         return nullptr;
     }
     return port;
@@ -116,7 +120,9 @@ int32_t PurgeInput(DriverRequest *request) {
     return QIV_STATUS_OK;
 }
 
-int32_t ClosePort(DriverRequest *request) { return CloseChannelPort(*request->instance); }
+int32_t ClosePort(DriverRequest *request) {
+    return CloseChannelPort(*request->instance);
+}
 
 int32_t OpenPort(DriverRequest *request) {
     DriverInstance &instance = *request->instance;

@@ -24,7 +24,7 @@ constexpr int32_t kMaxContactValue = 9;
 
 // Appends to a bounded text area; remembers when something did not fit.
 class FrameText {
-public:
+  public:
     FrameText(char *area, int32_t size) : area_(area), size_(size) { area_[0] = '\0'; }
 
     void Char(char c) {
@@ -36,7 +36,8 @@ public:
         area_[length_] = '\0';
     }
     void Text(const char *text) {
-        while (*text != '\0') Char(*text++);
+        while (*text != '\0')
+            Char(*text++);
     }
     // Upper-case hexadecimal digits, at least `width` of them.
     void Hex(uint32_t value, int width) { Digits(value, 16, width); }
@@ -54,7 +55,7 @@ public:
     int32_t length() const { return length_; }
     bool overflow() const { return overflow_; }
 
-private:
+  private:
     void Digits(uint64_t value, unsigned base, int width) {
         static const char kDigits[] = "0123456789ABCDEF";
         char reversed[24];
@@ -63,8 +64,10 @@ private:
             reversed[count++] = kDigits[value % base];
             value /= base;
         } while (value != 0);
-        while (count < width && count < static_cast<int>(sizeof reversed)) reversed[count++] = '0';
-        while (count > 0) Char(reversed[--count]);
+        while (count < width && count < static_cast<int>(sizeof reversed))
+            reversed[count++] = '0';
+        while (count > 0)
+            Char(reversed[--count]);
     }
 
     char *area_;
@@ -73,7 +76,9 @@ private:
     bool overflow_ = false;
 };
 
-bool IsUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool IsUpperHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
 
 int32_t ComposeSingleBitWrite(const TagAccess &tag, char letter, uint16_t value, FrameText &text) {
     // Values that the fixed fields cannot hold would shift the frame.
@@ -126,8 +131,8 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
         return 1;
     }
     if (kind == FrameKind::kWrite && tag.width == 1) {
-        const uint16_t value = static_cast<uint16_t>(blockData != nullptr ? blockData[0]
-                                                                          : *instance.valuePtr);
+        const uint16_t value =
+            static_cast<uint16_t>(blockData != nullptr ? blockData[0] : *instance.valuePtr);
         return ComposeSingleBitWrite(tag, letter, value, text);
     }
     const DeviceCmd &device = DeviceCmdTable[row];

@@ -12,16 +12,22 @@ namespace {
 constexpr int32_t kResponseOverhead = 9;  // "%", station, "$", echo, block check, CR
 constexpr int32_t kDataStart = 6;
 
-bool IsDoubleWordDevice(int32_t device) { return device == 'E' || device == 'G'; }
+bool IsDoubleWordDevice(int32_t device) {
+    return device == 'E' || device == 'G';
+}
 
-int32_t SingleValueWords(const TagAccess &tag) { return tag.width == 32 ? 2 : 1; }
+int32_t SingleValueWords(const TagAccess &tag) {
+    return tag.width == 32 ? 2 : 1;
+}
 
 int32_t BlockWords(const TagAccess &tag) {
     return IsDoubleWordDevice(tag.device) ? tag.count * 2 : tag.count;
 }
 
 // A block moves at least one word and no more than one response carries.
-bool IsBlockWithinAFrame(int32_t n) { return n >= 1 && n <= kMaxWordsPerFrame; }
+bool IsBlockWithinAFrame(int32_t n) {
+    return n >= 1 && n <= kMaxWordsPerFrame;
+}
 
 int32_t RunAttempts(DriverRequest *request, const char *frame) {
     DriverInstance &instance = *request->instance;
@@ -112,8 +118,8 @@ int32_t ReadBlock(DriverRequest *request) {
         return status;
     }
     for (int32_t i = 0; i < n; ++i) {
-        tag.data[i] =
-            static_cast<int16_t>(SwappedHexToWord(instance.rxFrame + kDataStart + kDataWordChars * i));
+        tag.data[i] = static_cast<int16_t>(
+            SwappedHexToWord(instance.rxFrame + kDataStart + kDataWordChars * i));
     }
     return QIV_STATUS_OK;
 }

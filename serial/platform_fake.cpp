@@ -19,6 +19,12 @@ struct World {
     std::map<std::string, bool> failAlways;
     std::deque<std::string> bursts;
     std::deque<uint32_t> writeCounts;
+    struct Reply {
+        std::string bytes;
+        int afterReads;
+    };
+    std::deque<Reply> replies;   // waiting for their write
+    std::deque<Reply> inFlight;  // written, not yet arrived
     uint32_t modemStatus = 0;
     uint32_t events = kEvTxEmpty;
     uint32_t lastError = 6;  // ERROR_INVALID_HANDLE
@@ -98,6 +104,23 @@ void Arrive(const std::string &bytes) {
 void NextWriteCount(uint32_t count) {
     W().writeCounts.push_back(count);
 }
+void ReplyToNextWrite(const std::string &bytes, int afterReads) {
+    W().replies.push_back({bytes, afterReads});
+}
+
+namespace {
+
+// Answers whose time has come join the input queue.
+void Deliver() {
+    World &w = W();
+    while (!w.inFlight.empty() && w.inFlight.front().afterReads <= 0) {
+        if (!w.inFlight.front().bytes.empty())
+            w.bursts.push_back(w.inFlight.front().bytes);
+        w.inFlight.pop_front();
+    }
+}
+
+}  // namespace
 void SetModemStatus(uint32_t status) {
     W().modemStatus = status;
 }
@@ -171,17 +194,20 @@ bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t
     *done = 0;
     if (!Enter("ReadFile", port, Number(count)))
         return false;
+    Deliver();
     std::deque<std::string> &bursts = W().bursts;
-    if (bursts.empty()) {
-        return true;  // the read time-out passed with nothing
+    if (!bursts.empty()) {
+        std::string &burst = bursts.front();
+        const size_t taken = std::min<size_t>(count, burst.size());
+        memcpy(buffer, burst.data(), taken);
+        burst.erase(0, taken);
+        if (burst.empty())
+            bursts.pop_front();
+        *done = static_cast<uint32_t>(taken);
     }
-    std::string &burst = bursts.front();
-    const size_t taken = std::min<size_t>(count, burst.size());
-    memcpy(buffer, burst.data(), taken);
-    burst.erase(0, taken);
-    if (burst.empty())
-        bursts.pop_front();
-    *done = static_cast<uint32_t>(taken);
+    // Otherwise the read time-out passed with nothing. Late answers come closer.
+    for (auto &reply : W().inFlight)
+        --reply.afterReads;
     return true;
 }
 
@@ -196,6 +222,11 @@ bool PlatformWriteFile(QivPortHandle port, const void *bytes, uint32_t count, ui
     }
     W().written.append(static_cast<const char *>(bytes), std::min(written, count));
     *done = written;
+    if (!W().replies.empty()) {
+        W().inFlight.push_back(W().replies.front());
+        W().replies.pop_front();
+        Deliver();
+    }
     return true;
 }
 

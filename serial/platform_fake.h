@@ -37,6 +37,10 @@ void FailAlways(const std::string &name);
 // Bytes that arrive for reading as one burst: a read takes what it asks for
 // from the oldest burst only, so that bursts come in separate read passes.
 void Arrive(const std::string &bytes);
+// The answer to the next write not yet answered: it arrives once that write
+// is made, and only at the `afterReads`+1-th read after it (0: at once), as an
+// answer that comes late. An empty answer is silence.
+void ReplyToNextWrite(const std::string &bytes, int afterReads = 0);
 // The next WriteFile reports `count` bytes written.
 void NextWriteCount(uint32_t count);
 void SetModemStatus(uint32_t status);

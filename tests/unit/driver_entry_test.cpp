@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "qivma.h"
 #include "driver/channel.h"
+#include "qivma.h"
 #include "serial/platform_fake.h"
 #include "unit/log_capture.h"
 
@@ -145,12 +145,15 @@ Dispatched Dispatch(int32_t command) {
     d.access.device = 'Z';
     d.access.width = 16;
     d.access.count = 1;
-    for (int16_t &word : d.data) word = 0x7777;
+    for (int16_t &word : d.data)
+        word = 0x7777;
     d.access.data = d.data;
     // The parameter block of every other command: zeros, or a name.
     alignas(8) unsigned char block[64] = {};
-    if (command == QIV_CMD_RECONFIGURE_PORT) memcpy(block, "NULLDEV", 8);
-    if (command == QIV_CMD_CLOSE_PORT) d.instance.port = QIV_INVALID_PORT_HANDLE;
+    if (command == QIV_CMD_RECONFIGURE_PORT)
+        memcpy(block, "NULLDEV", 8);
+    if (command == QIV_CMD_CLOSE_PORT)
+        d.instance.port = QIV_INVALID_PORT_HANDLE;
     const bool takesTag = command >= QIV_CMD_READ_VALUE && command <= QIV_CMD_WRITE_BLOCK;
 
     fake_platform::Reset();
@@ -159,7 +162,8 @@ Dispatched Dispatch(int32_t command) {
     d.log = log.formats();
     d.pointersSet = d.instance.valuePtr == d.data + 1 && d.instance.valuePtr0 == d.data;
     d.paramsTouched = false;
-    for (unsigned char byte : block) d.paramsTouched = d.paramsTouched || (byte != 0 && byte != 'N');
+    for (unsigned char byte : block)
+        d.paramsTouched = d.paramsTouched || (byte != 0 && byte != 'N');
     return d;
 }
 
