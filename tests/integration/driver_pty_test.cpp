@@ -1,0 +1,217 @@
+// The driver through QivMain, as a host calls it, over a pseudo-terminal with
+// a scripted responder at the far end.
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integration/pty_line.h"
+#include "qivma.h"
+#include "unit/log_capture.h"
+
+namespace {
+
+std::string Sealed(const std::string &body) {
+    unsigned check = 0;
+    for (const char c : body)
+        check ^= static_cast<unsigned char>(c);
+    char digits[3];
+    snprintf(digits, sizeof digits, "%02X", check);
+    return body + digits + "\r";
+}
+
+// A port name that fits the host's 12-byte field: the device itself, or a
+// short link to it.
+class ShortName {
+  public:
+    explicit ShortName(const std::string &device) {
+        if (device.size() < QIV_PORT_NAME_SIZE) {
+            name_ = device;
+            return;
+        }
+        for (int i = 0; i < 1000 && name_.empty(); ++i) {
+            const std::string link =
+                "/tmp/qv" + std::to_string(getpid() % 1000) + "_" + std::to_string(i);
+            if (link.size() < QIV_PORT_NAME_SIZE && symlink(device.c_str(), link.c_str()) == 0) {
+                name_ = link;
+                link_ = link;
+            }
+        }
+    }
+    ~ShortName() {
+        if (!link_.empty())
+            unlink(link_.c_str());
+    }
+    const std::string &name() const { return name_; }
+
+  private:
+    std::string name_, link_;
+};
+
+class DriverPtyTest : public ::testing::Test {
+  protected:
+    int32_t Call(int32_t command, void *params = nullptr) {
+        DriverRequest request = {};
+        request.instance = &instance_;
+        request.command = command;
+        request.unit = 3;
+        request.params = params;
+        return QivMain(&request);
+    }
+    int32_t Start(const std::string &name) {
+        PortConfig config = {};
+        memcpy(config.portName, name.c_str(), name.size() + 1);
+        config.enable = 1;
+        config.timeout = 10;  // 100 ms
+        config.lineSettings = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+        return Call(QIV_CMD_COLD_START, &config);
+    }
+    TagAccess Tag(char device, int32_t address, int32_t width, int32_t dataType, int32_t count,
+                  int32_t bit = 255) {
+        TagAccess tag = {};
+        tag.station = 1;
+        tag.device = device;
+        tag.wordAddress = address;
+        tag.width = width;
+        tag.dataType = dataType;
+        tag.count = count;
+        tag.bitNumber = bit;
+        tag.data = data_;
+        return tag;
+    }
+
+    DriverInstance instance_ = {};
+    int16_t data_[32] = {};
+    LogCapture log_;
+};
+
+TEST_F(DriverPtyTest, AChannelsWholeLife) {
+    PtyLine line;
+    ASSERT_FALSE(line.path().empty());
+    ShortName port(line.path());
+    ASSERT_FALSE(port.name().empty());
+
+    line.Respond({
+        Sealed("%01$RD3412"),              // D100, 16 bits
+        Sealed("%01$RD78563412"),          // E100, 32 bits
+        Sealed("%01$RC0400"),              // R0012, bit 2
+        Sealed("%01$RD0100020003000400"),  // D0 to D3
+        Sealed("%01$WD"),                  // write D100
+        Sealed("%01$WD"),                  // write E100
+        Sealed("%01$WC"),                  // write R0012
+        Sealed("%01$WD"),                  // block write D0 to D2
+    });
+    ASSERT_EQ(Start(port.name()), 0);
+    EXPECT_NE(instance_.port, nullptr);
+    EXPECT_EQ(instance_.unit, 3);
+
+    TagAccess d100 = Tag('D', 100, 16, 0, 0);
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
+    EXPECT_EQ(data_[1], 0x1234);
+    EXPECT_EQ(data_[0], 0);
+
+    TagAccess e100 = Tag('E', 100, 32, 3, 0);
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &e100), 0);
+    EXPECT_EQ(data_[0], 0x5678);
+    EXPECT_EQ(data_[1], 0x1234);
+
+    TagAccess r12 = Tag('R', 1, 1, 6, 0, 2);
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &r12), 0);
+    EXPECT_EQ(data_[1], 1);
+
+    TagAccess block = Tag('D', 0, 16, 0, 4);
+    EXPECT_EQ(Call(QIV_CMD_READ_BLOCK, &block), 0);
+    EXPECT_EQ(std::vector<int16_t>(data_, data_ + 4), (std::vector<int16_t>{1, 2, 3, 4}));
+
+    data_[1] = 4660;
+    EXPECT_EQ(Call(QIV_CMD_WRITE_VALUE, &d100), 0);
+    data_[0] = 0x5678;
+    data_[1] = 0x1234;
+    EXPECT_EQ(Call(QIV_CMD_WRITE_VALUE, &e100), 0);
+    data_[1] = 1;
+    EXPECT_EQ(Call(QIV_CMD_WRITE_VALUE, &r12), 0);
+    data_[0] = 7;
+    data_[1] = 8;
+    data_[2] = -1;
+    TagAccess blockWrite = Tag('D', 0, 16, 0, 3);
+    EXPECT_EQ(Call(QIV_CMD_WRITE_BLOCK, &blockWrite), 0);
+
+    line.StopResponder();
+    const std::deque<std::string> frames = line.Received();
+    const std::vector<std::string> expected = {
+        "%01#RDD001000010055\r",
+        Sealed("%01#RDD0010000101"),
+        Sealed("%01#RCCR00010001"),
+        Sealed("%01#RDD0000000003"),
+        "%01#WDD0010000100341254\r",
+        "%01#WDD00100001017856341259\r",
+        "%01#WCSR0012120\r",
+        Sealed("%01#WDD0000000002"
+               "07000800FFFF"),
+    };
+    EXPECT_EQ(std::vector<std::string>(frames.begin(), frames.end()), expected);
+
+    // Purge: what waits is gone, and the next read gets its own answer.
+    line.Send(Sealed("%01$RD9999"));
+    usleep(20000);
+    EXPECT_EQ(Call(QIV_CMD_PURGE_INPUT), 0);
+    line.Respond({Sealed("%01$RD0500")});
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
+    EXPECT_EQ(data_[1], 5);
+    line.StopResponder();
+
+    // Silence: three attempts, then 2; both words cleared.
+    data_[0] = data_[1] = 9;
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 2);
+    EXPECT_EQ(data_[0], 0);
+    EXPECT_EQ(data_[1], 0);
+
+    // Reconfigure onto another line, then end.
+    PtyLine other;
+    ShortName otherPort(other.path());
+    PortReconfig reconfig = {};
+    memcpy(reconfig.portName, otherPort.name().c_str(), otherPort.name().size() + 1);
+    reconfig.timeout = 0;
+    reconfig.lineSettings = {9600, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+    EXPECT_EQ(Call(QIV_CMD_RECONFIGURE_PORT, &reconfig), 0);
+    other.Respond({Sealed("%01$RD0600")});
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
+    EXPECT_EQ(data_[1], 6);
+    other.StopResponder();
+    EXPECT_EQ(Call(QIV_CMD_END), 0);
+    EXPECT_EQ(instance_.port, nullptr);
+    EXPECT_EQ(instance_.instanceNumber, -1);
+
+    // The modem-line calls fail on a pseudo-terminal, and only they are logged
+    // besides the channel's own messages.
+    for (const LogCapture::Entry &entry : log_.entries()) {
+        const bool lifecycle = entry.format.find("ColdStart()") != std::string::npos ||
+                               entry.format.find("EndQiv()") != std::string::npos ||
+                               entry.format.find("Instances left") != std::string::npos;
+        const bool modemLine = entry.format.rfind("EscapeCommFunction fail", 0) == 0;
+        EXPECT_TRUE(lifecycle || modemLine) << entry.message;
+    }
+}
+
+TEST_F(DriverPtyTest, ASecondOpenOfTheSamePortFails) {
+    PtyLine line;
+    ShortName port(line.path());
+    ASSERT_EQ(Start(port.name()), 0);
+    EXPECT_EQ(Call(QIV_CMD_OPEN_PORT), 2) << "the channel's own port is still open";
+    PortReconfig reconfig = {};
+    memcpy(reconfig.portName, port.name().c_str(), port.name().size() + 1);
+    reconfig.lineSettings = {9600, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+    const QivPortHandle before = instance_.port;
+    EXPECT_EQ(Call(QIV_CMD_RECONFIGURE_PORT, &reconfig), 2);
+    EXPECT_EQ(instance_.port, before) << "the old port stays open";
+    EXPECT_EQ(Call(QIV_CMD_CLOSE_PORT), 0);
+    EXPECT_EQ(Call(QIV_CMD_OPEN_PORT), 0) << "with the settings recorded by the reconfigure";
+    EXPECT_EQ(instance_.openParams.lineSettings.baudRate, 9600);
+    EXPECT_EQ(Call(QIV_CMD_END), 0);
+}
+
+}  // namespace
