@@ -15,6 +15,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -30,6 +31,7 @@
 namespace {
 
 constexpr int kMaxPorts = 64;
+constexpr size_t kMaxPathLength = 256;
 constexpr intptr_t kHandleBase = 0x100;
 // Unix98 pseudo-terminal slaves: majors 136 to 143.
 constexpr unsigned kPtyFirstMajor = 136;
@@ -140,10 +142,20 @@ QivPortHandle PlatformCreateFile(const char *name) {
         Fail(EMFILE);
         return QIV_INVALID_PORT_HANDLE;
     }
+    // The host's field holds 11 characters, fewer than many device paths: a
+    // name that does not start with "/" names a device in /dev, as "COM1"
+    // names one in the device namespace of Windows ("ttyUSB0", "pts/3").
+    char path[kMaxPathLength];
+    if (nullDevice) {
+        snprintf(path, sizeof path, "/dev/null");
+    } else if (name[0] == '/') {
+        snprintf(path, sizeof path, "%s", name);
+    } else {
+        snprintf(path, sizeof path, "/dev/%s", name);
+    }
     // Non-blocking: neither the open nor a read may wait on modem lines; the
     // reads and writes below do their own waiting against deadlines.
-    const int fd =
-        open(nullDevice ? "/dev/null" : name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         Fail(errno);
         return QIV_INVALID_PORT_HANDLE;

@@ -148,6 +148,11 @@ TEST_F(SerialPtyTest, OpenFailuresByKind) {
     EXPECT_EQ(ReadSerialExact(port, buffer, 4, &count), kSerialCallFailed);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(CloseSerialPort(port), kSerialOk);
+    // A name without a leading "/" is a device in /dev.
+    ASSERT_EQ(line_.path().rfind("/dev/", 0), 0u);
+    const std::string shortName = line_.path().substr(5);
+    ASSERT_EQ(OpenSerialPort(shortName.c_str(), &kDefaultLine, 0, &port), kSerialOk) << shortName;
+    EXPECT_EQ(CloseSerialPort(port), kSerialOk);
 }
 
 TEST_F(SerialPtyTest, ReadsFollowTheReadTimeout) {
