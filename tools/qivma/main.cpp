@@ -45,6 +45,8 @@ const char kUsage[] =
     "port options (the driver's defaults):\n"
     "  --port DEVICE               e.g. /dev/ttyUSB0\n"
     "  --sim                       use the built-in controller simulator as the port\n"
+    "  --sim-station NN            a station the simulator plays (repeat; default: 01 and\n"
+    "                              every station the addresses name)\n"
     "  --baud N                    19200\n"
     "  --data-bits N               8\n"
     "  --parity P                  none|odd|even|mark|space (odd)\n"
@@ -102,6 +104,11 @@ Options ParseOptions(int argc, char **argv) {
             o.line.port = value();
         } else if (arg == "--sim") {
             o.line.sim = true;
+        } else if (arg == "--sim-station") {
+            const std::string station = value();
+            if (station.size() != 2)
+                Usage("a station is two characters, e.g. 01");
+            o.line.simStations.push_back(station);
         } else if (arg == "--baud") {
             o.line.baud = static_cast<uint16_t>(Number(value(), "--baud", 50, 65535));
         } else if (arg == "--data-bits") {

@@ -103,9 +103,12 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
     std::string device = options_.port;
     if (options_.sim) {
         fpsim::Options sim;
-        std::set<std::string> stations = {"01"};
-        for (const Tag &tag : tags)
-            stations.insert(StationText(tag));
+        std::set<std::string> stations(options_.simStations.begin(), options_.simStations.end());
+        if (stations.empty()) {
+            stations.insert("01");
+            for (const Tag &tag : tags)
+                stations.insert(StationText(tag));
+        }
         sim.stations.assign(stations.begin(), stations.end());
         sim.line.baud = options_.baud;
         sim.line.dataBits = options_.dataBits;

@@ -17,6 +17,8 @@ class Simulator;
 struct LineOptions {
     std::string port;  // the device; empty with `sim`
     bool sim = false;  // run the built-in simulator and use it as the port
+    // The stations the simulator plays; empty: 01 and every station named.
+    std::vector<std::string> simStations;
     uint16_t baud = 19200;
     uint16_t dataBits = 8;
     uint16_t parity = QIV_PARITY_ODD;
