@@ -8,6 +8,7 @@ packages=(
     googletest                                 # GoogleTest sources, built with each preset
     gcc-multilib g++-multilib                  # the 32-bit Linux build (-m32)
     g++-mingw-w64-i686 mingw-w64-tools         # the 32-bit Windows DLL
+    wine wine32:i386                           # to run it
 )
 
 missing=()
@@ -26,5 +27,9 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# wine32 comes from the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

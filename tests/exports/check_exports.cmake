@@ -1,6 +1,7 @@
 # Checks what the shipped library exports and imports.
 #   KIND=pe:  FILE is qivma.dll, TOOL is objdump. The only export is QivMain,
-#             by its plain name; `err` is imported by name from KELPRA.dll.
+#             by its plain name; `err` is imported by name from KELPRA.dll; the
+#             file carries a version resource.
 #   KIND=elf: FILE is libqivma.so, TOOL is nm. The only defined dynamic symbol
 #             is QivMain; `kelpra_err` is a weak reference and `err` is never bound.
 cmake_minimum_required(VERSION 3.25)
@@ -34,6 +35,10 @@ if(KIND STREQUAL "pe")
     section_after("${output}" "^\\[Ordinal/Name Pointer\\] Table$" exported)
     if(NOT exported STREQUAL "[   0] QivMain")
         message(FATAL_ERROR "${FILE} exports '${exported}', expected exactly QivMain")
+    endif()
+    # The version resource.
+    if(NOT output MATCHES "Entry 2 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Resource Directory")
+        message(FATAL_ERROR "${FILE} has no version resource")
     endif()
     section_after("${output}" "^DLL Name: KELPRA.dll$" kelpra)
     list(FILTER kelpra INCLUDE REGEX "^[0-9a-f]+[ \t]+[0-9]+[ \t]+err$")

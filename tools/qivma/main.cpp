@@ -4,19 +4,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/kelpra.h"
 #include "qivma.h"
-#include "tools/fpsim/simulator.h"
 #include "tools/qivma/address_rules.h"
 #include "tools/qivma/cp437.h"
 #include "tools/qivma/session.h"
+#include "tools/qivma/tool_platform.h"
 #include "tools/qivma/value_format.h"
 
 namespace {
@@ -453,7 +451,7 @@ int RunPoll(const Options &o) {
         double ms = 0;
     };
     std::vector<Row> rows(tags.size());
-    const bool redraw = isatty(STDOUT_FILENO) && !o.json;
+    const bool redraw = StdoutIsTerminal() && !o.json;
     int result = 0;
     for (int round = 1; !g_interrupted && (o.rounds == 0 || round <= o.rounds); ++round) {
         const auto started = std::chrono::steady_clock::now();
@@ -494,7 +492,7 @@ int RunPoll(const Options &o) {
         const auto next = started + std::chrono::milliseconds(o.intervalMs);
         while (!g_interrupted && std::chrono::steady_clock::now() < next &&
                (o.rounds == 0 || round < o.rounds)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            SleepMilliseconds(10);
         }
     }
     return result;

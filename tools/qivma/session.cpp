@@ -1,18 +1,16 @@
 #include "tools/qivma/session.h"
 
-#include <errno.h>
-#include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include <algorithm>
 
 #include <chrono>
 #include <set>
 
 #include "host/kelpra.h"
-#include "tools/fpsim/simulator.h"
 #include "tools/qivma/address_rules.h"
+#include "tools/qivma/tool_platform.h"
 #include "tools/qivma/value_format.h"
 
 namespace {
@@ -24,30 +22,11 @@ int32_t CallDriver(int32_t command, void *params, DriverInstance *instance = nul
     request.command = command;
     request.unit = unit;
     request.params = params;
-    return QivMain(&request);
+    return DriverEntry()(&request);
 }
 
 bool IsDoubleWordDevice(int32_t device) {
     return device == 'E' || device == 'G';
-}
-
-// The name as the host's 12-byte field can hold it: a device in /dev goes by
-// its name there; a longer path by a short link in /tmp.
-std::string FittingName(const std::string &path, std::string *link) {
-    std::string name = path;
-    if (name.rfind("/dev/", 0) == 0)
-        name = name.substr(5);
-    if (name.size() < QIV_PORT_NAME_SIZE)
-        return name;
-    for (int i = 0; i < 10000; ++i) {
-        const std::string candidate = "/tmp/qv" + std::to_string((getpid() + i) % 10000);
-        if (candidate.size() < QIV_PORT_NAME_SIZE &&
-            symlink(path.c_str(), candidate.c_str()) == 0) {
-            *link = candidate;
-            return candidate;
-        }
-    }
-    return name;
 }
 
 std::string StationText(const Tag &tag) {
@@ -64,10 +43,8 @@ Session::~Session() {
     if (started_) {
         CallDriver(QIV_CMD_END, nullptr, instance_);
     }
-    if (simulator_)
-        simulator_->Stop();
-    if (!shortLink_.empty())
-        unlink(shortLink_.c_str());
+    StopSimulator();
+    RemoveLink(shortLink_);
 }
 
 DriverInfo Session::Info() {
@@ -102,7 +79,7 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
     kelpra_set_echo(options_.verbose ? 1 : 0);
     std::string device = options_.port;
     if (options_.sim) {
-        fpsim::Options sim;
+        SimulatorLine sim;
         std::set<std::string> stations(options_.simStations.begin(), options_.simStations.end());
         if (stations.empty()) {
             stations.insert("01");
@@ -110,22 +87,20 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
                 stations.insert(StationText(tag));
         }
         sim.stations.assign(stations.begin(), stations.end());
-        sim.line.baud = options_.baud;
-        sim.line.dataBits = options_.dataBits;
-        sim.line.parity = "NOEMS"[options_.parity % 5];
-        sim.line.stopBits = options_.stopBits == QIV_STOPBITS_TWO            ? 2
-                            : options_.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 1.5
-                                                                             : 1;
-        simulator_ = std::make_unique<fpsim::Simulator>(sim);
-        if (!simulator_->Start(error))
+        sim.baud = options_.baud;
+        sim.dataBits = options_.dataBits;
+        sim.parity = "NOEMS"[options_.parity % 5];
+        sim.stopBits = options_.stopBits == QIV_STOPBITS_TWO            ? 2
+                       : options_.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 1.5
+                                                                        : 1;
+        if (!StartSimulator(sim, &device, error))
             return false;
-        device = simulator_->PortPath();
     }
     if (device.empty()) {
         *error = "no port: give --port DEVICE, or --sim for the built-in simulator";
         return false;
     }
-    portName_ = FittingName(device, &shortLink_);
+    portName_ = HostPortName(device, &shortLink_);
 
     const DriverInfo info = Info();
     instanceBlock_.assign(static_cast<size_t>(info.instanceSize), 0);
@@ -144,27 +119,6 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
     }
     started_ = true;
     return true;
-}
-
-std::string Session::DiagnosePort(const std::string &path) const {
-    const std::string full = path[0] == '/' ? path : "/dev/" + path;
-    struct stat info;
-    if (stat(full.c_str(), &info) != 0)
-        return strerror(errno);
-    const int fd = open(full.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return strerror(errno);
-    std::string why;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        why = "another program has it open";
-    } else if (!isatty(fd)) {
-        why = "it is not a serial device";
-    } else {
-        why = "the device refused the line settings (" + std::to_string(options_.baud) +
-              " bit/s, " + std::to_string(options_.dataBits) + " data bits)";
-    }
-    close(fd);
-    return why;
 }
 
 Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {

@@ -10,10 +10,6 @@
 
 #include "qivma.h"
 
-namespace fpsim {
-class Simulator;
-}
-
 struct LineOptions {
     std::string port;  // the device; empty with `sim`
     bool sim = false;  // run the built-in simulator and use it as the port
@@ -65,14 +61,11 @@ class Session {
     // What a failed outcome means, for a person.
     std::string Explain(const Tag &tag, const Outcome &outcome) const;
     const std::string &PortName() const { return portName_; }
-    fpsim::Simulator *Simulator() { return simulator_.get(); }
 
   private:
     Outcome Transact(int32_t command, const Tag &tag, int16_t *buffer);
-    std::string DiagnosePort(const std::string &path) const;
 
     LineOptions options_;
-    std::unique_ptr<fpsim::Simulator> simulator_;
     std::vector<unsigned char> instanceBlock_;  // as large as the driver asks
     DriverInstance *instance_ = nullptr;
     bool started_ = false;
