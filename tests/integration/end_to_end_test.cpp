@@ -1,6 +1,7 @@
 // The whole driver as a host drives it, only through QivMain, against the
 // controller simulator on a pseudo-terminal.
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -331,6 +332,48 @@ TEST_F(EndToEnd, AChannelsLife) {
     EXPECT_EQ(null.Read(words, 2), 2);
     EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(500));
     EXPECT_EQ(null.Call(QIV_CMD_END), 0);
+}
+
+// The controller's line goes away in the middle of a run and comes back on
+// the same path: the driver reports failures, neither crashing nor hanging,
+// and a close and a reopen bring the channel back.
+TEST(LostLine, TheChannelComesBackWithTheLine) {
+    LogCapture log;
+    const std::string link = "/tmp/qvl" + std::to_string(getpid() % 1000);
+    const auto startOnLink = [&] {
+        fpsim::Options options;
+        options.linkPath = link;
+        options.zeroMemory = true;
+        options.assignments = {"DT1=42"};
+        auto simulator = std::make_unique<fpsim::Simulator>(options);
+        std::string error;
+        EXPECT_TRUE(simulator->Start(&error)) << error;
+        return simulator;
+    };
+    auto simulator = startOnLink();
+    Host host;
+    ASSERT_EQ(host.Start(link), 0);
+    ASSERT_EQ(host.Parse("01D00001", 0), 0);
+    Words words;
+    EXPECT_EQ(host.Read(words, 2), 0);
+
+    for (const bool reconfigure : {false, true}) {
+        simulator->Stop();
+        for (int i = 0; i < 3; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_NE(host.Read(words, 2), 0) << "the line is gone";
+            EXPECT_EQ(words, (Words{0, 0}));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1000));
+            EXPECT_NE(host.Write({0, 1}), 0);
+        }
+        simulator = startOnLink();
+        EXPECT_NE(host.Read(words, 2), 0) << "still the old device until reopened";
+        EXPECT_EQ(host.Call(QIV_CMD_CLOSE_PORT), 0);
+        EXPECT_EQ(reconfigure ? host.Reconfigure(link) : host.Call(QIV_CMD_OPEN_PORT), 0);
+        EXPECT_EQ(host.Read(words, 2), 0);
+        EXPECT_EQ(words, (Words{0, 42}));
+    }
+    EXPECT_EQ(host.Call(QIV_CMD_END), 0);
 }
 
 }  // namespace
