@@ -9,6 +9,7 @@ packages=(
     gcc-multilib g++-multilib                  # the 32-bit Linux build (-m32)
     g++-mingw-w64-i686 mingw-w64-tools         # the 32-bit Windows DLL
     wine wine32:i386                           # to run it
+    clang libclang-rt-14-dev                   # libFuzzer and the sanitizers' runtime
 )
 
 missing=()
