@@ -219,6 +219,36 @@ std::string WireWords(const Memory &memory, Area area, const Range &range) {
 
 }  // namespace
 
+// A read of the words from start to end, both `digits` wide at `at`.
+Bus::Reply Bus::ReadWords(Memory &memory, Area area, const std::string &command, size_t at,
+                          size_t digits, const std::string &echo) {
+    if (command.size() != at + 2 * digits)
+        return {kErrFormat, "", ""};
+    Range range;
+    if (const int error = ReadRange(command, at, digits, memory, area, range))
+        return {error, "", ""};
+    if (range.Count() > kMaxResponseWords)
+        return {kErrFrameTooLong, "", ""};
+    return {0, echo, WireWords(memory, area, range)};
+}
+
+// A write of the words from start to end, with their data after the range.
+Bus::Reply Bus::WriteWords(Memory &memory, Area area, const std::string &command, size_t at,
+                           size_t digits, const std::string &echo) {
+    if (command.size() < at + 2 * digits)
+        return {kErrFormat, "", ""};
+    Range range;
+    if (const int error = ReadRange(command, at, digits, memory, area, range))
+        return {error, "", ""};
+    std::vector<uint16_t> words;
+    if (const int error = ReadWriteData(command, at + 2 * digits, range, words))
+        return {error, "", ""};
+    for (size_t i = 0; i < words.size(); ++i) {
+        memory.SetWord(area, range.first + i, words[i]);
+    }
+    return {0, echo, ""};
+}
+
 // RD area start(5) end(5)
 Bus::Reply Bus::ReadRegisters(Memory &memory, const std::string &command) {
     if (command.size() < 3)
@@ -227,14 +257,7 @@ Bus::Reply Bus::ReadRegisters(Memory &memory, const std::string &command) {
     const AreaCheck check = RegisterArea(command[2], area);
     if (check != AreaCheck::kOk)
         return {AreaError(check), "", ""};
-    if (command.size() != 13)
-        return {kErrFormat, "", ""};
-    Range range;
-    if (const int error = ReadRange(command, 3, 5, memory, area, range))
-        return {error, "", ""};
-    if (range.Count() > kMaxResponseWords)
-        return {kErrFrameTooLong, "", ""};
-    return {0, "RD", WireWords(memory, area, range)};
+    return ReadWords(memory, area, command, 3, 5, "RD");
 }
 
 // WD area start(5) end(5) data
@@ -245,18 +268,7 @@ Bus::Reply Bus::WriteRegisters(Memory &memory, const std::string &command) {
     const AreaCheck check = RegisterArea(command[2], area);
     if (check != AreaCheck::kOk)
         return {AreaError(check), "", ""};
-    if (command.size() < 13)
-        return {kErrFormat, "", ""};
-    Range range;
-    if (const int error = ReadRange(command, 3, 5, memory, area, range))
-        return {error, "", ""};
-    std::vector<uint16_t> words;
-    if (const int error = ReadWriteData(command, 13, range, words))
-        return {error, "", ""};
-    for (size_t i = 0; i < words.size(); ++i) {
-        memory.SetWord(area, range.first + i, words[i]);
-    }
-    return {0, "WD", ""};
+    return WriteWords(memory, area, command, 3, 5, "WD");
 }
 
 // RCC area start(4) end(4): contact words
@@ -267,14 +279,7 @@ Bus::Reply Bus::ReadContactWords(Memory &memory, const std::string &command) {
     const AreaCheck check = ContactArea(command[3], area);
     if (check != AreaCheck::kOk)
         return {AreaError(check), "", ""};
-    if (command.size() != 12)
-        return {kErrFormat, "", ""};
-    Range range;
-    if (const int error = ReadRange(command, 4, 4, memory, area, range))
-        return {error, "", ""};
-    if (range.Count() > kMaxResponseWords)
-        return {kErrFrameTooLong, "", ""};
-    return {0, "RC", WireWords(memory, area, range)};
+    return ReadWords(memory, area, command, 4, 4, "RC");
 }
 
 // WCC area start(4) end(4) data; X is input and T/C contacts are the
@@ -290,18 +295,7 @@ Bus::Reply Bus::WriteContactWords(Memory &memory, const std::string &command) {
         return {settings_.inputWriteError, "", ""};
     if (area == Area::kTimerCounter)
         return {kErrParameter, "", ""};
-    if (command.size() < 12)
-        return {kErrFormat, "", ""};
-    Range range;
-    if (const int error = ReadRange(command, 4, 4, memory, area, range))
-        return {error, "", ""};
-    std::vector<uint16_t> words;
-    if (const int error = ReadWriteData(command, 12, range, words))
-        return {error, "", ""};
-    for (size_t i = 0; i < words.size(); ++i) {
-        memory.SetWord(area, range.first + i, words[i]);
-    }
-    return {0, "WC", ""};
+    return WriteWords(memory, area, command, 4, 4, "WC");
 }
 
 namespace {
@@ -383,31 +377,13 @@ Bus::Reply Bus::WriteContact(Memory &memory, const std::string &command) {
 // RS / RK start(4) end(4)
 Bus::Reply Bus::ReadTimerValues(Memory &memory, const std::string &command) {
     const Area area = command[1] == 'S' ? Area::kSetValue : Area::kElapsedValue;
-    if (command.size() != 10)
-        return {kErrFormat, "", ""};
-    Range range;
-    if (const int error = ReadRange(command, 2, 4, memory, area, range))
-        return {error, "", ""};
-    if (range.Count() > kMaxResponseWords)
-        return {kErrFrameTooLong, "", ""};
-    return {0, command.substr(0, 2), WireWords(memory, area, range)};
+    return ReadWords(memory, area, command, 2, 4, command.substr(0, 2));
 }
 
 // WS / WK start(4) end(4) data
 Bus::Reply Bus::WriteTimerValues(Memory &memory, const std::string &command) {
     const Area area = command[1] == 'S' ? Area::kSetValue : Area::kElapsedValue;
-    if (command.size() < 10)
-        return {kErrFormat, "", ""};
-    Range range;
-    if (const int error = ReadRange(command, 2, 4, memory, area, range))
-        return {error, "", ""};
-    std::vector<uint16_t> words;
-    if (const int error = ReadWriteData(command, 10, range, words))
-        return {error, "", ""};
-    for (size_t i = 0; i < words.size(); ++i) {
-        memory.SetWord(area, range.first + i, words[i]);
-    }
-    return {0, command.substr(0, 2), ""};
+    return WriteWords(memory, area, command, 2, 4, command.substr(0, 2));
 }
 
 }  // namespace fpsim

@@ -50,6 +50,10 @@ class Bus {
     };
 
     Reply Execute(Memory &memory, const std::string &command);
+    Reply ReadWords(Memory &memory, Area area, const std::string &command, size_t at, size_t digits,
+                    const std::string &echo);
+    Reply WriteWords(Memory &memory, Area area, const std::string &command, size_t at,
+                     size_t digits, const std::string &echo);
     Reply ReadRegisters(Memory &memory, const std::string &command);
     Reply WriteRegisters(Memory &memory, const std::string &command);
     Reply ReadContactWords(Memory &memory, const std::string &command);
