@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         uint8_t write;
         int16_t words[27];
     } f;
-    if (size < sizeof f) return 0;
+    if (size < sizeof f)
+        return 0;
     memcpy(&f, data, sizeof f);
     const int32_t n = 1 + (f.n & 0x7FFFFFFF) % 27;  // the callers' word counts
     DriverInstance instance = {};
@@ -37,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int32_t status =
         SetMewtocolCmd(&request, kind, n, area.get(), areaSize, f.write & 2 ? f.words : nullptr);
     const size_t length = strnlen(area.get(), static_cast<size_t>(areaSize));
-    if (length >= static_cast<size_t>(areaSize)) abort();
-    if (status == 0 && (length > static_cast<size_t>(kMaxFrameLength) || area[length - 1] != '\r')) {
+    if (length >= static_cast<size_t>(areaSize))
+        abort();
+    if (status == 0 &&
+        (length > static_cast<size_t>(kMaxFrameLength) || area[length - 1] != '\r')) {
         abort();
     }
     return 0;

@@ -8,7 +8,8 @@
 #include "address/tag_address.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 8) return 0;
+    if (size < 8)
+        return 0;
     TagDefinition tag = {};
     memcpy(&tag.dataType, data, 4);
     memcpy(&tag.count, data + 4, 4);
@@ -20,13 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     DriverRequest request = {};
     request.params = &tag;
     const int32_t status = ParseTagAddress(&request);
-    if (status != 0 && status != 1) abort();
+    if (status != 0 && status != 1)
+        abort();
     if (status == 0) {
         const bool station = tag.station <= 32 || tag.station == 238 || tag.station == 255;
         const bool width = tag.width == 1 || tag.width == 16 || tag.width == 32;
         const bool bit = tag.bitNumber == 255 || (tag.bitNumber >= 0 && tag.bitNumber <= 15);
-        if (!station || !width || !bit || tag.wordAddress < 0 || tag.wordAddress > 65535) abort();
-        if (tag.count > 27) abort();
+        if (!station || !width || !bit || tag.wordAddress < 0 || tag.wordAddress > 65535)
+            abort();
+        if (tag.count > 27)
+            abort();
     }
     return 0;
 }

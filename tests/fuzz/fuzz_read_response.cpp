@@ -10,7 +10,8 @@
 #include "serial/platform_fake.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 4) return 0;
+    if (size < 4)
+        return 0;
     const char devices[] = "XYRLDETCVSFGd";
     fake_platform::Reset();
     DriverInstance instance = {};
@@ -43,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         start = std::min(end + 1, bytes.size());
     }
     const int32_t status = (data[1] & 0x80) ? ReadBlock(&request) : ReadValue(&request);
-    if (status < 0 || status > 2) abort();
-    if (instance.rxLength > QIV_RX_FRAME_SIZE || instance.txLength >= QIV_TX_FRAME_SIZE) abort();
+    if (status < 0 || status > 2)
+        abort();
+    if (instance.rxLength > QIV_RX_FRAME_SIZE || instance.txLength >= QIV_TX_FRAME_SIZE)
+        abort();
     return 0;
 }
