@@ -64,10 +64,10 @@ PortSlot *SlotOf(QivPortHandle port) {
     return &g_ports[index];
 }
 
-int64_t NowMs() {
+int64_t NowMicroseconds() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 bool IsPseudoTerminal(int fd) {
@@ -330,7 +330,8 @@ bool PlatformReadFile(QivPortHandle handle, void *buffer, uint32_t count, uint32
         static_cast<uint64_t>(t.readTotalTimeoutMultiplier) * count + t.readTotalTimeoutConstant;
     const bool returnAtOnce = t.readIntervalTimeout == UINT32_MAX && total == 0;
     const bool waitForever = total == 0 && t.readIntervalTimeout == 0;
-    const int64_t deadline = NowMs() + static_cast<int64_t>(total);
+    // Microseconds, so that a read never ends before its time-out.
+    const int64_t deadline = NowMicroseconds() + static_cast<int64_t>(total) * 1000;
     char *bytes = static_cast<char *>(buffer);
 
     while (*done < count) {
@@ -352,10 +353,10 @@ bool PlatformReadFile(QivPortHandle handle, void *buffer, uint32_t count, uint32
 
         int wait = -1;
         if (!waitForever && total != 0) {
-            const int64_t left = deadline - NowMs();
+            const int64_t left = deadline - NowMicroseconds();
             if (left <= 0)
                 return true;
-            wait = static_cast<int>(left);
+            wait = static_cast<int>((left + 999) / 1000);
         }
         if (t.readIntervalTimeout != 0 && t.readIntervalTimeout != UINT32_MAX && *done > 0) {
             const int interval = static_cast<int>(t.readIntervalTimeout);
