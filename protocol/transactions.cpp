@@ -49,9 +49,10 @@ int32_t RunAttempts(DriverRequest *request, const char *frame) {
         }
         status = exchanged != kExchangeComplete ? exchanged : QIV_STATUS_REFUSED;
         // The answer to this attempt may still be on its way, and it must not
-        // be taken for the answer to the next one: wait until the line has
-        // been quiet for the guard time, discarding what comes. On a silent
-        // station this costs the guard once per failed attempt.
+        // be taken for the answer to the next attempt, nor, after the last, to
+        // the channel's next transaction: wait until the line has been quiet
+        // for the guard time, discarding what comes. On a silent station this
+        // costs the guard once per failed attempt (three in all).
         AwaitQuietLine(instance.port, kQuietGuard);
     }
     return status;
