@@ -371,14 +371,18 @@ bool StartSession(Session &session, const std::vector<Tag> &tags) {
     return true;
 }
 
-int RunRead(const Options &o) {
+// The tags of the command's addresses, on a started channel; false when an
+// address is refused or the channel does not start (both said on stderr).
+bool OpenTags(const Options &o, const char *command, std::vector<Tag> &tags, Session &session) {
     if (o.arguments.empty())
-        Usage("read needs an ADDRESS");
+        Usage(std::string(command) + " needs an ADDRESS");
+    return MakeTags(o, o.arguments, tags) && StartSession(session, tags);
+}
+
+int RunRead(const Options &o) {
     std::vector<Tag> tags;
-    if (!MakeTags(o, o.arguments, tags))
-        return 1;
     Session session(o.line);
-    if (!StartSession(session, tags))
+    if (!OpenTags(o, "read", tags, session))
         return 1;
     int result = 0;
     for (const Tag &tag : tags)
@@ -435,13 +439,9 @@ void OnInterrupt(int) {
 }
 
 int RunPoll(const Options &o) {
-    if (o.arguments.empty())
-        Usage("poll needs an ADDRESS");
     std::vector<Tag> tags;
-    if (!MakeTags(o, o.arguments, tags))
-        return 1;
     Session session(o.line);
-    if (!StartSession(session, tags))
+    if (!OpenTags(o, "poll", tags, session))
         return 1;
     signal(SIGINT, OnInterrupt);
     signal(SIGTERM, OnInterrupt);
