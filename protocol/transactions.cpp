@@ -24,6 +24,13 @@ int32_t BlockWords(const TagAccess &tag) {
     return IsDoubleWordDevice(tag.device) ? tag.count * 2 : tag.count;
 }
 
+// The channel's value pointers at words 1 and 0 of the host's buffer, where a
+// single value's words are taken from and put.
+void PointAtHostBuffer(DriverInstance &instance, const TagAccess &tag) {
+    instance.valuePtr = tag.data + 1;
+    instance.valuePtr0 = tag.data;
+}
+
 // A block moves at least one word and no more than one response carries.
 bool IsBlockWithinAFrame(int32_t n) {
     return n >= 1 && n <= kMaxWordsPerFrame;
@@ -81,8 +88,7 @@ int32_t WriteTransaction(DriverRequest *request, int32_t n, const int16_t *block
 int32_t ReadValue(DriverRequest *request) {
     const TagAccess &tag = *static_cast<const TagAccess *>(request->params);
     DriverInstance &instance = *request->instance;
-    instance.valuePtr = tag.data + 1;
-    instance.valuePtr0 = tag.data;
+    PointAtHostBuffer(instance, tag);
     tag.data[0] = 0;
     tag.data[1] = 0;
 
@@ -107,8 +113,7 @@ int32_t ReadValue(DriverRequest *request) {
 int32_t ReadBlock(DriverRequest *request) {
     const TagAccess &tag = *static_cast<const TagAccess *>(request->params);
     DriverInstance &instance = *request->instance;
-    instance.valuePtr = tag.data + 1;
-    instance.valuePtr0 = tag.data;
+    PointAtHostBuffer(instance, tag);
 
     const int32_t n = BlockWords(tag);
     if (!IsBlockWithinAFrame(n)) {
@@ -128,8 +133,7 @@ int32_t ReadBlock(DriverRequest *request) {
 int32_t WriteValue(DriverRequest *request) {
     const TagAccess &tag = *static_cast<const TagAccess *>(request->params);
     DriverInstance &instance = *request->instance;
-    instance.valuePtr = tag.data + 1;
-    instance.valuePtr0 = tag.data;
+    PointAtHostBuffer(instance, tag);
     return WriteTransaction(request, SingleValueWords(tag), nullptr);
 }
 
