@@ -154,14 +154,10 @@ Outcome Bus::Handle(const std::string &frame) {
 
 Bus::Reply Bus::Execute(Memory &memory, const std::string &command) {
     const auto startsWith = [&](const char *prefix) { return command.rfind(prefix, 0) == 0; };
-    if (startsWith("RD"))
-        return ReadRegisters(memory, command);
-    if (startsWith("WD"))
-        return WriteRegisters(memory, command);
-    if (startsWith("RCC"))
-        return ReadContactWords(memory, command);
-    if (startsWith("WCC"))
-        return WriteContactWords(memory, command);
+    if (startsWith("RD") || startsWith("WD"))
+        return Registers(memory, command);
+    if (startsWith("RCC") || startsWith("WCC"))
+        return ContactWords(memory, command);
     if (startsWith("RCS"))
         return ReadContact(memory, command);
     if (startsWith("WCS"))
@@ -249,48 +245,30 @@ Bus::Reply Bus::WriteWords(Memory &memory, Area area, const std::string &command
     return {0, echo, ""};
 }
 
-// RD area start(5) end(5)
-Bus::Reply Bus::ReadRegisters(Memory &memory, const std::string &command) {
+// RD / WD area start(5) end(5) [data]: data and file registers
+Bus::Reply Bus::Registers(Memory &memory, const std::string &command) {
     if (command.size() < 3)
         return {kErrFormat, "", ""};
     Area area;
     const AreaCheck check = RegisterArea(command[2], area);
     if (check != AreaCheck::kOk)
         return {AreaError(check), "", ""};
-    return ReadWords(memory, area, command, 3, 5, "RD");
+    const std::string echo = command.substr(0, 2);
+    return IsWrite(command) ? WriteWords(memory, area, command, 3, 5, echo)
+                            : ReadWords(memory, area, command, 3, 5, echo);
 }
 
-// WD area start(5) end(5) data
-Bus::Reply Bus::WriteRegisters(Memory &memory, const std::string &command) {
-    if (command.size() < 3)
-        return {kErrFormat, "", ""};
-    Area area;
-    const AreaCheck check = RegisterArea(command[2], area);
-    if (check != AreaCheck::kOk)
-        return {AreaError(check), "", ""};
-    return WriteWords(memory, area, command, 3, 5, "WD");
-}
-
-// RCC area start(4) end(4): contact words
-Bus::Reply Bus::ReadContactWords(Memory &memory, const std::string &command) {
+// RCC / WCC area start(4) end(4) [data]: contact words. X is input and T/C
+// contacts are the controller's own, so only Y, R and L take writes.
+Bus::Reply Bus::ContactWords(Memory &memory, const std::string &command) {
     if (command.size() < 4)
         return {kErrFormat, "", ""};
     Area area;
     const AreaCheck check = ContactArea(command[3], area);
     if (check != AreaCheck::kOk)
         return {AreaError(check), "", ""};
-    return ReadWords(memory, area, command, 4, 4, "RC");
-}
-
-// WCC area start(4) end(4) data; X is input and T/C contacts are the
-// controller's own, so only Y, R and L take writes.
-Bus::Reply Bus::WriteContactWords(Memory &memory, const std::string &command) {
-    if (command.size() < 4)
-        return {kErrFormat, "", ""};
-    Area area;
-    const AreaCheck check = ContactArea(command[3], area);
-    if (check != AreaCheck::kOk)
-        return {AreaError(check), "", ""};
+    if (!IsWrite(command))
+        return ReadWords(memory, area, command, 4, 4, "RC");
     if (area == Area::kX)
         return {settings_.inputWriteError, "", ""};
     if (area == Area::kTimerCounter)

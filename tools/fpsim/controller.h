@@ -54,10 +54,8 @@ class Bus {
                     const std::string &echo);
     Reply WriteWords(Memory &memory, Area area, const std::string &command, size_t at,
                      size_t digits, const std::string &echo);
-    Reply ReadRegisters(Memory &memory, const std::string &command);
-    Reply WriteRegisters(Memory &memory, const std::string &command);
-    Reply ReadContactWords(Memory &memory, const std::string &command);
-    Reply WriteContactWords(Memory &memory, const std::string &command);
+    Reply Registers(Memory &memory, const std::string &command);
+    Reply ContactWords(Memory &memory, const std::string &command);
     Reply ReadContact(Memory &memory, const std::string &command);
     Reply WriteContact(Memory &memory, const std::string &command);
     Reply ReadTimerValues(Memory &memory, const std::string &command);
