@@ -24,6 +24,7 @@ const struct {
     {FaultKind::kWrongStation, "wrong-station"},
     {FaultKind::kErrorResponse, "error"},
     {FaultKind::kStrayBytes, "stray"},
+    {FaultKind::kDouble, "double"},
 };
 
 // Another station number, of the same two-character form.
@@ -40,6 +41,7 @@ const std::vector<FaultKind> &AllFaultKinds() {
         FaultKind::kTruncated,       FaultKind::kCorruptChar,
         FaultKind::kWrongBlockCheck, FaultKind::kWrongStation,
         FaultKind::kErrorResponse,   FaultKind::kStrayBytes,
+        FaultKind::kDouble,
     };
     return kinds;
 }
@@ -68,7 +70,7 @@ bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
     if (!known) {
         *error = "unknown fault '" + name +
                  "' (none, no-answer, late[:MS], truncated[:N], corrupt, bad-bcc, "
-                 "wrong-station, error[:CODE], stray[:TEXT])";
+                 "wrong-station, error[:CODE], stray[:TEXT], double[:GAP])";
         return false;
     }
     if (argument.empty()) {
@@ -76,7 +78,7 @@ bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
     }
     char *end = nullptr;
     const long number = strtol(argument.c_str(), &end, 10);
-    const bool numeric = *end == '\0' && number >= 0;
+    const bool numeric = *end == '\0' && number >= 0 && number <= 10000000;
     switch (fault.kind) {
         case FaultKind::kLate:
             fault.lateMs = static_cast<int>(number);
@@ -90,6 +92,9 @@ bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
         case FaultKind::kStrayBytes:
             fault.stray = argument;
             return true;
+        case FaultKind::kDouble:
+            fault.repeatGapMs = static_cast<int>(number);
+            break;
         default:
             *error = "fault '" + name + "' takes no argument";
             return false;
@@ -149,6 +154,9 @@ Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt1993
             break;
         case FaultKind::kStrayBytes:
             delivery.bytes = fault.stray + response;
+            break;
+        case FaultKind::kDouble:
+            delivery.repeatGapMs = fault.repeatGapMs;
             break;
     }
     return delivery;

@@ -20,6 +20,7 @@ enum class FaultKind {
     kWrongStation,     // it carries another station number (with a right block check)
     kErrorResponse,    // an error response with `errorCode` comes instead
     kStrayBytes,       // `stray` comes before it
+    kDouble,           // it comes twice, `repeatGapMs` apart
 };
 
 struct Fault {
@@ -28,12 +29,13 @@ struct Fault {
     int keepChars = -1;  // -1: half of the answer
     int errorCode = 61;
     std::string stray = std::string("\x00\xFF", 2);
+    int repeatGapMs = 0;  // from the end of the first copy to the start of the second
 };
 
 // Every kind but kNone, in a fixed order.
 const std::vector<FaultKind> &AllFaultKinds();
 const char *FaultKindName(FaultKind kind);
-// "late", "late:250", "truncated:5", "error:42", "stray:ABC", "none" ...
+// "late", "late:250", "truncated:5", "error:42", "stray:ABC", "double:5", "none" ...
 bool ParseFault(const std::string &text, Fault &fault, std::string *error);
 
 // What goes on the line in place of an answer.
@@ -41,6 +43,7 @@ struct Delivery {
     bool send = true;
     std::string bytes;
     int extraDelayMs = 0;
+    int repeatGapMs = -1;  // 0 or more: the bytes go out a second time, that long after
 };
 
 // Applies `fault` to `response`; `rng` picks the corrupted character.

@@ -27,6 +27,10 @@ const char kHelp[] =
     "  --parity P             none|odd|even|mark|space (default odd)\n"
     "  --stop-bits S          1|1.5|2 (default 1)\n"
     "  --delay MS             scan time before each answer (default 2)\n"
+    "  --answer-delay MS      delay every answer by MS more; requests that come\n"
+    "                         meanwhile are executed on arrival and answered in turn\n"
+    "  --chatter GAP[:silent] a noise byte '~' every GAP ms between answers;\n"
+    "                         with :silent no station answers at all\n"
     "\n"
     "controllers:\n"
     "  --station NN           a station on the line, two characters (repeat for\n"
@@ -42,7 +46,7 @@ const char kHelp[] =
     "  --init FILE            a file of such assignments, one per line (# comments)\n"
     "\n"
     "faults (KIND: no-answer, late[:MS], truncated[:N], corrupt, bad-bcc,\n"
-    "        wrong-station, error[:CODE], stray[:TEXT]):\n"
+    "        wrong-station, error[:CODE], stray[:TEXT], double[:GAP]):\n"
     "  --fault KIND           fault the next answer (repeat to queue more)\n"
     "  --fault-every N:KIND   fault every Nth answer\n"
     "  --fault-random P:SEED  fault answers with probability P, every kind in turn\n"
@@ -58,8 +62,11 @@ const char kHelp[] =
 int ParseNumber(const char *text, const char *option) {
     char *end = nullptr;
     const long value = strtol(text, &end, 10);
-    if (*end != '\0' || value < 0 || value > 10000000) {
+    if (*end != '\0' || end == text || value > 10000000) {
         Usage(std::string(option) + " takes a number, not '" + text + "'");
+    }
+    if (value < 0) {
+        Usage(std::string(option) + " cannot be negative ('" + text + "')");
     }
     return static_cast<int>(value);
 }
@@ -144,6 +151,15 @@ int main(int argc, char **argv) {
             options.line.stopBits = atof(bits.c_str());
         } else if (arg == "--delay") {
             options.scanDelayMs = ParseNumber(value().c_str(), "--delay");
+        } else if (arg == "--answer-delay") {
+            options.answerDelayMs = ParseNumber(value().c_str(), "--answer-delay");
+        } else if (arg == "--chatter") {
+            const std::string text = value();
+            const size_t colon = text.find(':');
+            if (colon != std::string::npos && text.substr(colon + 1) != "silent")
+                Usage("--chatter takes GAP or GAP:silent, not '" + text + "'");
+            options.chatterGapMs = ParseNumber(text.substr(0, colon).c_str(), "--chatter");
+            options.chatterAnswers = colon == std::string::npos;
         } else if (arg == "--station") {
             const std::string station = value();
             if (station.size() != 2)
@@ -230,8 +246,14 @@ int main(int argc, char **argv) {
     if (!simulator.DevicePath().empty() && simulator.DevicePath() != simulator.PortPath()) {
         printf(" (%s)", simulator.DevicePath().c_str());
     }
-    printf(", %s, %s profile\n", options.line.Describe().c_str(),
+    printf(", %s, %s profile", options.line.Describe().c_str(),
            options.bus.profile == fpsim::Profile::kLarge ? "large" : "small");
+    if (options.answerDelayMs > 0)
+        printf(", answers %d ms late", options.answerDelayMs);
+    if (options.chatterGapMs > 0)
+        printf(", noise every %d ms%s", options.chatterGapMs,
+               options.chatterAnswers ? "" : ", no answers");
+    printf("\n");
     fflush(stdout);
 
     int signal = 0;

@@ -6,6 +6,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <utility>
 
 #include "tools/fpsim/frame.h"
@@ -27,7 +30,12 @@ Clock::duration CharTimes(const LineFormat &line, size_t chars) {
 }  // namespace
 
 Simulator::Simulator(Options options)
-    : options_(std::move(options)), bus_(options_.stations, options_.bus) {}
+    : options_(std::move(options)),
+      bus_(options_.stations, options_.bus),
+      chatterGapMs_(std::max(options_.chatterGapMs, 0)),
+      chatterAnswers_(options_.chatterAnswers),
+      transmitter_(options_.line.CharSeconds()),
+      answerDelayMs_(std::max(options_.answerDelayMs, 0)) {}
 
 Simulator::~Simulator() {
     Stop();
@@ -36,6 +44,18 @@ Simulator::~Simulator() {
 bool Simulator::Start(std::string *error) {
     if (Running()) {
         return true;
+    }
+    const struct {
+        int value;
+        const char *name;
+    } times[] = {{options_.scanDelayMs, "scanDelayMs"},
+                 {options_.answerDelayMs, "answerDelayMs"},
+                 {options_.chatterGapMs, "chatterGapMs"}};
+    for (const auto &time : times) {
+        if (time.value < 0) {
+            *error = std::string(time.name) + " is below 0";
+            return false;
+        }
     }
     for (const std::string &station : options_.stations) {
         Memory *memory = bus_.MemoryOf(station);
@@ -74,10 +94,31 @@ bool Simulator::Start(std::string *error) {
             return false;
         }
     }
-    if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
-        *error = "pipe failed";
+    // The serve thread never blocks in a write: a noise byte that the line
+    // cannot take is dropped, an answer waits for room while reading goes on.
+    const int flags = fcntl(lineFd_, F_GETFL);
+    if (flags < 0 || fcntl(lineFd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+        *error = "cannot make the line non-blocking";
         Stop();
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            *error = "pipe failed";
+        }
+    }
+    if (wakePipe_[0] < 0) {
+        Stop();
+        return false;
+    }
+    // Nothing of an earlier run carries over but the chatter.
+    transmitter_ = Transmitter(options_.line.CharSeconds());
+    request_.clear();
+    lineRestsUntil_ = TimePoint();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        chatterChanged_ = true;
     }
     stopping_ = false;
     started_ = Clock::now();
@@ -88,16 +129,16 @@ bool Simulator::Start(std::string *error) {
 void Simulator::Stop() {
     if (thread_.joinable()) {
         stopping_ = true;
-        const char wake = 0;
-        if (write(stopPipe_[1], &wake, 1) < 0) {
-            // The thread also sees `stopping_` at its next wake-up.
-        }
+        Wake();
         thread_.join();
     }
-    for (int &fd : stopPipe_) {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (int &fd : wakePipe_) {
+            if (fd >= 0)
+                close(fd);
+            fd = -1;
+        }
     }
     if (!options_.devicePath.empty() && lineFd_ >= 0) {
         close(lineFd_);
@@ -144,6 +185,28 @@ void Simulator::ScriptNextAnswer(const std::string &bytes) {
     scripted_.push_back(bytes);
 }
 
+void Simulator::SetAnswerDelay(int ms) {
+    answerDelayMs_ = std::max(ms, 0);
+}
+
+void Simulator::SetChatter(int gapMs, bool answer) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        chatterGapMs_ = std::max(gapMs, 0);
+        chatterAnswers_ = answer;
+        chatterChanged_ = true;
+    }
+    Wake();
+}
+
+void Simulator::Wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const char wake = 0;
+    if (wakePipe_[1] >= 0 && write(wakePipe_[1], &wake, 1) < 0) {
+        // A full pipe already holds a wake-up.
+    }
+}
+
 uint16_t Simulator::ReadWord(const std::string &station, Area area, size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
     return bus_.MemoryOf(station)->Word(area, index);
@@ -183,85 +246,135 @@ void Simulator::Record(Direction direction, const std::string &bytes, const std:
     logChanged_.notify_all();
 }
 
-bool Simulator::SleepUntil(Clock::time_point deadline) {
-    while (!stopping_) {
-        const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) {
-            return true;
+void Simulator::ApplyChatterChange() {
+    int gapMs;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!chatterChanged_) {
+            return;
         }
-        // Wake for a stop request while waiting.
-        pollfd stop = {stopPipe_[0], POLLIN, 0};
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
-        if (ms >= 2) {
-            poll(&stop, 1, static_cast<int>(ms - 1));
-        } else {
-            std::this_thread::sleep_until(deadline);
-        }
+        chatterChanged_ = false;
+        gapMs = chatterGapMs_;
     }
-    return false;
+    transmitter_.SetChatter(gapMs, Clock::now());
 }
 
 void Simulator::Serve() {
-    std::string request;
-    Clock::time_point firstByte;
-    char buffer[512];
     while (!stopping_) {
-        pollfd fds[2] = {{lineFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
+        ApplyChatterChange();
+        WaitAndReceive(WriteDue());
+    }
+}
+
+bool Simulator::WriteDue() {
+    for (;;) {
+        const Transmitter::Piece piece = transmitter_.Due(Clock::now());
+        if (piece.bytes.empty()) {
+            return true;
         }
-        if (stopping_ || (fds[1].revents & POLLIN) != 0) {
-            break;
-        }
-        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        const ssize_t n = write(lineFd_, piece.bytes.data(), piece.bytes.size());
+        const TimePoint after = Clock::now();
+        if (n < 0 && errno == EINTR) {
             continue;
         }
-        const ssize_t n = read(lineFd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EAGAIN && !piece.noise) {
+            return false;
+        }
         if (n <= 0) {
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            // The line is gone (a device unplugged): wait a little and go on.
-            SleepUntil(Clock::now() + std::chrono::milliseconds(20));
+            // Noise that finds the line full is lost; so is an answer on a
+            // line that fails (a device unplugged).
+            transmitter_.Abandon(after);
             continue;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            const char c = buffer[i];
-            if (c == '%') {
-                // A header starts a frame, also in the middle of a broken one.
-                if (!request.empty())
-                    Record(Direction::kReceived, request, "incomplete frame");
-                request.assign(1, c);
-                firstByte = Clock::now();
-            } else if (!request.empty()) {
-                request += c;
-                if (c == kCarriageReturn) {
-                    HandleFrame(request, firstByte);
-                    request.clear();
-                } else if (request.size() > kMaxRequestBytes) {
-                    Record(Direction::kReceived, request, "no carriage return: dropped");
-                    request.clear();
-                }
-            } else {
-                Record(Direction::kReceived, std::string(1, c), "noise before a frame");
-            }
+        if (piece.noise) {
+            ++noiseBytes_;
+        }
+        const auto answer = transmitter_.Sent(static_cast<size_t>(n), after);
+        if (answer) {
+            Record(Direction::kSent, answer->bytes, answer->note);
         }
     }
 }
 
-void Simulator::HandleFrame(const std::string &frame, Clock::time_point firstByte) {
+void Simulator::WaitAndReceive(bool writable) {
+    TimePoint until = writable ? transmitter_.NextDue() : TimePoint::max();
+    const bool resting = Clock::now() < lineRestsUntil_;
+    if (resting) {
+        until = std::min(until, lineRestsUntil_);
+    }
+    timespec timeout = {0, 0};
+    if (until != TimePoint::max()) {
+        const auto left = std::max(until - Clock::now(), Clock::duration::zero());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+        timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    const short lineEvents = static_cast<short>(POLLIN | (writable ? 0 : POLLOUT));
+    pollfd fds[2] = {{resting ? -1 : lineFd_, lineEvents, 0}, {wakePipe_[0], POLLIN, 0}};
+    if (ppoll(fds, 2, until == TimePoint::max() ? nullptr : &timeout, nullptr) <= 0) {
+        return;  // the time came, or a signal
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+        char drain[64];
+        while (read(wakePipe_[0], drain, sizeof drain) > 0) {
+        }
+    }
+    if (stopping_ || (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        return;
+    }
+    char buffer[512];
+    const ssize_t n = read(lineFd_, buffer, sizeof buffer);
+    if (n > 0) {
+        Receive(buffer, static_cast<size_t>(n), Clock::now());
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        // The line is gone (a device unplugged): leave it a little and go on.
+        lineRestsUntil_ = Clock::now() + std::chrono::milliseconds(20);
+    }
+}
+
+void Simulator::Receive(const char *bytes, size_t count, TimePoint arrival) {
+    for (size_t i = 0; i < count; ++i) {
+        const char c = bytes[i];
+        if (c == '%') {
+            // A header starts a frame, also in the middle of a broken one.
+            if (!request_.empty())
+                Record(Direction::kReceived, request_, "incomplete frame");
+            request_.assign(1, c);
+            requestStart_ = arrival;
+        } else if (!request_.empty()) {
+            request_ += c;
+            if (c == kCarriageReturn) {
+                HandleFrame(request_, requestStart_, arrival);
+                request_.clear();
+            } else if (request_.size() > kMaxRequestBytes) {
+                Record(Direction::kReceived, request_, "no carriage return: dropped");
+                request_.clear();
+            }
+        } else {
+            Record(Direction::kReceived, std::string(1, c), "noise before a frame");
+        }
+    }
+}
+
+void Simulator::HandleFrame(const std::string &frame, TimePoint firstByte, TimePoint arrival) {
     // On a real line the request's last character arrives one frame's line
-    // time after its first; the controller answers a scan later.
-    const Clock::time_point earliest = firstByte + CharTimes(options_.line, frame.size()) +
-                                       std::chrono::milliseconds(options_.scanDelayMs);
+    // time after its first; the controller answers a scan later, and the
+    // answer delay after that. The request is executed now, so that its
+    // answer shows the memory as it was when the request came.
+    const TimePoint end = std::max(firstByte + CharTimes(options_.line, frame.size()), arrival);
+    const TimePoint earliest =
+        end + std::chrono::milliseconds(options_.scanDelayMs + answerDelayMs_.load());
     Outcome outcome;
     Fault fault;
     Delivery delivery;
+    delivery.send = false;
+    bool deaf = false;
     bool scripted = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!scripted_.empty()) {
+        if (chatterGapMs_ > 0 && !chatterAnswers_) {
+            deaf = true;
+        } else if (!scripted_.empty()) {
             scripted = true;
             delivery.bytes = scripted_.front();
             delivery.send = !delivery.bytes.empty();
@@ -271,11 +384,14 @@ void Simulator::HandleFrame(const std::string &frame, Clock::time_point firstByt
             if (outcome.answered) {
                 fault = faults_.Next();
                 delivery = ApplyFault(fault, outcome.response, faults_.Rng());
+                delivery.send = delivery.send && !delivery.bytes.empty();
             }
         }
     }
     std::string note;
-    if (scripted) {
+    if (deaf) {
+        note = "not answered (the line chatters and reaches no station)";
+    } else if (scripted) {
         note = "scripted answer";
     } else if (!outcome.answered) {
         note = "not answered (station " + outcome.station + ")";
@@ -283,36 +399,10 @@ void Simulator::HandleFrame(const std::string &frame, Clock::time_point firstByt
         note = std::string("fault: ") + FaultKindName(fault.kind);
     }
     Record(Direction::kReceived, frame, delivery.send ? "" : note);
-    if (!delivery.send) {
-        return;
-    }
-    Send(delivery.bytes, earliest + std::chrono::milliseconds(delivery.extraDelayMs));
-    Record(Direction::kSent, delivery.bytes, note);
-}
-
-void Simulator::Send(const std::string &bytes, Clock::time_point earliest) {
-    if (!SleepUntil(earliest)) {
-        return;
-    }
-    if (options_.line.baud == 0) {
-        size_t written = 0;
-        while (written < bytes.size()) {
-            const ssize_t n = write(lineFd_, bytes.data() + written, bytes.size() - written);
-            if (n <= 0)
-                return;
-            written += static_cast<size_t>(n);
-        }
-        return;
-    }
-    // Each character leaves when a line at this rate would have carried it.
-    const Clock::time_point start = Clock::now();
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (!SleepUntil(start + CharTimes(options_.line, i + 1))) {
-            return;
-        }
-        if (write(lineFd_, &bytes[i], 1) != 1) {
-            return;
-        }
+    if (delivery.send) {
+        transmitter_.Queue(delivery.bytes,
+                           earliest + std::chrono::milliseconds(delivery.extraDelayMs), note,
+                           delivery.repeatGapMs);
     }
 }
 

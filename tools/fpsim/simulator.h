@@ -15,6 +15,7 @@
 #include "tools/fpsim/controller.h"
 #include "tools/fpsim/faults.h"
 #include "tools/fpsim/line.h"
+#include "tools/fpsim/transmitter.h"
 
 namespace fpsim {
 
@@ -23,6 +24,9 @@ struct Options {
     BusSettings bus;
     LineFormat line;                       // baud 0: answers as fast as the pseudo-terminal goes
     int scanDelayMs = 2;                   // the controller's scan before it answers
+    int answerDelayMs = 0;                 // more time before every answer (0 or more)
+    int chatterGapMs = 0;                  // a noise byte every so often between answers; 0: none
+    bool chatterAnswers = true;            // false: on a chattering line no station answers
     std::string linkPath;                  // where to publish the driver's side ("" for none)
     std::string devicePath;                // serve this serial device instead of a pseudo-terminal
     bool zeroMemory = false;               // start from zeros instead of the pattern
@@ -67,6 +71,16 @@ class Simulator {
     // is then not executed); an empty text sends nothing.
     void ScriptNextAnswer(const std::string &bytes);
 
+    // Delays the answers to the requests that end from now on (a negative
+    // delay counts as 0). Each request is still executed when it arrives.
+    void SetAnswerDelay(int ms);
+    // Sends a noise byte (kNoiseByte) every `gapMs` between answers, 0 for a
+    // quiet line. With `answer` false, while the line chatters the requests
+    // are logged but reach no controller: nothing is executed or answered.
+    void SetChatter(int gapMs, bool answer);
+    // The noise bytes that went out; the frame log does not hold them.
+    uint64_t NoiseBytesSent() const { return noiseBytes_; }
+
     // A station's memory, under the simulator's lock.
     uint16_t ReadWord(const std::string &station, Area area, size_t index);
     void WriteWord(const std::string &station, Area area, size_t index, uint16_t value);
@@ -77,26 +91,46 @@ class Simulator {
     bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
 
   private:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
     void Serve();
-    void HandleFrame(const std::string &frame, std::chrono::steady_clock::time_point firstByte);
-    void Send(const std::string &bytes, std::chrono::steady_clock::time_point earliest);
+    // Takes in what the line brought at `arrival`; requests go to HandleFrame.
+    void Receive(const char *bytes, size_t count, TimePoint arrival);
+    void HandleFrame(const std::string &frame, TimePoint firstByte, TimePoint arrival);
+    // Writes what is due; false while an answer waits for room on the line.
+    bool WriteDue();
+    // Waits for input (and reads it), for room on the line unless `writable`,
+    // for a wake-up, or for the transmitter's next output.
+    void WaitAndReceive(bool writable);
+    void ApplyChatterChange();
     void Record(Direction direction, const std::string &bytes, const std::string &note);
-    // Sleeps until `deadline` unless stopped first; false when stopped.
-    bool SleepUntil(std::chrono::steady_clock::time_point deadline);
+    void Wake();
 
     Options options_;
     Bus bus_;
     FaultSchedule faults_;
     std::vector<std::string> scripted_;
+    int chatterGapMs_;
+    bool chatterAnswers_;
+    bool chatterChanged_ = true;  // the transmitter has yet to hear of it
+
+    // The serve thread's own.
+    Transmitter transmitter_;
+    std::string request_;
+    TimePoint requestStart_;
+    TimePoint lineRestsUntil_{};  // after the line failed a read
 
     PseudoTerminal pty_;
     int lineFd_ = -1;
-    int stopPipe_[2] = {-1, -1};
+    int wakePipe_[2] = {-1, -1};  // stops the serve thread's wait
     std::thread thread_;
     std::atomic<bool> stopping_{false};
-    std::chrono::steady_clock::time_point started_;
+    std::atomic<int> answerDelayMs_;
+    std::atomic<uint64_t> noiseBytes_{0};
+    TimePoint started_;
 
-    mutable std::mutex mutex_;  // guards the bus, the faults, the scripts and the log
+    // Guards the bus, the faults, the scripts, the chatter, the wake pipe and the log.
+    mutable std::mutex mutex_;
     mutable std::condition_variable logChanged_;
     std::vector<FrameRecord> log_;
 };
