@@ -55,6 +55,13 @@ TEST(ApplyFault, EveryKindDoesWhatItsNameSays) {
     Fault stray = Of(FaultKind::kStrayBytes);
     stray.stray = "zz";
     EXPECT_EQ(ApplyFault(stray, kAnswer, rng).bytes, "zz" + kAnswer);
+
+    Fault twice = Of(FaultKind::kDouble);
+    twice.repeatGapMs = 7;
+    const Delivery doubled = ApplyFault(twice, kAnswer, rng);
+    EXPECT_EQ(doubled.bytes, kAnswer);
+    EXPECT_EQ(doubled.repeatGapMs, 7);
+    EXPECT_EQ(ApplyFault(Of(FaultKind::kLate), kAnswer, rng).repeatGapMs, -1) << "sent once";
 }
 
 TEST(ApplyFault, CorruptionChangesOneCharacterAndNeverTheEnd) {
@@ -85,9 +92,15 @@ TEST(ParseFault, NamesAndArguments) {
         ASSERT_TRUE(ParseFault(FaultKindName(kind), fault, &error)) << FaultKindName(kind);
         EXPECT_EQ(fault.kind, kind);
     }
-    EXPECT_FALSE(ParseFault("bogus", fault, &error));
-    EXPECT_FALSE(ParseFault("late:soon", fault, &error));
-    EXPECT_FALSE(ParseFault("corrupt:3", fault, &error));
+    ASSERT_TRUE(ParseFault("double", fault, &error));
+    EXPECT_EQ(fault.kind, FaultKind::kDouble);
+    EXPECT_EQ(fault.repeatGapMs, 0);
+    ASSERT_TRUE(ParseFault("double:5", fault, &error));
+    EXPECT_EQ(fault.repeatGapMs, 5);
+    for (const char *bad : {"bogus", "late:soon", "corrupt:3", "double:x", "double:-5",
+                            "double:5ms", "late:99999999999"}) {
+        EXPECT_FALSE(ParseFault(bad, fault, &error)) << bad;
+    }
 }
 
 TEST(FaultSchedule, QueuedThenEveryNthThenRandom) {

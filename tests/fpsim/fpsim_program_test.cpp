@@ -17,14 +17,17 @@ extern char **environ;
 
 namespace {
 
-// Starts fpsim with `args`; its standard output comes through `out`.
-pid_t StartFpsim(std::vector<std::string> args, FILE *&out) {
+// Starts fpsim with `args`; its standard output (and its diagnostics, with
+// `withErrors`) comes through `out`.
+pid_t StartFpsim(std::vector<std::string> args, FILE *&out, bool withErrors = false) {
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    if (withErrors)
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     args.insert(args.begin(), FPSIM_PROGRAM);
     std::vector<char *> argv;
@@ -95,11 +98,14 @@ TEST(FpsimProgram, HelpDescribesEveryOption) {
     fclose(out);
     EXPECT_EQ(WaitExit(pid), 0);
     for (const char *option :
-         {"--link", "--device", "--baud", "--data-bits", "--parity", "--stop-bits", "--delay",
-          "--station", "--profile", "--no-ee", "--x-write-error", "--zero", "--set", "--init",
-          "--fault", "--fault-every", "--fault-random", "--verbose", "--help"}) {
+         {"--link",          "--device", "--baud",        "--data-bits",    "--parity",
+          "--stop-bits",     "--delay",  "--station",     "--profile",      "--no-ee",
+          "--x-write-error", "--zero",   "--set",         "--init",         "--answer-delay",
+          "--chatter",       "--fault",  "--fault-every", "--fault-random", "--verbose",
+          "--help"}) {
         EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
     }
+    EXPECT_NE(help.find("double[:GAP]"), std::string::npos);
 }
 
 TEST(FpsimProgram, RefusesABadOption) {
@@ -108,6 +114,62 @@ TEST(FpsimProgram, RefusesABadOption) {
     ASSERT_GT(pid, 0);
     fclose(out);
     EXPECT_EQ(WaitExit(pid), 2);
+}
+
+TEST(FpsimProgram, RefusesBadLineFaultsNamingTheOption) {
+    const struct {
+        std::vector<std::string> args;
+        const char *named;
+    } cases[] = {
+        {{"--answer-delay", "-5"}, "--answer-delay cannot be negative"},
+        {{"--answer-delay", "soon"}, "--answer-delay takes a number"},
+        {{"--answer-delay"}, "--answer-delay needs a value"},
+        {{"--chatter", "-20"}, "--chatter cannot be negative"},
+        {{"--chatter", "20:loud"}, "--chatter takes GAP or GAP:silent"},
+        {{"--chatter", ":silent"}, "--chatter takes a number"},
+        {{"--fault", "double:-1"}, "fault 'double' takes a number"},
+        {{"--fault-every", "3:double:x"}, "fault 'double' takes a number"},
+    };
+    for (const auto &test : cases) {
+        FILE *out = nullptr;
+        const pid_t pid = StartFpsim(test.args, out, true);
+        ASSERT_GT(pid, 0);
+        std::string said;
+        for (std::string line; !(line = ReadLine(out)).empty();)
+            said += line;
+        fclose(out);
+        EXPECT_EQ(WaitExit(pid), 2) << test.args[0];
+        EXPECT_NE(said.find(test.named), std::string::npos) << said;
+    }
+}
+
+TEST(FpsimProgram, LateDoubledAnswersOnAChatteringLine) {
+    const std::string link =
+        ::testing::TempDir() + "fpsim-program-noisy-" + std::to_string(getpid());
+    FILE *out = nullptr;
+    const pid_t pid = StartFpsim({"--link", link, "--zero", "--answer-delay", "100", "--chatter",
+                                  "10", "--fault", "double:20"},
+                                 out);
+    ASSERT_GT(pid, 0);
+    const std::string banner = ReadLine(out);
+    EXPECT_NE(banner.find("answers 100 ms late, noise every 10 ms"), std::string::npos) << banner;
+    {
+        TestPort port(link);
+        ASSERT_TRUE(port.IsOpen());
+        const auto before = std::chrono::steady_clock::now();
+        port.Write(Request("01", "RDD0000000000"));
+        for (int copy = 0; copy < 2; ++copy) {
+            const std::string heard = port.ReadFrame(std::chrono::milliseconds(2000));
+            const size_t start = heard.find('%');
+            ASSERT_NE(start, std::string::npos) << heard;
+            EXPECT_EQ(heard.find_first_not_of('~'), start) << heard;
+            EXPECT_EQ(heard.substr(start), Answer("01", "RD0000")) << copy;
+        }
+        EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
+    }
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid), 0);
+    fclose(out);
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "fpsim/test_frames.h"
 #include "fpsim/test_port.h"
+#include "tools/fpsim/frame.h"
 
 namespace fpsim {
 namespace {
@@ -209,6 +212,169 @@ TEST_F(SimulatorTest, PacingFollowsTheLineRate) {
             baud, request.size(), answerChars, lineMs, tookMs, tookMs / lineMs);
         simulator_->Stop();
     }
+}
+
+// Late answers: each request is executed when it comes and answered the
+// delay later, in turn. Only lower bounds, which waiting guarantees, are
+// asserted on the test's side of the line.
+TEST_F(SimulatorTest, EveryAnswerWaitsTheDelayAfterItsRequest) {
+    Begin();
+    const std::string request = Request("01", "RDD0000000000");
+    for (const int delayMs : {150, 0, 60}) {
+        simulator_->SetAnswerDelay(delayMs);
+        const auto before = Clock::now();
+        EXPECT_EQ(Exchange(request), Answer("01", "RD0000"));
+        EXPECT_GE(Clock::now() - before, milliseconds(delayMs)) << delayMs;
+    }
+    Fault late;
+    late.kind = FaultKind::kLate;
+    late.lateMs = 80;
+    simulator_->FaultOnce(late);
+    const auto before = Clock::now();
+    EXPECT_EQ(Exchange(request), Answer("01", "RD0000"));
+    EXPECT_GE(Clock::now() - before, milliseconds(60 + 80)) << "a late fault adds to the delay";
+}
+
+std::vector<FrameRecord> SentFrames(const Simulator &simulator) {
+    std::vector<FrameRecord> sent;
+    for (const FrameRecord &frame : simulator.Frames()) {
+        if (frame.direction == Direction::kSent)
+            sent.push_back(frame);
+    }
+    return sent;
+}
+
+TEST_F(SimulatorTest, RequestsThatComeWhileAnAnswerWaitsAreAnsweredInTurn) {
+    Options options;
+    options.line.baud = 9600;
+    options.answerDelayMs = 100;
+    Begin(options);
+    for (size_t i = 0; i < 3; ++i)
+        simulator_->WriteWord("01", Area::kData, i, static_cast<uint16_t>(0x1111 * (i + 1)));
+    const auto first = Clock::now();
+    port_->Write(Request("01", "RDD0000000000"));
+    std::this_thread::sleep_for(milliseconds(40));
+    const auto second = Clock::now();
+    port_->Write(Request("01", "RDD0000100001") + Request("01", "RDD0000200002"));
+
+    const std::string answers[] = {Answer("01", "RD1111"), Answer("01", "RD2222"),
+                                   Answer("01", "RD3333")};
+    const Clock::time_point asked[] = {first, second, second};
+    for (size_t i = 0; i < 3; ++i) {
+        // Whole, in order: one answer's bytes never mixed into another's.
+        EXPECT_EQ(port_->ReadFrame(milliseconds(2000)), answers[i]) << i;
+        EXPECT_GE(Clock::now() - asked[i], milliseconds(100)) << i;
+    }
+    ASSERT_TRUE(simulator_->WaitForFrames(6, milliseconds(1000)));
+    const std::vector<FrameRecord> sent = SentFrames(*simulator_);
+    ASSERT_EQ(sent.size(), 3u);
+    const double answerMs = 1000.0 * options.line.CharSeconds() * answers[1].size();
+    for (size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(sent[i].bytes, answers[i]);
+        EXPECT_GE(sent[i].ms - sent[i - 1].ms, answerMs * 0.99) << "starts after the one before";
+    }
+}
+
+TEST_F(SimulatorTest, QueuedRequestsAreExecutedOnArrival) {
+    Options options;
+    options.answerDelayMs = 500;
+    Begin(options);
+    simulator_->WriteWord("01", Area::kData, 5, 7);
+    port_->Write(Request("01", "RDD0000500005") +
+                 Request("01",
+                         "WDD0000500005"
+                         "3412") +
+                 Request("01", "RDD0000500005"));
+    ASSERT_TRUE(simulator_->WaitForFrames(3, milliseconds(2000)));
+    const uint16_t written = simulator_->ReadWord("01", Area::kData, 5);
+    ASSERT_TRUE(SentFrames(*simulator_).empty()) << "the machine stalled past the delay";
+    EXPECT_EQ(written, 0x1234) << "the write took effect before any answer went out";
+    EXPECT_EQ(port_->ReadFrame(milliseconds(2000)), Answer("01", "RD0700"));
+    EXPECT_EQ(port_->ReadFrame(milliseconds(2000)), Answer("01", "WD"));
+    EXPECT_EQ(port_->ReadFrame(milliseconds(2000)), Answer("01", "RD3412"));
+}
+
+TEST_F(SimulatorTest, ADoubledAnswerComesTwiceWhole) {
+    Begin();
+    const std::string request = Request("01", "RDD0000000000");
+    const std::string answer = Answer("01", "RD0000");
+    for (const int gapMs : {0, 80}) {
+        Fault twice;
+        twice.kind = FaultKind::kDouble;
+        twice.repeatGapMs = gapMs;
+        simulator_->FaultOnce(twice);
+        simulator_->ClearFrames();
+        EXPECT_EQ(Exchange(request), answer) << gapMs;
+        EXPECT_EQ(port_->ReadFrame(milliseconds(2000)), answer) << gapMs;
+        ASSERT_TRUE(simulator_->WaitForFrames(3, milliseconds(1000)));
+        const std::vector<FrameRecord> sent = SentFrames(*simulator_);
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_GE(sent[1].ms - sent[0].ms, gapMs) << "the gap from the end of the first copy";
+        EXPECT_EQ(Exchange(request), answer) << "a fault lasts one answer";
+        EXPECT_EQ(port_->ReadFrame(milliseconds(100)), "");
+    }
+}
+
+// A chattering line.
+bool AllNoise(const std::string &bytes) {
+    return bytes.find_first_not_of(kNoiseByte) == std::string::npos;
+}
+
+TEST_F(SimulatorTest, AChatteringLineSendsNoiseAtItsGap) {
+    Begin();
+    simulator_->SetChatter(20, true);
+    // About 50 bytes; the bounds allow for a loaded machine.
+    const std::string noise = port_->ReadFor(milliseconds(1000));
+    EXPECT_TRUE(AllNoise(noise)) << Printable(noise);
+    EXPECT_GE(noise.size(), 10u);
+    EXPECT_LE(noise.size(), 60u);
+    EXPECT_GE(simulator_->NoiseBytesSent(), noise.size());
+    simulator_->SetChatter(0, true);
+    port_->ReadFor(milliseconds(50));
+    EXPECT_EQ(port_->ReadFor(milliseconds(200)), "") << "quiet again";
+    EXPECT_TRUE(simulator_->Frames().empty()) << "noise is counted, not logged";
+}
+
+TEST_F(SimulatorTest, ASilentChatteringLineAnswersNothing) {
+    Options options;
+    options.chatterGapMs = 20;
+    options.chatterAnswers = false;
+    Begin(options);
+    const std::string write = Request("01",
+                                      "WDD0000000000"
+                                      "3412");
+    port_->Write(write);
+    const std::string heard = port_->ReadFor(milliseconds(300));
+    EXPECT_FALSE(heard.empty()) << "the noise goes on";
+    EXPECT_TRUE(AllNoise(heard)) << Printable(heard);
+    EXPECT_EQ(simulator_->ReadWord("01", Area::kData, 0), 0) << "no controller heard it";
+    ASSERT_TRUE(simulator_->WaitForFrames(1, milliseconds(1000)));
+    EXPECT_EQ(simulator_->Frames()[0].bytes, write) << "but the log has it";
+
+    simulator_->SetChatter(20, true);
+    const std::string answered = Exchange(write);
+    const size_t start = answered.find('%');
+    ASSERT_NE(start, std::string::npos) << Printable(answered);
+    EXPECT_EQ(answered.substr(start), Answer("01", "WD"));
+}
+
+TEST_F(SimulatorTest, NoiseNeverBreaksIntoAnAnswer) {
+    Options options;
+    options.line.baud = 9600;
+    options.chatterGapMs = 1;  // faster than the line: noise whenever no answer goes out
+    Begin(options);
+    const std::string answer = Answer("01", "RD" + std::string(4 * 27, '0'));
+    for (int i = 0; i < 3; ++i) {
+        port_->Write(Request("01", "RDD0000000026"));
+        const std::string heard = port_->ReadFrame(milliseconds(2000));
+        const size_t start = heard.find('%');
+        ASSERT_NE(start, std::string::npos) << Printable(heard);
+        EXPECT_TRUE(AllNoise(heard.substr(0, start))) << Printable(heard);
+        EXPECT_EQ(heard.substr(start), answer) << Printable(heard);
+    }
+    EXPECT_GT(simulator_->NoiseBytesSent(), 0u);
+    for (const FrameRecord &frame : simulator_->Frames())
+        EXPECT_EQ(frame.bytes.find(kNoiseByte), std::string::npos) << Printable(frame.bytes);
 }
 
 }  // namespace

@@ -50,6 +50,24 @@ class TestPort {
         return bytes;
     }
 
+    // Reads whatever comes within `duration`.
+    std::string ReadFor(std::chrono::milliseconds duration) {
+        std::string bytes;
+        const auto deadline = std::chrono::steady_clock::now() + duration;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd fd = {fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+                return bytes;
+            char chunk[256];
+            const ssize_t n = read(fd_, chunk, sizeof chunk);
+            if (n <= 0)
+                return bytes;
+            bytes.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
   private:
     int fd_ = -1;
 };

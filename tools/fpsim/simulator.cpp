@@ -102,13 +102,13 @@ bool Simulator::Start(std::string *error) {
         Stop();
         return false;
     }
+    bool piped;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-            *error = "pipe failed";
-        }
+        piped = pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) == 0;
     }
-    if (wakePipe_[0] < 0) {
+    if (!piped) {
+        *error = "pipe failed";
         Stop();
         return false;
     }
@@ -232,8 +232,9 @@ bool Simulator::WaitForFrames(size_t count, std::chrono::milliseconds timeout) c
     return logChanged_.wait_for(lock, timeout, [&] { return log_.size() >= count; });
 }
 
-void Simulator::Record(Direction direction, const std::string &bytes, const std::string &note) {
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+void Simulator::Record(Direction direction, const std::string &bytes, const std::string &note,
+                       TimePoint at) {
+    const double ms = std::chrono::duration<double, std::milli>(at - started_).count();
     if (options_.verbose) {
         fprintf(stderr, "fpsim %10.3f ms %s %s%s%s\n", ms,
                 direction == Direction::kReceived ? "<-" : "->", Printable(bytes).c_str(),
@@ -291,7 +292,7 @@ bool Simulator::WriteDue() {
         }
         const auto answer = transmitter_.Sent(static_cast<size_t>(n), after);
         if (answer) {
-            Record(Direction::kSent, answer->bytes, answer->note);
+            Record(Direction::kSent, answer->bytes, answer->note, after);
         }
     }
 }
@@ -338,7 +339,7 @@ void Simulator::Receive(const char *bytes, size_t count, TimePoint arrival) {
         if (c == '%') {
             // A header starts a frame, also in the middle of a broken one.
             if (!request_.empty())
-                Record(Direction::kReceived, request_, "incomplete frame");
+                Record(Direction::kReceived, request_, "incomplete frame", arrival);
             request_.assign(1, c);
             requestStart_ = arrival;
         } else if (!request_.empty()) {
@@ -347,11 +348,11 @@ void Simulator::Receive(const char *bytes, size_t count, TimePoint arrival) {
                 HandleFrame(request_, requestStart_, arrival);
                 request_.clear();
             } else if (request_.size() > kMaxRequestBytes) {
-                Record(Direction::kReceived, request_, "no carriage return: dropped");
+                Record(Direction::kReceived, request_, "no carriage return: dropped", arrival);
                 request_.clear();
             }
         } else {
-            Record(Direction::kReceived, std::string(1, c), "noise before a frame");
+            Record(Direction::kReceived, std::string(1, c), "noise before a frame", arrival);
         }
     }
 }
@@ -398,7 +399,7 @@ void Simulator::HandleFrame(const std::string &frame, TimePoint firstByte, TimeP
     } else if (fault.kind != FaultKind::kNone) {
         note = std::string("fault: ") + FaultKindName(fault.kind);
     }
-    Record(Direction::kReceived, frame, delivery.send ? "" : note);
+    Record(Direction::kReceived, frame, delivery.send ? "" : note, arrival);
     if (delivery.send) {
         transmitter_.Queue(delivery.bytes,
                            earliest + std::chrono::milliseconds(delivery.extraDelayMs), note,

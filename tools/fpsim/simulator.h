@@ -37,7 +37,7 @@ struct Options {
 enum class Direction { kReceived, kSent };
 
 struct FrameRecord {
-    double ms;  // since the simulator started
+    double ms;  // since the simulator started, to when the frame's last byte came or went out
     Direction direction;
     std::string bytes;
     std::string note;  // the fault applied, or why nothing was answered
@@ -103,7 +103,9 @@ class Simulator {
     // for a wake-up, or for the transmitter's next output.
     void WaitAndReceive(bool writable);
     void ApplyChatterChange();
-    void Record(Direction direction, const std::string &bytes, const std::string &note);
+    // Logs a frame that came or went out at `at`.
+    void Record(Direction direction, const std::string &bytes, const std::string &note,
+                TimePoint at);
     void Wake();
 
     Options options_;
