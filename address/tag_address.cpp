@@ -34,6 +34,19 @@ int32_t WidthOfDataType(int32_t dataType) {
     }
 }
 
+// The five-digit register number as written, without the 16-bit wrap of
+// DecimalTextToWord: a number above 65535 must be refused, never taken as
+// another register.
+uint32_t FiveDigitNumber(const char *text) {
+    uint32_t value = 0;
+    for (int i = 0; i < 5; ++i) {
+        value = value * 10 + DigitValue(static_cast<unsigned char>(text[i]));
+    }
+    return value;
+}
+
+constexpr uint32_t kMaxWordAddress = 65535;
+
 bool IsDoubleWordDevice(int32_t device) {
     return device == 'E' || device == 'G';
 }
@@ -110,6 +123,9 @@ int32_t ParseTagAddress(DriverRequest *request) {
                 rejected = 1;
             }
             tag->wordAddress = DecimalTextToWord(number, 5);
+            if (FiveDigitNumber(number) > kMaxWordAddress) {
+                rejected = 1;
+            }
             break;
         case 'E':
         case 'G':
@@ -121,7 +137,7 @@ int32_t ParseTagAddress(DriverRequest *request) {
                 rejected = 1;
             }
             tag->wordAddress = DecimalTextToWord(number, 5);
-            if (tag->wordAddress % 2 != 0) {
+            if (tag->wordAddress % 2 != 0 || FiveDigitNumber(number) > kMaxWordAddress) {
                 rejected = 1;
             }
             break;

@@ -49,6 +49,20 @@ int32_t CloseChannelPort(DriverInstance &instance) {
     return QIV_STATUS_OK;
 }
 
+bool IsOpenPort(QivPortHandle port) {
+    return port != nullptr && port != QIV_INVALID_PORT_HANDLE;
+}
+
+// A new handle takes the old one's place, and the old port is closed: left
+// open, it would hold its device and descriptor for as long as the process
+// runs, and its lock would keep the device from every later open.
+void AdoptPort(DriverInstance &instance, QivPortHandle port) {
+    if (IsOpenPort(instance.port) && instance.port != port) {
+        CloseChannelPort(instance);
+    }
+    instance.port = port;
+}
+
 }  // namespace
 
 QivPortHandle OpenChannelPort(const PortOpenParams &params) {
@@ -97,7 +111,7 @@ int32_t ColdStart(DriverRequest *request) {
                   config.portName);
         return QIV_STATUS_LINE_FAILURE;
     }
-    instance.port = port;
+    AdoptPort(instance, port);
     SetReadTimeout(port, config.timeout);
     instance.openParams = params;
     instance.timeout = config.timeout;
@@ -130,7 +144,7 @@ int32_t OpenPort(DriverRequest *request) {
     if (port == nullptr) {
         return QIV_STATUS_LINE_FAILURE;
     }
-    instance.port = port;
+    AdoptPort(instance, port);
     instance.portEnabled = 1;
     return QIV_STATUS_OK;
 }
@@ -155,7 +169,7 @@ int32_t ReconfigurePort(DriverRequest *request) {
     if (port == nullptr) {
         return QIV_STATUS_LINE_FAILURE;
     }
-    instance.port = port;
+    AdoptPort(instance, port);
     return QIV_STATUS_OK;
 }
 

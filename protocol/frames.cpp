@@ -146,6 +146,12 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
     const int64_t first = tag.wordAddress;
     const int64_t last = first + n - 1;
     const int digits = fiveDigits ? 5 : 4;
+    // A number wider than its field would shift the frame, and the controller
+    // would read another register than the one asked for.
+    const int64_t widest = fiveDigits ? 99999 : 9999;
+    if (first < 0 || last > widest) {
+        return 1;
+    }
     text.Decimal(first, digits);
     text.Decimal(last, digits);
 

@@ -3,14 +3,17 @@
 #include <string.h>
 
 #include "address/numeric_text.h"
+#include "protocol/answers.h"
 #include "protocol/frames.h"
 #include "serial/exchange.h"
-#include "serial/serial_port.h"
+#include "serial/timed_read.h"
 
 namespace {
 
 constexpr int32_t kResponseOverhead = 9;  // "%", station, "$", echo, block check, CR
 constexpr int32_t kDataStart = 6;
+// More than any input queue holds: what waited before a request is all read.
+constexpr uint32_t kDiscardLimit = 4096;
 
 bool IsDoubleWordDevice(int32_t device) {
     return device == 'E' || device == 'G';
@@ -20,8 +23,9 @@ int32_t SingleValueWords(const TagAccess &tag) {
     return tag.width == 32 ? 2 : 1;
 }
 
-int32_t BlockWords(const TagAccess &tag) {
-    return IsDoubleWordDevice(tag.device) ? tag.count * 2 : tag.count;
+// The words of a block: wide enough that doubling any count cannot overflow.
+int64_t BlockWords(const TagAccess &tag) {
+    return IsDoubleWordDevice(tag.device) ? int64_t{tag.count} * 2 : int64_t{tag.count};
 }
 
 // The channel's value pointers at words 1 and 0 of the host's buffer, where a
@@ -32,48 +36,125 @@ void PointAtHostBuffer(DriverInstance &instance, const TagAccess &tag) {
 }
 
 // A block moves at least one word and no more than one response carries.
-bool IsBlockWithinAFrame(int32_t n) {
+bool IsBlockWithinAFrame(int64_t n) {
     return n >= 1 && n <= kMaxWordsPerFrame;
 }
 
-int32_t RunAttempts(DriverRequest *request, const char *frame) {
-    DriverInstance &instance = *request->instance;
+bool IsGlobalStation(const DriverRequest *request) {
+    return static_cast<const TagAccess *>(request->params)->station == kGlobalStation;
+}
+
+void PutFrame(DriverInstance &instance, const char *frame) {
     const int32_t length = static_cast<int32_t>(strlen(frame));
     memcpy(instance.txFrame, frame, static_cast<size_t>(length) + 1);
     instance.txLength = length;
+}
+
+uint64_t After(uint64_t startUs, uint32_t ms) {
+    return ms == kWaitWithoutEnd ? UINT64_MAX : startUs + uint64_t{ms} * 1000u;
+}
+
+bool IsGoodAnswer(DriverRequest *request, const AnswerText &answer) {
+    return answer.complete && answer.length == request->instance->rxLength &&
+           CheckResponse(request) == 0;
+}
+
+// The status of an attempt whose answer did not pass: 1 for an answer that
+// was wrong or incomplete, or bytes that were no answer; 2 when nothing came.
+int32_t FailedAttemptStatus(const AnswerText &answer) {
+    return answer.complete || answer.heard > 0 ? QIV_STATUS_REFUSED : QIV_STATUS_LINE_FAILURE;
+}
+
+// Reads what the station still sends until the horizon: the answers of this
+// transaction's attempts that went unanswered in their time. A good one that
+// comes now still answers the request, if none has yet; nothing that comes
+// is left for the channel's next transaction to take.
+int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads, uint64_t horizonUs,
+                           int32_t status) {
+    DriverInstance &instance = *request->instance;
+    char spare[QIV_RX_FRAME_SIZE];
+    for (;;) {
+        AnswerText answer;
+        StartAnswer(&answer, status == QIV_STATUS_OK ? spare : instance.rxFrame, instance.rxLength);
+        const Heard heard = ListenForAnswer(reads, &answer, horizonUs, HostReadTimeoutMs(*reads));
+        if (heard == Heard::kAnswer && status != QIV_STATUS_OK && IsGoodAnswer(request, answer)) {
+            status = QIV_STATUS_OK;
+        }
+        if (heard == Heard::kNothing || heard == Heard::kLineFailed) {
+            return status;
+        }
+    }
+}
+
+// Every attempt of a transaction sends the same frame, so any good answer
+// that comes while the transaction runs answers it, whichever attempt it
+// answers. What must never happen is that an answer to this transaction is
+// taken by a later one. So: what waits before the first attempt is thrown
+// away; an attempt that goes unanswered within the time-out is retried at
+// once; and once an attempt has gone unanswered, its answer may still be on
+// its way, so before it returns the transaction listens on until the horizon
+// of its last attempt has passed.
+int32_t RunAttempts(DriverRequest *request) {
+    DriverInstance &instance = *request->instance;
+    TimedReads reads;
+    BeginTimedReads(&reads, instance.port);
+    const uint32_t timeoutMs = HostReadTimeoutMs(reads);
+    DiscardArrived(instance.port, kDiscardLimit);
 
     int32_t status = QIV_STATUS_REFUSED;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        // Whatever waits was not sent for this request: a late answer to an
-        // earlier one would otherwise be read as this one's.
-        ClearLineErrors(instance.port);
-        DiscardInput(instance.port);
-        const int32_t exchanged =
-            ExchangeFrame(instance.port, kReplyTimeout, instance.txFrame, instance.txLength,
-                          instance.rxFrame, instance.rxLength);
-        if (exchanged == kExchangeComplete && CheckResponse(request) == 0) {
-            return QIV_STATUS_OK;
+    bool answersOnTheirWay = false;
+    uint64_t lastSentUs = 0;
+    for (int attempt = 0; attempt < kAttempts && status != QIV_STATUS_OK; ++attempt) {
+        const int32_t sent =
+            TransmitFrame(instance.port, instance.txFrame, instance.txLength, kRtsLeadMs, 0, 0);
+        if (sent != kExchangeComplete) {
+            status = sent;  // a frame that did not go out whole is answered by nobody
+            continue;
         }
-        status = exchanged != kExchangeComplete ? exchanged : QIV_STATUS_REFUSED;
-        // The answer to this attempt may still be on its way, and it must not
-        // be taken for the answer to the next attempt, nor, after the last, to
-        // the channel's next transaction: wait until the line has been quiet
-        // for the guard time, discarding what comes. On a silent station this
-        // costs the guard once per failed attempt (three in all).
-        AwaitQuietLine(instance.port, kQuietGuard);
+        lastSentUs = PlatformMonotonicMicroseconds();
+        // On a half-duplex line no answer to this frame starts before it ends.
+        DiscardArrived(instance.port, kDiscardLimit);
+        AnswerText answer;
+        StartAnswer(&answer, instance.rxFrame, instance.rxLength);
+        const Heard heard =
+            ListenForAnswer(&reads, &answer, After(lastSentUs, timeoutMs), timeoutMs);
+        if (IsGoodAnswer(request, answer)) {
+            status = QIV_STATUS_OK;
+        } else {
+            status = FailedAttemptStatus(answer);
+            if (heard != Heard::kAnswer) {
+                ClearLineErrors(instance.port);
+                answersOnTheirWay = true;
+            }
+        }
     }
+    if (answersOnTheirWay) {
+        const uint64_t horizonUs = After(lastSentUs, AnswerHorizonMs(timeoutMs));
+        status = WaitOutLateAnswers(request, &reads, horizonUs, status);
+    }
+    EndTimedReads(&reads);
     return status;
+}
+
+// A frame to the global station goes out once; nobody answers it.
+int32_t Broadcast(DriverInstance &instance) {
+    return TransmitFrame(instance.port, instance.txFrame, instance.txLength, kRtsLeadMs, 0, 0);
 }
 
 }  // namespace
 
 int32_t ReadTransaction(DriverRequest *request, int32_t n) {
+    // Nobody answers the global station: a read of it could only fail.
+    if (IsGlobalStation(request)) {
+        return QIV_STATUS_REFUSED;
+    }
     char frame[kReadFrameArea];
     if (SetMewtocolCmd(request, FrameKind::kRead, n, frame, sizeof frame, nullptr) != 0) {
         return QIV_STATUS_REFUSED;
     }
+    PutFrame(*request->instance, frame);
     request->instance->rxLength = 4 * n + kResponseOverhead;
-    return RunAttempts(request, frame);
+    return RunAttempts(request);
 }
 
 int32_t WriteTransaction(DriverRequest *request, int32_t n, const int16_t *blockData) {
@@ -81,8 +162,12 @@ int32_t WriteTransaction(DriverRequest *request, int32_t n, const int16_t *block
     if (SetMewtocolCmd(request, FrameKind::kWrite, n, frame, sizeof frame, blockData) != 0) {
         return QIV_STATUS_REFUSED;
     }
+    PutFrame(*request->instance, frame);
     request->instance->rxLength = kResponseOverhead;
-    return RunAttempts(request, frame);
+    if (IsGlobalStation(request)) {
+        return Broadcast(*request->instance);
+    }
+    return RunAttempts(request);
 }
 
 int32_t ReadValue(DriverRequest *request) {
@@ -115,10 +200,11 @@ int32_t ReadBlock(DriverRequest *request) {
     DriverInstance &instance = *request->instance;
     PointAtHostBuffer(instance, tag);
 
-    const int32_t n = BlockWords(tag);
-    if (!IsBlockWithinAFrame(n)) {
+    const int64_t words = BlockWords(tag);
+    if (!IsBlockWithinAFrame(words)) {
         return QIV_STATUS_REFUSED;
     }
+    const int32_t n = static_cast<int32_t>(words);
     const int32_t status = ReadTransaction(request, n);
     if (status != QIV_STATUS_OK) {
         return status;
@@ -139,10 +225,10 @@ int32_t WriteValue(DriverRequest *request) {
 
 int32_t WriteBlock(DriverRequest *request) {
     const TagAccess &tag = *static_cast<const TagAccess *>(request->params);
-    const int32_t n = BlockWords(tag);
+    const int64_t n = BlockWords(tag);
     if (!IsBlockWithinAFrame(n)) {
         return QIV_STATUS_REFUSED;
     }
     // Word i of the buffer is the controller word at the start address + i.
-    return WriteTransaction(request, n, tag.data);
+    return WriteTransaction(request, static_cast<int32_t>(n), tag.data);
 }

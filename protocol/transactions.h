@@ -5,13 +5,23 @@
 #include <stdint.h>
 
 #include "qivma.h"
+#include "serial/timed_read.h"
 
 constexpr int kAttempts = 3;
-// The exchange's reply time-out argument; the port's read time-out governs.
-constexpr int32_t kReplyTimeout = 1000;
-// After a failed attempt, the line must be quiet this long (10 ms units)
-// before anything more is sent.
-constexpr int32_t kQuietGuard = 10;
+// How long after its request an answer may still come and be told apart
+// from the answer to a later request: the read time-out and a guard of at
+// least kMinGuardMs, and at least the time-out itself. What comes later than
+// this horizon no master can tell from a prompt answer to the next request.
+constexpr uint32_t kMinGuardMs = 100;
+constexpr uint32_t AnswerHorizonMs(uint32_t timeoutMs) {
+    // Without a time-out the read itself waits for its answer.
+    return timeoutMs == kWaitWithoutEnd
+               ? kMinGuardMs
+               : timeoutMs + (timeoutMs > kMinGuardMs ? timeoutMs : kMinGuardMs);
+}
+// The global station: every controller executes what is sent to it, and none
+// answers.
+constexpr int32_t kGlobalStation = 0xFF;
 
 // Run one transaction of n words with up to three attempts; 0, 1 or 2.
 // `blockData` (writes only) gives the n words of a block write.

@@ -87,5 +87,8 @@ bool PlatformGetCommModemStatus(QivPortHandle port, uint32_t *status);
 bool PlatformSetCommMask(QivPortHandle port, uint32_t mask);
 bool PlatformWaitCommEvent(QivPortHandle port, uint32_t *events);
 void PlatformSleep(uint32_t milliseconds);
+// A clock that only goes forward, in microseconds (QueryPerformanceCounter),
+// for the deadlines of the driver's own waits.
+uint64_t PlatformMonotonicMicroseconds();
 // The platform's code for why the last failed call failed (GetLastError).
 uint32_t PlatformLastError();

@@ -13,24 +13,42 @@ const QivPortHandle kHandle = reinterpret_cast<QivPortHandle>(static_cast<intptr
 
 namespace {
 
+// Bytes that arrive together: byte i at `startUs` + i x `charUs`.
+struct Burst {
+    int64_t startUs;
+    int64_t charUs;
+    std::string bytes;
+    size_t taken = 0;
+
+    int64_t ArrivalUs(size_t i) const { return startUs + static_cast<int64_t>(i) * charUs; }
+    // How many bytes not yet taken have arrived by `us`.
+    size_t ArrivedBy(int64_t us) const {
+        if (taken >= bytes.size() || ArrivalUs(taken) > us)
+            return 0;
+        const size_t arrived =
+            charUs == 0 ? bytes.size() : static_cast<size_t>((us - startUs) / charUs) + 1;
+        return std::min(arrived, bytes.size()) - taken;
+    }
+};
+
 struct World {
     std::vector<Call> calls;
     std::map<std::string, int> failNext;
     std::map<std::string, bool> failAlways;
-    std::deque<std::string> bursts;
+    std::vector<Burst> bursts;  // in order of their start
     std::deque<uint32_t> writeCounts;
-    struct Reply {
-        std::string bytes;
-        int afterReads;
-    };
-    std::deque<Reply> replies;   // waiting for their write
-    std::deque<Reply> inFlight;  // written, not yet arrived
+    std::deque<QivPortHandle> handles;
+    std::deque<Reply> replies;  // waiting for their write
+    std::function<Reply(const std::string &, int)> station;
+    int writes = 0;
     uint32_t modemStatus = 0;
     uint32_t events = kEvTxEmpty;
     uint32_t lastError = 6;  // ERROR_INVALID_HANDLE
     CommState state = {};
     CommTimeouts timeouts = {};
     std::string written;
+    int64_t nowUs = 0;
+    bool blockedForever = false;
 };
 
 World &W() {
@@ -92,35 +110,74 @@ std::vector<std::string> CallLog() {
     return log;
 }
 
+void NextHandle(QivPortHandle handle) {
+    W().handles.push_back(handle);
+}
 void FailNext(const std::string &name, int times) {
     W().failNext[name] += times;
 }
 void FailAlways(const std::string &name) {
     W().failAlways[name] = true;
 }
+
+namespace {
+
+int64_t Microseconds(double ms) {
+    return static_cast<int64_t>(ms * 1000.0 + 0.5);
+}
+
+void Schedule(int64_t startUs, const std::string &bytes, int64_t charUs) {
+    if (bytes.empty())
+        return;
+    std::vector<Burst> &bursts = W().bursts;
+    auto at = std::upper_bound(bursts.begin(), bursts.end(), startUs,
+                               [](int64_t us, const Burst &burst) { return us < burst.startUs; });
+    bursts.insert(at, Burst{startUs, charUs, bytes});
+}
+
+// The oldest burst with bytes still to read, or null.
+Burst *OldestBurst() {
+    for (Burst &burst : W().bursts) {
+        if (burst.taken < burst.bytes.size())
+            return &burst;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+double NowMs() {
+    return static_cast<double>(W().nowUs) / 1000.0;
+}
 void Arrive(const std::string &bytes) {
-    W().bursts.push_back(bytes);
+    Schedule(W().nowUs, bytes, 0);
+}
+void ArriveAt(double atMs, const std::string &bytes, double charMs) {
+    Schedule(Microseconds(atMs), bytes, Microseconds(charMs));
+}
+void Chatter(double firstMs, double gapMs, int count, char noise) {
+    for (int i = 0; i < count; ++i)
+        Schedule(Microseconds(firstMs + gapMs * i), std::string(1, noise), 0);
 }
 void NextWriteCount(uint32_t count) {
     W().writeCounts.push_back(count);
 }
-void ReplyToNextWrite(const std::string &bytes, int afterReads) {
-    W().replies.push_back({bytes, afterReads});
+void ReplyToNextWrite(const std::string &bytes, double delayMs, double charMs) {
+    W().replies.push_back({bytes, delayMs, charMs});
+}
+void AnswerEveryWrite(std::function<Reply(const std::string &frame, int write)> station) {
+    W().station = std::move(station);
+}
+bool ReadBlockedForever() {
+    return W().blockedForever;
+}
+size_t Unread() {
+    size_t unread = 0;
+    for (const Burst &burst : W().bursts)
+        unread += burst.ArrivedBy(W().nowUs);
+    return unread;
 }
 
-namespace {
-
-// Answers whose time has come join the input queue.
-void Deliver() {
-    World &w = W();
-    while (!w.inFlight.empty() && w.inFlight.front().afterReads <= 0) {
-        if (!w.inFlight.front().bytes.empty())
-            w.bursts.push_back(w.inFlight.front().bytes);
-        w.inFlight.pop_front();
-    }
-}
-
-}  // namespace
 void SetModemStatus(uint32_t status) {
     W().modemStatus = status;
 }
@@ -145,7 +202,13 @@ const std::string &Written() {
 using namespace fake_platform;
 
 QivPortHandle PlatformCreateFile(const char *name) {
-    return Enter("CreateFile", nullptr, name, false) ? kHandle : QIV_INVALID_PORT_HANDLE;
+    if (!Enter("CreateFile", nullptr, name, false))
+        return QIV_INVALID_PORT_HANDLE;
+    if (W().handles.empty())
+        return kHandle;
+    const QivPortHandle handle = W().handles.front();
+    W().handles.pop_front();
+    return handle;
 }
 
 bool PlatformCloseHandle(QivPortHandle port) {
@@ -190,24 +253,45 @@ bool PlatformSetupComm(QivPortHandle port, uint32_t inQueue, uint32_t outQueue) 
     return Enter("SetupComm", port, Number(inQueue) + "/" + Number(outQueue));
 }
 
+// As on Win32: a read returns when all asked for have come, or when the
+// total time-out has passed with what came; with no time-out at all it waits
+// for every byte, and an interval of MAXDWORD alone returns at once.
 bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t *done) {
     *done = 0;
     if (!Enter("ReadFile", port, Number(count)))
         return false;
-    Deliver();
-    std::deque<std::string> &bursts = W().bursts;
-    if (!bursts.empty()) {
-        std::string &burst = bursts.front();
-        const size_t taken = std::min<size_t>(count, burst.size());
-        memcpy(buffer, burst.data(), taken);
-        burst.erase(0, taken);
-        if (burst.empty())
-            bursts.pop_front();
-        *done = static_cast<uint32_t>(taken);
+    World &w = W();
+    const CommTimeouts &t = w.timeouts;
+    const int64_t totalUs =
+        (static_cast<int64_t>(t.readTotalTimeoutMultiplier) * count + t.readTotalTimeoutConstant) *
+        1000;
+    const bool atOnce = t.readIntervalTimeout == UINT32_MAX && totalUs == 0;
+    const bool forever = totalUs == 0 && !atOnce;
+    const int64_t deadline = atOnce ? w.nowUs : w.nowUs + totalUs;
+
+    Burst *burst = OldestBurst();
+    if (count == 0 || burst == nullptr || (!forever && burst->ArrivalUs(burst->taken) > deadline)) {
+        if (forever && count != 0) {
+            // Nothing more will ever come: a real read would not return.
+            w.blockedForever = true;
+            w.nowUs += Microseconds(3600 * 1000.0);
+        } else {
+            w.nowUs = std::max(w.nowUs, deadline);
+        }
+        return true;
     }
-    // Otherwise the read time-out passed with nothing. Late answers come closer.
-    for (auto &reply : W().inFlight)
-        --reply.afterReads;
+    const size_t wanted = std::min<size_t>(count, burst->bytes.size() - burst->taken);
+    const int64_t lastArrival = burst->ArrivalUs(burst->taken + wanted - 1);
+    size_t taken = wanted;
+    if (forever || lastArrival <= deadline) {
+        w.nowUs = std::max(w.nowUs, lastArrival);
+    } else {
+        w.nowUs = std::max(w.nowUs, deadline);
+        taken = burst->ArrivedBy(w.nowUs);
+    }
+    memcpy(buffer, burst->bytes.data() + burst->taken, taken);
+    burst->taken += taken;
+    *done = static_cast<uint32_t>(taken);
     return true;
 }
 
@@ -222,11 +306,15 @@ bool PlatformWriteFile(QivPortHandle port, const void *bytes, uint32_t count, ui
     }
     W().written.append(static_cast<const char *>(bytes), std::min(written, count));
     *done = written;
+    ++W().writes;
+    Reply reply;
     if (!W().replies.empty()) {
-        W().inFlight.push_back(W().replies.front());
+        reply = W().replies.front();
         W().replies.pop_front();
-        Deliver();
+    } else if (W().station) {
+        reply = W().station(std::string(static_cast<const char *>(bytes), written), W().writes);
     }
+    Schedule(W().nowUs + Microseconds(reply.delayMs), reply.bytes, Microseconds(reply.charMs));
     return true;
 }
 
@@ -234,10 +322,7 @@ bool PlatformClearCommError(QivPortHandle port, uint32_t *errors, CommStat *stat
     if (!Enter("ClearCommError", port))
         return false;
     *errors = 0;
-    stat->cbInQue = 0;
-    for (const std::string &burst : W().bursts) {
-        stat->cbInQue += static_cast<uint32_t>(burst.size());
-    }
+    stat->cbInQue = static_cast<uint32_t>(Unread());
     stat->cbOutQue = 0;
     return true;
 }
@@ -266,6 +351,11 @@ bool PlatformWaitCommEvent(QivPortHandle port, uint32_t *events) {
 
 void PlatformSleep(uint32_t milliseconds) {
     Enter("Sleep", nullptr, Number(milliseconds), false);
+    W().nowUs += static_cast<int64_t>(milliseconds) * 1000;
+}
+
+uint64_t PlatformMonotonicMicroseconds() {
+    return static_cast<uint64_t>(W().nowUs);
 }
 
 uint32_t PlatformLastError() {

@@ -1,10 +1,13 @@
 // A scripted comm platform for unit tests: every call is recorded with its
-// arguments, every result can be scripted, and sleeps are recorded instead
-// of slept. Linked into tests in place of a real platform.
+// arguments, every result can be scripted, and time is virtual: sleeps and
+// reads that wait move a clock instead of passing time, and bytes arrive at
+// the virtual times a test gives. Linked into tests in place of a real
+// platform.
 #pragma once
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,18 +32,43 @@ const std::vector<Call> &Calls();
 // "ReadFile 512", "EscapeCommFunction SETRTS", "Sleep 1", ... in call order.
 std::vector<std::string> CallLog();
 
+// The handle that the next successful CreateFile returns (kHandle unless set).
+void NextHandle(QivPortHandle handle);
+
 // The next `times` calls of the primitive `name` fail.
 void FailNext(const std::string &name, int times = 1);
 // Every call of `name` fails until Reset.
 void FailAlways(const std::string &name);
 
-// Bytes that arrive for reading as one burst: a read takes what it asks for
-// from the oldest burst only, so that bursts come in separate read passes.
+// The virtual clock, in milliseconds since Reset.
+double NowMs();
+
+// Bytes that arrive for reading as one burst, now: a read takes what it asks
+// for from the oldest burst only, so that bursts come in separate read passes.
 void Arrive(const std::string &bytes);
-// The answer to the next write not yet answered: it arrives once that write
-// is made, and only at the `afterReads`+1-th read after it (0: at once), as an
-// answer that comes late. An empty answer is silence.
-void ReplyToNextWrite(const std::string &bytes, int afterReads = 0);
+// A burst that starts arriving at `atMs` on the virtual clock, one byte every
+// `charMs` (0: all at once).
+void ArriveAt(double atMs, const std::string &bytes, double charMs = 0);
+// The byte `noise` at `firstMs`, then every `gapMs`, `count` times: each its
+// own burst, so that answers in between are read whole.
+void Chatter(double firstMs, double gapMs, int count, char noise = '~');
+// The answer to the next write not yet answered: it starts arriving `delayMs`
+// after that write has returned, one byte every `charMs`. An empty answer is
+// silence. No answer arrives with its request: its first character alone
+// takes a character time on the line, hence the default.
+void ReplyToNextWrite(const std::string &bytes, double delayMs = 1, double charMs = 0);
+// A station at the other end: it answers every write that no reply scripted
+// above answers. It is given the frame written and the number of the write
+// (1 for the first since Reset).
+struct Reply {
+    std::string bytes;  // empty: no answer
+    double delayMs = 1;
+    double charMs = 0;
+};
+void AnswerEveryWrite(std::function<Reply(const std::string &frame, int write)> station);
+// A read that, with no read time-out at all, found nothing more ever to come:
+// on a real port it would have waited without end.
+bool ReadBlockedForever();
 // The next WriteFile reports `count` bytes written.
 void NextWriteCount(uint32_t count);
 void SetModemStatus(uint32_t status);
@@ -53,5 +81,7 @@ CommState &State();
 CommTimeouts &Timeouts();
 // The bytes written so far.
 const std::string &Written();
+// Bytes that have arrived and not been read.
+size_t Unread();
 
 }  // namespace fake_platform

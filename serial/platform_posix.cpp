@@ -5,6 +5,8 @@
 // and termios does not (time-outs, event mask). A handle is its slot number
 // plus kHandleBase: never 0 (no port) and never all bits set (the null
 // device). Every primitive given an unknown handle fails without a system call.
+// A slot is given up only when its close has succeeded: until then no later
+// open can reuse it, so that an old handle never names another port.
 //
 // Line settings: rates are any from 50 bit/s up, through termios2 where the
 // rate is not a standard one; 5 to 8 data bits; one, one and a half or two
@@ -38,7 +40,8 @@ constexpr unsigned kPtyFirstMajor = 136;
 constexpr unsigned kPtyLastMajor = 143;
 
 struct PortSlot {
-    int fd = -1;
+    bool inUse = false;
+    int fd = -1;  // -1 in a slot in use: its descriptor is gone, the handle not yet closed
     bool terminal = false;
     bool pseudoTerminal = false;
     CommTimeouts timeouts = {0, 0, 0, 0, 0};
@@ -55,13 +58,24 @@ bool Fail(int error) {
     return false;
 }
 
-PortSlot *SlotOf(QivPortHandle port) {
+// The slot of a handle that the table gave out and has not taken back.
+PortSlot *HeldSlotOf(QivPortHandle port) {
     const intptr_t index = reinterpret_cast<intptr_t>(port) - kHandleBase;
-    if (index < 0 || index >= kMaxPorts || g_ports[index].fd < 0) {
+    if (index < 0 || index >= kMaxPorts || !g_ports[index].inUse) {
         t_lastError = EBADF;
         return nullptr;
     }
     return &g_ports[index];
+}
+
+// The slot of a handle whose descriptor can be used.
+PortSlot *SlotOf(QivPortHandle port) {
+    PortSlot *slot = HeldSlotOf(port);
+    if (slot != nullptr && slot->fd < 0) {
+        t_lastError = EBADF;
+        return nullptr;
+    }
+    return slot;
 }
 
 int64_t NowMicroseconds() {
@@ -136,7 +150,7 @@ void ApplyModemControl(int fd, const CommState &state) {
 QivPortHandle PlatformCreateFile(const char *name) {
     const bool nullDevice = strcmp(name, "NUL") == 0;
     int slot = 0;
-    while (slot < kMaxPorts && g_ports[slot].fd >= 0)
+    while (slot < kMaxPorts && g_ports[slot].inUse)
         ++slot;
     if (slot == kMaxPorts) {
         Fail(EMFILE);
@@ -176,6 +190,7 @@ QivPortHandle PlatformCreateFile(const char *name) {
     }
     PortSlot &port = g_ports[slot];
     port = PortSlot();
+    port.inUse = true;
     port.fd = fd;
     port.terminal = isatty(fd) != 0;
     port.pseudoTerminal = IsPseudoTerminal(fd);
@@ -183,13 +198,21 @@ QivPortHandle PlatformCreateFile(const char *name) {
 }
 
 bool PlatformCloseHandle(QivPortHandle handle) {
-    PortSlot *port = SlotOf(handle);
+    PortSlot *port = HeldSlotOf(handle);
     if (port == nullptr)
         return false;
-    const int fd = port->fd;
-    port->fd = -1;
-    // The lock goes with the descriptor.
-    return close(fd) == 0 ? true : Fail(errno);
+    if (port->fd >= 0) {
+        const int fd = port->fd;
+        // Linux releases the descriptor even when close() reports an error, so
+        // it is never used again; the slot stays held, and the handle with
+        // it, until a close succeeds. The lock goes with the descriptor.
+        port->fd = -1;
+        if (close(fd) != 0 && errno != EINTR) {
+            return Fail(errno);
+        }
+    }
+    port->inUse = false;
+    return true;
 }
 
 bool PlatformGetCommState(QivPortHandle handle, CommState *state) {
@@ -491,6 +514,10 @@ void PlatformSleep(uint32_t milliseconds) {
                          static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&duration, &duration) != 0 && errno == EINTR) {
     }
+}
+
+uint64_t PlatformMonotonicMicroseconds() {
+    return static_cast<uint64_t>(NowMicroseconds());
 }
 
 uint32_t PlatformLastError() {

@@ -165,6 +165,16 @@ void PlatformSleep(uint32_t milliseconds) {
     Sleep(milliseconds);
 }
 
+uint64_t PlatformMonotonicMicroseconds() {
+    LARGE_INTEGER frequency, count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    // Seconds and the rest apart, so that the product cannot overflow.
+    const uint64_t ticks = static_cast<uint64_t>(count.QuadPart);
+    const uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000000u + ticks % perSecond * 1000000u / perSecond;
+}
+
 uint32_t PlatformLastError() {
     return GetLastError();
 }

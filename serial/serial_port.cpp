@@ -111,40 +111,34 @@ int32_t SetReadTimeout(QivPortHandle port, int32_t timeout) {
 int32_t DiscardInput(QivPortHandle port) {
     uint32_t errors = 0;
     CommStat stat = {0, 0};
-    if (PlatformClearCommError(port, &errors, &stat) && stat.cbInQue == 0) {
+    const bool queried = PlatformClearCommError(port, &errors, &stat);
+    if (queried && stat.cbInQue == 0) {
         return kSerialOk;
     }
     // Drain also when the query failed: whatever waits is read in short
-    // reads until one comes back less than full.
-    const int32_t previous = SetReadTimeout(port, kDiscardTimeout);
+    // reads until one comes back less than full, or the budget is spent.
+    CommTimeouts previous;
+    const bool known = PlatformGetCommTimeouts(port, &previous);
+    if (known) {
+        CommTimeouts shortReads = previous;
+        shortReads.readTotalTimeoutConstant = kDiscardTimeout * 10;
+        PlatformSetCommTimeouts(port, &shortReads);
+    }
+    uint32_t budget = (queried ? stat.cbInQue : 0) + kDiscardChunk;
     char scratch[kDiscardChunk];
     bool readOk;
-    uint32_t got;
+    uint32_t asked, got;
     do {
+        asked = budget < kDiscardChunk ? budget : kDiscardChunk;
         got = 0;
-        readOk = PlatformReadFile(port, scratch, kDiscardChunk, &got);
-    } while (readOk && got == kDiscardChunk);
-    // 0 also stands for a failed query: then there is nothing to restore.
-    if (previous != 0) {
-        SetReadTimeout(port, previous);
+        readOk = PlatformReadFile(port, scratch, asked, &got);
+        budget -= got;
+    } while (readOk && got == asked && budget > 0);
+    // Exactly as it was: a time-out of 0 or of a few milliseconds included.
+    if (known) {
+        PlatformSetCommTimeouts(port, &previous);
     }
     return readOk ? kSerialOk : kSerialDiscardFailed;
-}
-
-void AwaitQuietLine(QivPortHandle port, int32_t quietTimeout) {
-    constexpr int kMaxNoisyPasses = 8;
-    const int32_t previous = SetReadTimeout(port, quietTimeout);
-    char scratch[kDiscardChunk];
-    // Each pass ends when a read waited the quiet time and got nothing.
-    for (int pass = 0; pass < kMaxNoisyPasses; ++pass) {
-        uint32_t got = 0;
-        if (ReadSerialExact(port, scratch, kDiscardChunk, &got) != kSerialOk) {
-            break;
-        }
-    }
-    if (previous != 0) {
-        SetReadTimeout(port, previous);
-    }
 }
 
 int32_t WriteSerial(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *written) {

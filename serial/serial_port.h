@@ -34,13 +34,11 @@ int32_t CloseSerialPort(QivPortHandle port);
 // one in the same units (rounded down), or 0 when it fails.
 int32_t SetReadTimeout(QivPortHandle port, int32_t timeout);
 
-// Reads and throws away whatever waits in the input queue.
+// Reads and throws away what waits in the input queue, in reads of 50 ms at
+// most, and puts the read time-out back exactly as it was. A line that keeps
+// bringing bytes cannot hold it: it reads what waited when it was called and
+// one read's worth more.
 int32_t DiscardInput(QivPortHandle port);
-
-// Reads and throws away whatever arrives until the line has been quiet for
-// `quietTimeout` units of 10 ms, then restores the read time-out. Stops on a
-// failed read, and after a bounded amount of noise.
-void AwaitQuietLine(QivPortHandle port, int32_t quietTimeout);
 
 int32_t WriteSerial(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *written);
 

@@ -1,10 +1,12 @@
 // The driver through QivMain, as a host calls it, over a pseudo-terminal with
 // a scripted responder at the far end.
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -212,6 +214,45 @@ TEST_F(DriverPtyTest, ASecondOpenOfTheSamePortFails) {
     EXPECT_EQ(Call(QIV_CMD_OPEN_PORT), 0) << "with the settings recorded by the reconfigure";
     EXPECT_EQ(instance_.openParams.lineSettings.baudRate, 9600);
     EXPECT_EQ(Call(QIV_CMD_END), 0);
+}
+
+// The descriptors this process has open.
+int OpenDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        count += fcntl(fd, F_GETFD) != -1;
+    return count;
+}
+
+TEST_F(DriverPtyTest, AReplacedPortIsClosedAndItsDeviceFreed) {
+    PtyLine first, second, third;
+    ShortName firstName(first.path()), secondName(second.path());
+    ASSERT_EQ(Start(firstName.name()), 0);
+    const int held = OpenDescriptors();
+
+    // A restart of a running channel on another port.
+    ASSERT_EQ(Start(secondName.name()), 0);
+    EXPECT_EQ(OpenDescriptors(), held) << "the first port's descriptor was closed";
+    DriverInstance other = {};
+    std::swap(other, instance_);
+    EXPECT_EQ(Start(firstName.name()), 0) << "and its lock is gone with it";
+    EXPECT_EQ(Call(QIV_CMD_END), 0);
+    std::swap(other, instance_);
+    EXPECT_EQ(Call(QIV_CMD_END), 0);
+
+    // The line lost and found again under the same name: the name now leads
+    // to another device, and the reopen replaces the dead port.
+    const std::string link = "/tmp/qvl" + std::to_string(getpid() % 1000);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(second.path().c_str(), link.c_str()), 0);
+    ASSERT_EQ(Start(link), 0);
+    const int before = OpenDescriptors();
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(third.path().c_str(), link.c_str()), 0);
+    EXPECT_EQ(Call(QIV_CMD_OPEN_PORT), 0);
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(Call(QIV_CMD_END), 0);
+    unlink(link.c_str());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -291,14 +292,49 @@ TEST_F(ChannelTest, PurgeInputDiscardsWhatWaits) {
     fake::Timeouts() = {0, 0, 40, 0, 0};
     fake::Arrive("stale");
     EXPECT_EQ(channel.Run(PurgeInput), 0);
-    EXPECT_EQ(fake::CallLog(), (Log{"ClearCommError", "ClearCommError", "GetCommTimeouts",
-                                    "SetCommTimeouts 0/0/50/0/0", "ReadFile 512", "GetCommTimeouts",
-                                    "SetCommTimeouts 0/0/40/0/0"}));
+    EXPECT_EQ(fake::CallLog(),
+              (Log{"ClearCommError", "ClearCommError", "GetCommTimeouts",
+                   "SetCommTimeouts 0/0/50/0/0", "ReadFile 512", "SetCommTimeouts 0/0/40/0/0"}));
     // On a closed port the calls fail, and the failed query is reported.
     channel.Run(ClosePort);
     log_.Clear();
     EXPECT_EQ(channel.Run(PurgeInput), 0);
     EXPECT_EQ(log_.formats(), (Log{"ClearCommError (Rx) failed %08lx"}));
+}
+
+TEST_F(ChannelTest, APortThatReplacesAnotherClosesItOnceTheNewOneIsOpen) {
+    const QivPortHandle second = reinterpret_cast<QivPortHandle>(static_cast<intptr_t>(0x5555));
+    const struct {
+        const char *what;
+        std::function<int32_t(Channel &)> reopen;
+    } cases[] = {
+        {"ColdStart", [](Channel &c) { return c.Start("COM2"); }},
+        {"OpenPort", [](Channel &c) { return c.Run(OpenPort); }},
+        {"ReconfigurePort, same name", [](Channel &c) { return c.Reconfigure("COM1", 4); }},
+    };
+    for (const auto &c : cases) {
+        Channel channel;
+        channel.Start("COM1");
+        fake::Reset();
+        fake::NextHandle(second);
+        EXPECT_EQ(c.reopen(channel), 0) << c.what;
+        EXPECT_EQ(channel.instance.port, second) << c.what;
+        std::vector<fake::Call> closes;
+        for (const fake::Call &call : fake::Calls()) {
+            if (call.name == "CloseHandle")
+                closes.push_back(call);
+        }
+        ASSERT_EQ(closes.size(), 1u) << c.what;
+        EXPECT_EQ(closes[0].port, fake::kHandle) << c.what << ": the old port closed";
+
+        // A new port that does not open leaves the old one as it was.
+        fake::Reset();
+        fake::FailNext("CreateFile");
+        EXPECT_EQ(c.reopen(channel), 2) << c.what;
+        EXPECT_EQ(channel.instance.port, second) << c.what;
+        for (const std::string &call : fake::CallLog())
+            EXPECT_NE(call, "CloseHandle") << c.what;
+    }
 }
 
 }  // namespace

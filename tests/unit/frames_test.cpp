@@ -95,10 +95,27 @@ TEST(SetMewtocolCmd, StationAndAddressFields) {
     channel.tag.station = 0xEE;
     channel.Tag('D', 65535);
     EXPECT_EQ(Compose(channel, FrameKind::kRead, 1).frame, Sealed("%EE#RDD6553565535"));
-    // Minimum widths: a longer number keeps all its digits.
-    channel.tag.station = 0;
-    channel.Tag('X', 10000);
-    EXPECT_EQ(Compose(channel, FrameKind::kRead, 2).frame, Sealed("%00#RCCX1000010001"));
+}
+
+TEST(SetMewtocolCmd, NumbersWiderThanTheirFieldAreRefused) {
+    // A wider number would shift every later field, and the controller would
+    // read another register than the one asked for.
+    const struct {
+        char device;
+        int32_t address, words;
+        bool sent;
+    } cases[] = {
+        {'X', 9999, 1, true},   {'X', 9998, 2, true},  {'X', 9999, 2, false},
+        {'X', 10000, 1, false}, {'X', -1, 1, false},   {'S', 9990, 10, true},
+        {'S', 9990, 11, false}, {'D', 99999, 1, true}, {'D', 99990, 11, false},
+        {'F', -5, 1, false},
+    };
+    for (const auto &c : cases) {
+        TestChannel channel;
+        channel.Tag(c.device, c.address);
+        EXPECT_EQ(Compose(channel, FrameKind::kRead, c.words).status, c.sent ? 0 : 1)
+            << c.device << c.address << " x" << c.words;
+    }
 }
 
 TEST(SetMewtocolCmd, BlockChecksBelow16KeepTwoDigits) {

@@ -180,10 +180,9 @@ TEST_F(SerialPortTest, DiscardInputReadsTheQueueAwayAndRestoresTheTimeout) {
     fake::Timeouts() = {0, 0, 400, 0, 0};
     fake::Arrive(std::string(1100, 'x'));
     EXPECT_EQ(DiscardInput(fake::kHandle), kSerialOk);
-    EXPECT_EQ(
-        fake::CallLog(),
-        (Log{"ClearCommError", "GetCommTimeouts", "SetCommTimeouts 0/0/50/0/0", "ReadFile 512",
-             "ReadFile 512", "ReadFile 512", "GetCommTimeouts", "SetCommTimeouts 0/0/400/0/0"}));
+    EXPECT_EQ(fake::CallLog(),
+              (Log{"ClearCommError", "GetCommTimeouts", "SetCommTimeouts 0/0/50/0/0",
+                   "ReadFile 512", "ReadFile 512", "ReadFile 512", "SetCommTimeouts 0/0/400/0/0"}));
     EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 400u);
 
     // Exactly one chunk: the second read brings nothing after 50 ms.
@@ -192,7 +191,23 @@ TEST_F(SerialPortTest, DiscardInputReadsTheQueueAwayAndRestoresTheTimeout) {
     fake::Arrive(std::string(512, 'x'));
     EXPECT_EQ(DiscardInput(fake::kHandle), kSerialOk);
     EXPECT_EQ(fake::CallLog()[4], "ReadFile 512");
-    EXPECT_EQ(fake::CallLog().size(), 7u);
+    EXPECT_EQ(fake::CallLog().size(), 6u);
+    EXPECT_NEAR(fake::NowMs(), 50, 0.01);
+}
+
+TEST_F(SerialPortTest, DiscardInputIsBoundedOnAFloodedLine) {
+    // A byte every 20 us for a minute: reads of 512 would always come back
+    // full. What waited and one read's worth more are read, no more.
+    fake::Timeouts() = {0, 0, 40, 0, 0};
+    fake::ArriveAt(0, std::string(3000000, 'x'), 0.02);
+    PlatformSleep(10);  // 501 bytes waiting
+    EXPECT_EQ(DiscardInput(fake::kHandle), kSerialOk);
+    EXPECT_LT(fake::NowMs(), 10 + 50 + 1);
+    int reads = 0;
+    for (const std::string &call : fake::CallLog())
+        reads += call.rfind("ReadFile", 0) == 0;
+    EXPECT_LE(reads, 3);
+    EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 40u);
 }
 
 TEST_F(SerialPortTest, DiscardInputDrainsWhenTheQueryFailsAndReportsAFailedRead) {
@@ -208,12 +223,15 @@ TEST_F(SerialPortTest, DiscardInputDrainsWhenTheQueryFailsAndReportsAFailedRead)
     EXPECT_EQ(DiscardInput(fake::kHandle), kSerialDiscardFailed);
     EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 400u) << "restored after a failed read";
 
-    // A previous time-out under 10 ms is nothing to restore: 50 ms stays.
-    fake::Reset();
-    fake::Timeouts() = {0, 0, 5, 0, 0};
-    fake::Arrive("abc");
-    EXPECT_EQ(DiscardInput(fake::kHandle), kSerialOk);
-    EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 50u);
+    // The time-out comes back exactly, also one of a few milliseconds and
+    // one of 0 (wait for every byte), which a count of 10 ms cannot carry.
+    for (const uint32_t previous : {5u, 0u, 1234u}) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, previous, 0, 0};
+        fake::Arrive("abc");
+        EXPECT_EQ(DiscardInput(fake::kHandle), kSerialOk);
+        EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, previous);
+    }
 }
 
 TEST_F(SerialPortTest, WriteSerialReportsTheCountWritten) {

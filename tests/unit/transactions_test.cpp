@@ -42,13 +42,15 @@ class TransactionTest : public ::testing::Test {
     LogCapture log_;
 };
 
-TEST_F(TransactionTest, OneAttemptPurgesThenExchanges) {
+TEST_F(TransactionTest, OneAttemptDiscardsThenExchanges) {
     channel_.Tag('D', 100);
     fake::ReplyToNextWrite(Sealed("%01$RD3412"));
     EXPECT_EQ(ReadValue(&channel_.request), 0);
-    EXPECT_EQ(fake::CallLog(), (Log{"ClearCommError", "ClearCommError", "ClearCommError",
-                                    "EscapeCommFunction SETRTS", "Sleep 1", "WriteFile 20",
-                                    "WaitCommEvent", "EscapeCommFunction CLRRTS", "ReadFile 13"}));
+    EXPECT_EQ(
+        fake::CallLog(),
+        (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError", "EscapeCommFunction SETRTS",
+             "Sleep 1", "WriteFile 20", "WaitCommEvent", "EscapeCommFunction CLRRTS",
+             "ClearCommError", "ClearCommError", "ReadFile 1", "ClearCommError", "ReadFile 12"}));
     EXPECT_EQ(channel_.TxFrame(), kReadD100);
     EXPECT_EQ(channel_.instance.txLength, 20);
     EXPECT_EQ(channel_.instance.rxLength, 13);
@@ -57,6 +59,7 @@ TEST_F(TransactionTest, OneAttemptPurgesThenExchanges) {
     EXPECT_EQ(channel_.instance.valuePtr, channel_.data + 1);
     EXPECT_EQ(channel_.instance.valuePtr0, channel_.data);
     EXPECT_TRUE(log_.entries().empty());
+    EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 40u) << "no wait needed another";
 }
 
 TEST_F(TransactionTest, ReadsDecodeIntoTheHostsBuffer) {
@@ -111,9 +114,24 @@ TEST_F(TransactionTest, ThreeSilencesGiveTwoAndLeaveTheWordsCleared) {
     EXPECT_EQ(TimesSent(kReadD100), 3) << "the same frame each time";
     EXPECT_EQ(channel_.data[0], 0);
     EXPECT_EQ(channel_.data[1], 0);
-    // After each failed attempt the line must fall quiet for the guard time.
-    EXPECT_EQ(Count("SetCommTimeouts 0/0/100/0/0"), 3);
-    EXPECT_EQ(Count("SetCommTimeouts 0/0/40/0/0"), 3) << "the time-out restored each time";
+}
+
+TEST_F(TransactionTest, ASilentStationCostsThreeTimeOutsAndOneGuard) {
+    // Each attempt waits its time-out, the next follows at once, and after
+    // the last the answers that may still come are waited for once.
+    for (const uint32_t timeoutMs : {10u, 40u, 45u, 100u, 250u}) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, timeoutMs, 0, 0};
+        TestChannel channel;
+        channel.Tag('D', 100);
+        EXPECT_EQ(ReadValue(&channel.request), 2) << timeoutMs;
+        const double guard = timeoutMs > 100 ? timeoutMs : 100;
+        EXPECT_GE(fake::NowMs(), 3 * timeoutMs + guard) << timeoutMs;
+        EXPECT_LE(fake::NowMs(), 3 * timeoutMs + guard + 10) << timeoutMs;
+        EXPECT_EQ(TimesSent(kReadD100), 3);
+        EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, timeoutMs)
+            << "the host's time-out, exactly, after the waits";
+    }
 }
 
 TEST_F(TransactionTest, ASecondAttemptThatSucceedsWins) {
@@ -123,17 +141,8 @@ TEST_F(TransactionTest, ASecondAttemptThatSucceedsWins) {
     EXPECT_EQ(ReadValue(&channel_.request), 0);
     EXPECT_EQ(TimesSent(kReadD100), 2);
     EXPECT_EQ(channel_.data[1], 0x1234);
-    // The guard comes between the failed attempt and the next write.
-    const Log calls = fake::CallLog();
-    size_t guard = 0, secondWrite = 0, writes = 0;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        if (calls[i] == "SetCommTimeouts 0/0/100/0/0")
-            guard = i;
-        if (calls[i] == "WriteFile 20" && ++writes == 2)
-            secondWrite = i;
-    }
-    EXPECT_GT(guard, 0u);
-    EXPECT_LT(guard, secondWrite);
+    // The second frame follows the first's time-out at once.
+    EXPECT_EQ(Count("Sleep 1"), 2) << "no pause but the RTS lead";
 }
 
 TEST_F(TransactionTest, AnswersThatAreNotGoodAreFailedAttempts) {
@@ -167,41 +176,12 @@ TEST_F(TransactionTest, AnswersThatAreNotGoodAreFailedAttempts) {
     }
 }
 
-TEST_F(TransactionTest, ALateAnswerIsNeverTakenForTheNextOne) {
-    // The first attempt's answer comes after its time-out: 0x1111. The
-    // second attempt is answered at once: 0x2222.
-    channel_.Tag('D', 100);
-    fake::ReplyToNextWrite(Sealed("%01$RD1111"), 1);
-    fake::ReplyToNextWrite(Sealed("%01$RD2222"));
-    EXPECT_EQ(ReadValue(&channel_.request), 0);
-    EXPECT_EQ(channel_.data[1], 0x2222);
-
-    // An answer still waiting from before a transaction is purged first.
-    fake::Reset();
-    fake::Arrive(Sealed("%01$RD3333"));
-    fake::ReplyToNextWrite(Sealed("%01$RD4444"));
-    EXPECT_EQ(ReadValue(&channel_.request), 0);
-    EXPECT_EQ(channel_.data[1], 0x4444);
-
-    // A late answer after the last attempt: the guard drains it, and the
-    // next transaction gets its own answer.
-    fake::Reset();
-    fake::Timeouts() = {0, 0, 40, 0, 0};
-    for (int i = 0; i < 2; ++i)
-        fake::ReplyToNextWrite("");
-    fake::ReplyToNextWrite(Sealed("%01$RD5555"), 1);
-    EXPECT_EQ(ReadValue(&channel_.request), 2);
-    channel_.Tag('D', 200);
-    fake::ReplyToNextWrite(Sealed("%01$RD6666"));
-    EXPECT_EQ(ReadValue(&channel_.request), 0);
-    EXPECT_EQ(channel_.data[1], 0x6666);
-}
-
 TEST_F(TransactionTest, BlockCountsOutsideOneFrameAreRefusedUnsent) {
     const struct {
         char device;
         int32_t count;
-    } refused[] = {{'D', 0}, {'D', -1}, {'D', 28}, {'E', 14}, {'E', 0}, {'X', -5}, {'D', 1 << 30}};
+    } refused[] = {{'D', 0},  {'D', -1},      {'D', 28},          {'E', 14},        {'E', 0},
+                   {'X', -5}, {'D', 1 << 30}, {'E', -2147483647}, {'G', INT32_MIN}, {'E', 1 << 30}};
     for (const auto &r : refused) {
         for (const bool read : {true, false}) {
             fake::Reset();

@@ -1,0 +1,103 @@
+#include "serial/timed_read.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint32_t kDiscardChunk = 64;
+
+// The read time-out for a wait of `ms`: 0 on the port means without end.
+bool SetWait(TimedReads *reads, uint32_t ms) {
+    if (!reads->hostKnown) {
+        return true;
+    }
+    const uint32_t wanted = ms == kWaitWithoutEnd ? 0 : ms;
+    if (reads->waitMs == wanted) {
+        return true;
+    }
+    CommTimeouts timeouts = reads->host;
+    timeouts.readIntervalTimeout = 0;
+    timeouts.readTotalTimeoutMultiplier = 0;
+    timeouts.readTotalTimeoutConstant = wanted;
+    if (!PlatformSetCommTimeouts(reads->port, &timeouts)) {
+        return false;
+    }
+    reads->waitMs = wanted;
+    return true;
+}
+
+// Bytes waiting in the input queue; false when the port cannot tell.
+bool Waiting(QivPortHandle port, uint32_t *count) {
+    uint32_t errors = 0;
+    CommStat stat = {0, 0};
+    if (!PlatformClearCommError(port, &errors, &stat)) {
+        return false;
+    }
+    *count = stat.cbInQue;
+    return true;
+}
+
+}  // namespace
+
+void BeginTimedReads(TimedReads *reads, QivPortHandle port) {
+    reads->port = port;
+    reads->hostKnown = PlatformGetCommTimeouts(port, &reads->host);
+    if (!reads->hostKnown) {
+        // Such a port fails its reads anyway; the open's time-out stands in.
+        reads->host = {0, 0, 1000, 0, 0};
+    }
+    reads->waitMs = reads->host.readTotalTimeoutConstant;
+}
+
+void EndTimedReads(TimedReads *reads) {
+    if (reads->hostKnown && reads->waitMs != reads->host.readTotalTimeoutConstant) {
+        PlatformSetCommTimeouts(reads->port, &reads->host);
+        reads->waitMs = reads->host.readTotalTimeoutConstant;
+    }
+}
+
+uint32_t HostReadTimeoutMs(const TimedReads &reads) {
+    const uint32_t ms = reads.host.readTotalTimeoutConstant;
+    return ms == 0 ? kWaitWithoutEnd : ms;
+}
+
+bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs, uint32_t *got) {
+    *got = 0;
+    uint32_t waiting = 0;
+    if (!Waiting(reads->port, &waiting)) {
+        return false;
+    }
+    if (waiting > 0) {
+        return PlatformReadFile(reads->port, buffer, std::min(waiting, room), got);
+    }
+    if (waitMs == 0) {
+        return true;
+    }
+    // One byte: the read returns the moment it comes.
+    return SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, 1, got);
+}
+
+void DiscardArrived(QivPortHandle port, uint32_t limit) {
+    uint32_t waiting = 0;
+    if (!Waiting(port, &waiting)) {
+        return;
+    }
+    char scratch[kDiscardChunk];
+    uint32_t left = std::min(waiting, limit);
+    while (left > 0) {
+        uint32_t got = 0;
+        if (!PlatformReadFile(port, scratch, std::min(left, kDiscardChunk), &got) || got == 0) {
+            return;
+        }
+        left -= got;
+    }
+}
+
+uint32_t MsUntil(uint64_t deadlineUs) {
+    const uint64_t now = PlatformMonotonicMicroseconds();
+    if (now >= deadlineUs) {
+        return 0;
+    }
+    const uint64_t ms = (deadlineUs - now + 999) / 1000;
+    return ms >= kWaitWithoutEnd ? kWaitWithoutEnd - 1 : static_cast<uint32_t>(ms);
+}

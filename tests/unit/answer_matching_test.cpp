@@ -1,0 +1,264 @@
+// Answers matched to their requests: late, doubled and noisy answers never
+// become a wrong value, and no operation outlasts its bound. A scripted
+// station answers on the virtual clock of the fake platform.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "protocol/transactions.h"
+#include "unit/log_capture.h"
+#include "unit/protocol_support.h"
+
+namespace {
+
+namespace fake = fake_platform;
+
+constexpr uint32_t kTimeoutMs = 40;
+constexpr double kGuardMs = 100;
+constexpr double kHorizonMs = kTimeoutMs + kGuardMs;
+// A silent station: three time-outs and one guard; the rest is the RTS leads.
+constexpr double kBoundMs = 3 * kTimeoutMs + kGuardMs + 10;
+
+// What data register `number` holds in the scripted station.
+uint16_t ValueOf(int number) {
+    return static_cast<uint16_t>(0x1000 + number * 7);
+}
+
+std::string SwappedHex(uint16_t value) {
+    char text[5];
+    snprintf(text, sizeof text, "%02X%02X", value & 0xFF, value >> 8);
+    return text;
+}
+
+// The register a one-word read frame ("%01#RDD0010000100..") asks for.
+int RegisterOf(const std::string &frame) {
+    return atoi(frame.substr(7, 5).c_str());
+}
+
+std::string AnswerTo(const std::string &frame) {
+    return Sealed("%01$RD" + SwappedHex(ValueOf(RegisterOf(frame))));
+}
+
+// A station whose answer to write w leaves `delayOf(w)` after it, with
+// `around` wrapping each answer (noise before or after, a second copy).
+void Station(std::function<double(int)> delayOf,
+             std::function<std::string(const std::string &)> around = nullptr) {
+    fake::AnswerEveryWrite([=](const std::string &frame, int write) {
+        const std::string answer = AnswerTo(frame);
+        return fake::Reply{around ? around(answer) : answer, delayOf(write)};
+    });
+}
+
+struct Outcome {
+    int good = 0, failed = 0, wrong = 0;
+    double longestMs = 0;
+};
+
+// Reads D100, D101, ... back to back, as a host polls, and judges each.
+Outcome ReadInTurn(int reads, int first = 100) {
+    Outcome outcome;
+    for (int i = 0; i < reads; ++i) {
+        TestChannel channel;
+        channel.Tag('D', first + i);
+        const double start = fake::NowMs();
+        const int32_t status = ReadValue(&channel.request);
+        outcome.longestMs = std::max(outcome.longestMs, fake::NowMs() - start);
+        if (status != 0) {
+            ++outcome.failed;
+        } else if (static_cast<uint16_t>(channel.data[1]) == ValueOf(first + i)) {
+            ++outcome.good;
+        } else {
+            ++outcome.wrong;
+        }
+    }
+    return outcome;
+}
+
+class AnswerMatchingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+    }
+    LogCapture log_;
+};
+
+TEST_F(AnswerMatchingTest, AStationSlowOnceDoesNotShiftTheLaterReads) {
+    // The first answer comes 143 ms late, every later one in 15 ms.
+    Station([](int write) { return write == 1 ? 143.0 : 15.0; });
+    const Outcome outcome = ReadInTurn(8);
+    EXPECT_EQ(outcome.good, 8);
+    EXPECT_EQ(outcome.wrong, 0);
+}
+
+TEST_F(AnswerMatchingTest, AnswersLateUpToTheHorizonAreRightAndGood) {
+    // Every answer d late, from at once to the horizon, 1.1 to 1.9 time-outs
+    // among them: each read gets its own register's value.
+    EXPECT_EQ(AnswerHorizonMs(kTimeoutMs), kHorizonMs);
+    for (double delay = 0.5; delay <= kHorizonMs; delay += 2.5) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        Station([delay](int) { return delay; });
+        const Outcome outcome = ReadInTurn(5);
+        EXPECT_EQ(outcome.good, 5) << "answers " << delay << " ms late";
+        EXPECT_EQ(outcome.wrong, 0) << "answers " << delay << " ms late";
+        EXPECT_LE(outcome.longestMs, kBoundMs) << "answers " << delay << " ms late";
+        EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, kTimeoutMs);
+    }
+}
+
+TEST_F(AnswerMatchingTest, AnAnswerToOneAttemptTakenByTheNextAnswersTheSameRequest) {
+    const struct {
+        const char *what;
+        double first;  // the first attempt's answer, after its write
+    } cases[] = {
+        // The second frame goes out 41 ms after the first.
+        {"after the next frame has gone out", 45},
+        {"while the next frame goes out", 40.5},
+        {"as the time-out ends", 40},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        const double first = c.first;
+        Station([first](int write) { return write == 1 ? first : 30.0; });
+        const Outcome outcome = ReadInTurn(4);
+        EXPECT_EQ(outcome.good, 4) << c.what;
+        EXPECT_EQ(outcome.wrong, 0) << c.what;
+    }
+}
+
+TEST_F(AnswerMatchingTest, DoubledAnswersAndStrayBytesAreNotTakenForLaterOnes) {
+    const struct {
+        const char *what;
+        std::function<double(int)> delay;
+        std::function<std::string(const std::string &)> around;
+    } cases[] = {
+        {"each answer twice", [](int) { return 2.0; }, [](const std::string &a) { return a + a; }},
+        {"twice, late once", [](int w) { return w == 1 ? 60.0 : 2.0; },
+         [](const std::string &a) { return a + a; }},
+        {"stray bytes before", [](int) { return 2.0; },
+         [](const std::string &a) { return std::string("\x00\xFF", 2) + a; }},
+        {"stray bytes after", [](int) { return 2.0; },
+         [](const std::string &a) { return a + "\xFF~%01"; }},
+        {"a broken answer before", [](int) { return 2.0; },
+         [](const std::string &a) { return a.substr(0, 7) + a; }},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        Station(c.delay, c.around);
+        const Outcome outcome = ReadInTurn(6);
+        EXPECT_EQ(outcome.good, 6) << c.what;
+        EXPECT_EQ(outcome.wrong, 0) << c.what;
+    }
+}
+
+TEST_F(AnswerMatchingTest, ANoisyLineCannotHoldAnOperationPastItsBound) {
+    const struct {
+        const char *what;
+        double gapMs;
+        int bytes;
+    } lines[] = {
+        {"a byte every 0.8 guard", 0.8 * kGuardMs, 100},
+        {"a byte every 5 ms", 5, 2000},
+        {"a byte every 40 ms", 40, 300},
+        {"a flood", 0.05, 400000},
+    };
+    for (const auto &line : lines) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        if (line.gapMs < 1) {
+            fake::ArriveAt(0, std::string(line.bytes, '~'), line.gapMs);
+        } else {
+            fake::Chatter(0, line.gapMs, line.bytes);
+        }
+        const Outcome outcome = ReadInTurn(2);
+        EXPECT_EQ(outcome.failed, 2) << line.what;
+        EXPECT_LE(outcome.longestMs, kBoundMs) << line.what;
+        EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, kTimeoutMs) << line.what;
+    }
+}
+
+TEST_F(AnswerMatchingTest, GoodAnswersBetweenNoiseAreTaken) {
+    for (const double gapMs : {5.0, 40.0}) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        fake::Chatter(0, gapMs, 2000);
+        Station([](int) { return 15.0; });
+        const Outcome outcome = ReadInTurn(6);
+        EXPECT_EQ(outcome.good, 6) << gapMs;
+        EXPECT_EQ(outcome.wrong, 0) << gapMs;
+    }
+}
+
+TEST_F(AnswerMatchingTest, AnErrorAnswerEndsItsAttemptAtItsCarriageReturn) {
+    fake::AnswerEveryWrite([](const std::string &, int) {
+        return fake::Reply{Sealed("%01!61"), 2};
+    });
+    TestChannel channel;
+    channel.Tag('D', 100);
+    EXPECT_EQ(ReadValue(&channel.request), 1);
+    EXPECT_EQ(fake::Written(), Sealed("%01#RDD0010000100") + Sealed("%01#RDD0010000100") +
+                                   Sealed("%01#RDD0010000100"))
+        << "still three attempts";
+    // One exchange: the RTS lead and the answer's 2 ms.
+    EXPECT_LE(fake::NowMs(), 3 * (1 + 2 + 5));
+}
+
+TEST_F(AnswerMatchingTest, ATimeOutOfZeroStaysZero) {
+    // 0 asks every read to wait for all its bytes; no wait of the driver's
+    // own may leave another in its place.
+    fake::Timeouts() = {0, 0, 0, 0, 0};
+    fake::ReplyToNextWrite("%01$RD3412FF\r");  // a wrong block check: one more attempt
+    fake::ReplyToNextWrite(Sealed("%01$RD1234") + "junk");
+    TestChannel channel;
+    channel.Tag('D', 100);
+    EXPECT_EQ(ReadValue(&channel.request), 0);
+    EXPECT_EQ(channel.data[1], 0x3412);
+    EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 0u);
+}
+
+TEST_F(AnswerMatchingTest, TheGlobalStationIsWrittenOnceAndNeverRead) {
+    TestChannel channel;
+    channel.tag.station = 0xFF;
+    channel.Tag('D', 100);
+    channel.data[1] = 5;
+    EXPECT_EQ(WriteValue(&channel.request), 0);
+    EXPECT_EQ(fake::Written(), Sealed("%FF#WDD00100001000500"));
+    for (const std::string &call : fake::CallLog())
+        EXPECT_NE(call.rfind("ReadFile", 0), 0u) << "nobody answers: nothing is read";
+    EXPECT_LT(fake::NowMs(), 2);
+
+    fake::Reset();
+    fake::FailNext("WriteFile");
+    EXPECT_EQ(WriteValue(&channel.request), 2) << "a frame that did not go out";
+
+    fake::Reset();
+    EXPECT_EQ(ReadValue(&channel.request), 1);
+    EXPECT_TRUE(fake::CallLog().empty()) << "a read of it is refused unsent";
+    EXPECT_EQ(ReadBlock(&channel.request), 1);
+    EXPECT_TRUE(fake::CallLog().empty());
+}
+
+TEST_F(AnswerMatchingTest, AClosedPortLogsOnlyTheExchangesOwnMessages) {
+    TestChannel channel;
+    channel.instance.port = nullptr;
+    channel.Tag('D', 100);
+    EXPECT_EQ(ReadValue(&channel.request), 2);
+    const std::vector<std::string> once = {
+        "ClearCommError (Rx) failed %08lx", "EscapeCommFunction fail (RTS)",
+        "SG: WaitTxEmpty() WaitCommEvent() EV_TXEMPTY fail", "EscapeCommFunction fail (RTS)",
+        "ClearCommError (Rx) failed %08lx"};
+    std::vector<std::string> expected;
+    for (int attempt = 0; attempt < 3; ++attempt)
+        expected.insert(expected.end(), once.begin(), once.end());
+    EXPECT_EQ(log_.formats(), expected);
+}
+
+}  // namespace
