@@ -1,12 +1,22 @@
-// The soak: a seeded run of many transactions through QivMain against the
-// simulator, mixing every operation, device and width, with a share of the
-// answers faulted in every way the simulator knows. A model of the
-// controller's memory checks every value that a read reports as good.
+// The soak: the driver through QivMain against the controller simulator on a
+// pseudo-terminal, every value that a read reports as good judged against
+// what the controller holds.
 //
 //   qivma_soak [--transactions N] [--seed S] [--fault-rate P] [--timeout UNITS]
+//       Seeded transactions mixing every operation, device and width, with a
+//       share of the answers faulted in every way the simulator knows.
+//       Time-out 2 (20 ms) unless given.
+//   qivma_soak --sweep [--from MS] [--to MS] [--step MS] [--reads N] [--timeout UNITS]
+//       Every answer comes d ms after its request, d from --from (0) to --to
+//       (twice the horizon) in steps of --step (5 ms), --reads reads (5) at
+//       each d. Time-out 4 (40 ms) unless given.
+//   qivma_soak --chatter-run [--reads N] [--timeout UNITS]
+//       A line that carries noise bytes, to a silent station and to one that
+//       answers between them; --reads reads (10) in each case. Time-out 4
+//       (40 ms) unless given.
 //
-// Exit status 0 when no wrong value was reported as a success and no
-// transaction took longer than its attempts can take.
+// Exit status 0 when every property held, 1 when one did not, 2 when the
+// command line cannot be followed.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +27,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/kelpra.h"
@@ -28,12 +39,362 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+enum class Run { kRandomFaults, kSweep, kChatter };
+
 struct Options {
+    Run run = Run::kRandomFaults;
     long transactions = 3000;
     unsigned seed = 1;
     double faultRate = 0.05;
-    int32_t timeout = 2;  // 10 ms units
+    int32_t timeout = 0;  // 10 ms units; 0 until chosen: each run has its own default
+    int sweepFromMs = 0;
+    int sweepToMs = -1;  // -1: twice the horizon
+    int sweepStepMs = 5;
+    int reads = 0;  // per d, or per chatter case; 0 until chosen
 };
+
+// The driver's times for a channel whose read time-out is T: after its last
+// frame a transaction listens for answers still on their way until the
+// horizon H = T + G, G being the guard.
+struct Timing {
+    double timeoutMs;
+    double guardMs;
+    double horizonMs;
+    // What the driver's own waits can add up to: three time-outs and one guard.
+    double WaitsMs() const { return kAttempts * timeoutMs + guardMs; }
+};
+
+Timing TimingOf(int32_t timeoutUnits) {
+    const uint32_t timeoutMs = static_cast<uint32_t>(timeoutUnits) * 10;
+    const uint32_t horizonMs = AnswerHorizonMs(timeoutMs);
+    return {static_cast<double>(timeoutMs), static_cast<double>(horizonMs - timeoutMs),
+            static_cast<double>(horizonMs)};
+}
+
+// Three frames going out: each after 1 ms with RTS raised, then its write
+// and the wait for the empty transmitter.
+constexpr double kTransmitMs = 10;
+// Lateness that is the machine's, not the driver's. Every wait of the driver
+// ends by a deadline on the monotonic clock, so a late wake-up does not add
+// up over the waits: what shows is the last wake-up of the driver's thread
+// and of the simulator's, plus the pseudo-terminal passing bytes between
+// them. On a two-core machine that also runs other tests that can reach tens
+// of milliseconds; an extra guard or an extra wait of the horizon still
+// shows, an extra 20 ms time-out may not.
+constexpr double kMachineMarginMs = 60;
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// One channel of the driver, as a host holds it.
+class Channel {
+  public:
+    Channel() : block_(4192, 0) {}
+    ~Channel() {
+        if (started_)
+            Call(QIV_CMD_END, nullptr);
+    }
+    Channel(const Channel &) = delete;
+    Channel &operator=(const Channel &) = delete;
+
+    // Cold start on the simulator's pseudo-terminal with the host's default
+    // line settings.
+    bool Start(const std::string &devicePath, int32_t timeout) {
+        PortConfig config = {};
+        const std::string port = devicePath.substr(5);  // without "/dev/"
+        memcpy(config.portName, port.c_str(), port.size() + 1);
+        config.enable = 1;
+        config.timeout = timeout;
+        config.lineSettings = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+        started_ = Call(QIV_CMD_COLD_START, &config) == 0;
+        return started_;
+    }
+    int32_t Call(int32_t command, void *params) {
+        DriverRequest request = {};
+        request.instance = reinterpret_cast<DriverInstance *>(block_.data());
+        request.command = command;
+        request.params = params;
+        return QivMain(&request);
+    }
+
+  private:
+    std::vector<unsigned char> block_;
+    bool started_ = false;
+};
+
+std::unique_ptr<fpsim::Simulator> StartSimulator() {
+    fpsim::Options options;
+    options.scanDelayMs = 0;  // the answer's time is the one that the run sets
+    auto simulator = std::make_unique<fpsim::Simulator>(options);
+    std::string error;
+    if (!simulator->Start(&error)) {
+        fprintf(stderr, "soak: %s\n", error.c_str());
+        return nullptr;
+    }
+    return simulator;
+}
+
+// The answers that the stations still owe: requests that they answered,
+// less the answers that went out.
+long AnswersOwed(const std::vector<fpsim::FrameRecord> &frames) {
+    long owed = 0;
+    for (const fpsim::FrameRecord &frame : frames) {
+        if (frame.direction == fpsim::Direction::kSent)
+            --owed;
+        else if (frame.note.empty())  // a request that is not answered carries the reason
+            ++owed;
+    }
+    return owed;
+}
+
+// Waits until every answer owed has gone out and nothing new has come or gone
+// for a settling time, so that what one part of a run sent cannot be taken by
+// the next (the driver throws away what waits before a transaction). The
+// settling time covers a request still in the pseudo-terminal when the
+// simulator's log was read.
+bool WaitForQuietLine(fpsim::Simulator &simulator) {
+    constexpr auto kSettle = std::chrono::milliseconds(25);
+    const auto giveUp = Clock::now() + std::chrono::seconds(10);
+    size_t before = SIZE_MAX;
+    while (Clock::now() < giveUp) {
+        const std::vector<fpsim::FrameRecord> frames = simulator.Frames();
+        if (AnswersOwed(frames) == 0 && frames.size() == before)
+            return true;
+        before = frames.size();
+        std::this_thread::sleep_for(kSettle);
+    }
+    fprintf(stderr, "soak: the line did not go quiet\n");
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Reads of data registers that each hold a value of their own, so that the
+// value of another register, taken from an answer that belongs to another
+// read, shows as wrong.
+
+class DistinctRegisters {
+  public:
+    static constexpr size_t kFirst = 2000;
+    static constexpr size_t kCount = 64;
+
+    explicit DistinctRegisters(fpsim::Simulator &simulator) {
+        for (size_t i = 0; i < kCount; ++i) {
+            values_[i] = static_cast<uint16_t>(0xC000 + 37 * i);
+            simulator.WriteWord("01", fpsim::Area::kData, kFirst + i, values_[i]);
+        }
+    }
+    // Register after register, so that no two reads in a row read the same one.
+    size_t Next() { return next_++ % kCount; }
+    int32_t Address(size_t i) const { return static_cast<int32_t>(kFirst + i); }
+    uint16_t Value(size_t i) const { return values_[i]; }
+
+  private:
+    uint16_t values_[kCount] = {};
+    size_t next_ = 0;
+};
+
+struct ReadTally {
+    long good = 0, failed = 0, wrong = 0;
+    double longestMs = 0;
+};
+
+// One single-word read of the next register, judged. With `stationSilent` a
+// success is wrong in itself: nobody answered. `tell` prints each wrong value.
+void ReadAndJudge(Channel &channel, DistinctRegisters &registers, bool stationSilent, bool tell,
+                  ReadTally &tally) {
+    const size_t i = registers.Next();
+    int16_t data[2] = {0x5555, 0x5555};
+    TagAccess access = {};
+    access.station = 1;
+    access.device = 'D';
+    access.wordAddress = registers.Address(i);
+    access.width = 16;
+    access.bitNumber = 255;
+    access.data = data;
+    const auto started = Clock::now();
+    const int32_t status = channel.Call(QIV_CMD_READ_VALUE, &access);
+    tally.longestMs = std::max(tally.longestMs, MsSince(started));
+    if (status != 0) {
+        ++tally.failed;
+    } else if (stationSilent || data[0] != 0 ||
+               static_cast<uint16_t>(data[1]) != registers.Value(i)) {
+        ++tally.wrong;
+        if (tell)
+            fprintf(stderr, "WRONG VALUE: D%d read 0x%04X (word 0: %d), holds 0x%04X%s\n",
+                    registers.Address(i), static_cast<uint16_t>(data[1]), data[0],
+                    registers.Value(i), stationSilent ? " (the station is silent)" : "");
+    } else {
+        ++tally.good;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The sweep of late answers.
+
+// The shortest time from a request's arrival to its answer's going out: the
+// simulator's own account that it held every answer back as long as asked.
+// Answers go out in the order of their requests, one for each answered request.
+double ShortestAnswerLagMs(const std::vector<fpsim::FrameRecord> &frames) {
+    std::vector<double> answered, sent;
+    for (const fpsim::FrameRecord &frame : frames) {
+        if (frame.direction == fpsim::Direction::kSent)
+            sent.push_back(frame.ms);
+        else if (frame.note.empty())
+            answered.push_back(frame.ms);
+    }
+    double shortest = 1e9;
+    for (size_t i = 0; i < std::min(answered.size(), sent.size()); ++i)
+        shortest = std::min(shortest, sent[i] - answered[i]);
+    return shortest;
+}
+
+size_t RequestsIn(const std::vector<fpsim::FrameRecord> &frames) {
+    return static_cast<size_t>(
+        std::count_if(frames.begin(), frames.end(), [](const fpsim::FrameRecord &frame) {
+            return frame.direction == fpsim::Direction::kReceived && frame.note.empty();
+        }));
+}
+
+int RunSweep(const Options &o) {
+    const Timing timing = TimingOf(o.timeout);
+    const int toMs = o.sweepToMs >= 0 ? o.sweepToMs : static_cast<int>(2 * timing.horizonMs);
+    const double boundMs = timing.WaitsMs() + kTransmitMs + kMachineMarginMs;
+    auto simulator = StartSimulator();
+    Channel channel;
+    if (simulator == nullptr || !channel.Start(simulator->DevicePath(), o.timeout)) {
+        fprintf(stderr, "soak: the channel did not start\n");
+        return 1;
+    }
+    DistinctRegisters registers(*simulator);
+
+    printf(
+        "Late answers: every answer d ms after its request; time-out T %.0f ms, guard G %.0f ms,\n"
+        "horizon H = T + G = %.0f ms; %d reads of distinct registers at each d.\n"
+        "Each must be good up to H; an operation may take 3T + G = %.0f ms (bound with %.0f ms\n"
+        "for the transmissions and %.0f ms for the machine: %.0f ms).\n",
+        timing.timeoutMs, timing.guardMs, timing.horizonMs, o.reads, timing.WaitsMs(), kTransmitMs,
+        kMachineMarginMs, boundMs);
+    printf("%6s %5s %6s %6s %5s %11s %8s %11s\n", "d ms", "reads", "good", "failed", "wrong",
+           "longest ms", "requests", "min lag ms");
+    bool ok = true;
+    bool beyondShown = false;
+    for (int d = o.sweepFromMs; d <= toMs; d += o.sweepStepMs) {
+        const bool beyond = d > timing.horizonMs;
+        if (beyond && !beyondShown) {
+            printf("---- beyond the horizon (d > %.0f ms): reported, not judged ----\n",
+                   timing.horizonMs);
+            beyondShown = true;
+        }
+        simulator->SetAnswerDelay(d);
+        ReadTally tally;
+        for (int r = 0; r < o.reads; ++r)
+            ReadAndJudge(channel, registers, false, !beyond, tally);
+        if (!WaitForQuietLine(*simulator))
+            return 1;
+        const std::vector<fpsim::FrameRecord> frames = simulator->Frames();
+        simulator->ClearFrames();
+        const double lagMs = ShortestAnswerLagMs(frames);
+        printf("%6d %5d %6ld %6ld %5ld %11.1f %8zu %11.1f%s\n", d, o.reads, tally.good,
+               tally.failed, tally.wrong, tally.longestMs, RequestsIn(frames), lagMs,
+               beyond ? "  beyond H" : "");
+        if (!beyond && tally.good != o.reads) {
+            ok = false;
+            printf("  FAILED: a read with its answer within the horizon was not good\n");
+        }
+        if (tally.longestMs > boundMs) {
+            ok = false;
+            printf("  FAILED: an operation took longer than %.0f ms\n", boundMs);
+        }
+        // Without the delay the sweep would prove nothing.
+        if (lagMs < d - 0.01) {
+            ok = false;
+            printf("  FAILED: the simulator answered %.1f ms after a request, not %d\n", lagMs, d);
+        }
+    }
+    printf("%s\n", ok ? "sweep passed: every answer within the horizon was taken, none wrongly"
+                      : "sweep FAILED");
+    return ok ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// The chattering line.
+
+struct ChatterCase {
+    int gapMs;
+    bool stationAnswers;
+};
+
+const ChatterCase kChatterCases[] = {
+    {5, false}, {40, false}, {90, false}, {150, false}, {5, true}, {40, true},
+};
+
+int RunChatter(const Options &o) {
+    const Timing timing = TimingOf(o.timeout);
+    // With nothing to answer and noise coming, a listening pass still ends by
+    // its deadline: the driver's waits, the transmissions and the machine.
+    const double boundMs = timing.WaitsMs() + kTransmitMs + kMachineMarginMs;
+    // An answering station answers half a time-out late, so that noise also
+    // comes while the driver listens for the answer; and the reads are a gap
+    // apart, so that noise also waits on the line before a transaction.
+    const int answerDelayMs = static_cast<int>(timing.timeoutMs / 2);
+    auto simulator = StartSimulator();
+    Channel channel;
+    if (simulator == nullptr || !channel.Start(simulator->DevicePath(), o.timeout)) {
+        fprintf(stderr, "soak: the channel did not start\n");
+        return 1;
+    }
+    DistinctRegisters registers(*simulator);
+
+    printf(
+        "A chattering line: a noise byte every so often; time-out T %.0f ms, guard G %.0f ms;\n"
+        "%d reads in each case, a station that answers does so %d ms late.\n"
+        "Bound: 3T + G + %.0f ms = %.0f ms, with %.0f ms for the machine: %.0f ms.\n",
+        timing.timeoutMs, timing.guardMs, o.reads, answerDelayMs, kTransmitMs,
+        timing.WaitsMs() + kTransmitMs, kMachineMarginMs, boundMs);
+    printf("%-22s %6s %6s %6s %5s %11s %7s\n", "station", "gap ms", "good", "failed", "wrong",
+           "longest ms", "noise");
+    bool ok = true;
+    for (const ChatterCase &c : kChatterCases) {
+        const uint64_t noiseBefore = simulator->NoiseBytesSent();
+        simulator->SetAnswerDelay(c.stationAnswers ? answerDelayMs : 0);
+        simulator->SetChatter(c.gapMs, c.stationAnswers);
+        ReadTally tally;
+        for (int r = 0; r < o.reads; ++r) {
+            ReadAndJudge(channel, registers, !c.stationAnswers, true, tally);
+            if (c.stationAnswers)
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
+        }
+        simulator->SetChatter(0, true);
+        if (!WaitForQuietLine(*simulator))
+            return 1;
+        simulator->ClearFrames();
+        const uint64_t noise = simulator->NoiseBytesSent() - noiseBefore;
+        printf("%-22s %6d %6ld %6ld %5ld %11.1f %7llu\n",
+               c.stationAnswers ? "answers between noise" : "silent", c.gapMs, tally.good,
+               tally.failed, tally.wrong, tally.longestMs, static_cast<unsigned long long>(noise));
+        if (tally.wrong != 0 || tally.longestMs > boundMs) {
+            ok = false;
+            printf("  FAILED: a wrong value, or an operation longer than %.0f ms\n", boundMs);
+        }
+        // Noise between answers is no reason for an answer to be missed.
+        if (c.stationAnswers && tally.good != o.reads) {
+            ok = false;
+            printf("  FAILED: a read of an answering station was not good\n");
+        }
+        // A case whose line carried no noise tested nothing.
+        if (noise == 0) {
+            ok = false;
+            printf("  FAILED: no noise went out\n");
+        }
+    }
+    printf("%s\n", ok ? "chatter run passed: no wrong value, every operation within its bound"
+                      : "chatter run FAILED");
+    return ok ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Seeded transactions with random faults, judged by a model of the memory.
 
 // A kind of tag the soak reads and writes: where it lies in the controller.
 struct TagKind {
@@ -42,45 +403,53 @@ struct TagKind {
     int32_t width;       // 16, 32 or 1
     int32_t maxAddress;  // the highest word address used
     bool writable;
-    bool fiveDigits;
 };
 
 const TagKind kKinds[] = {
-    {'D', fpsim::Area::kData, 16, 9990, true, true},
-    {'F', fpsim::Area::kFile, 16, 32000, true, true},
-    {'E', fpsim::Area::kData, 32, 9990, true, true},
-    {'G', fpsim::Area::kFile, 32, 32000, true, true},
-    {'Y', fpsim::Area::kY, 16, 480, true, false},
-    {'R', fpsim::Area::kR, 16, 850, true, false},
-    {'L', fpsim::Area::kL, 16, 600, true, false},
-    {'X', fpsim::Area::kX, 16, 480, false, false},
-    {'T', fpsim::Area::kTimerCounter, 16, 150, false, false},
-    {'V', fpsim::Area::kElapsedValue, 16, 3000, true, false},
-    {'S', fpsim::Area::kSetValue, 16, 3000, true, false},
-    {'R', fpsim::Area::kR, 1, 850, true, false},
-    {'Y', fpsim::Area::kY, 1, 480, true, false},
+    {'D', fpsim::Area::kData, 16, 9990, true},
+    {'F', fpsim::Area::kFile, 16, 32000, true},
+    {'E', fpsim::Area::kData, 32, 9990, true},
+    {'G', fpsim::Area::kFile, 32, 32000, true},
+    {'Y', fpsim::Area::kY, 16, 480, true},
+    {'R', fpsim::Area::kR, 16, 850, true},
+    {'L', fpsim::Area::kL, 16, 600, true},
+    {'X', fpsim::Area::kX, 16, 480, false},
+    {'T', fpsim::Area::kTimerCounter, 16, 150, false},
+    {'V', fpsim::Area::kElapsedValue, 16, 3000, true},
+    {'S', fpsim::Area::kSetValue, 16, 3000, true},
+    {'R', fpsim::Area::kR, 1, 850, true},
+    {'Y', fpsim::Area::kY, 1, 480, true},
 };
 
 // The controller's memory as the host believes it to be: every area, sized
-// before the run so that the process's memory stays as it starts.
+// before the run so that the process's memory stays as it starts. A word not
+// yet known is taken from the controller the first time it is needed.
 class Model {
   public:
-    Model() {
+    explicit Model(fpsim::Simulator &simulator) : simulator_(simulator) {
         for (auto &area : words_)
             area.assign(kAreaWords, 0);
         for (auto &area : known_)
             area.assign(kAreaWords, false);
     }
     uint16_t &Word(fpsim::Area area, size_t index) {
-        known_[static_cast<size_t>(area)][index] = true;
-        return words_[static_cast<size_t>(area)][index];
+        const size_t a = static_cast<size_t>(area);
+        if (!known_[a][index]) {
+            words_[a][index] = simulator_.ReadWord("01", area, index);
+            known_[a][index] = true;
+        }
+        return words_[a][index];
     }
-    bool Known(fpsim::Area area, size_t index) const {
-        return known_[static_cast<size_t>(area)][index];
+    // After a failed write the controller may or may not hold it: the model
+    // takes the controller's word.
+    void Relearn(fpsim::Area area, size_t index) {
+        words_[static_cast<size_t>(area)][index] = simulator_.ReadWord("01", area, index);
+        known_[static_cast<size_t>(area)][index] = true;
     }
 
   private:
     static constexpr size_t kAreaWords = 32768;
+    fpsim::Simulator &simulator_;
     std::vector<uint16_t> words_[fpsim::kAreaCount];
     std::vector<bool> known_[fpsim::kAreaCount];
 };
@@ -88,6 +457,105 @@ class Model {
 struct Tally {
     long ok = 0, refused = 0, line = 0, wrong = 0;
 };
+
+void Count(Tally &tally, int32_t status) {
+    if (status == 0)
+        ++tally.ok;
+    else if (status == 1)
+        ++tally.refused;
+    else
+        ++tally.line;
+}
+
+struct Transaction {
+    const TagKind *kind;
+    bool block;
+    bool write;
+    int32_t count;    // of a block, in values
+    int32_t address;  // word address
+    int32_t words;    // controller words touched
+};
+
+Transaction PickTransaction(std::mt19937 &rng) {
+    Transaction t;
+    t.kind = &kKinds[rng() % (sizeof kKinds / sizeof kKinds[0])];
+    t.block = t.kind->width != 1 && rng() % 4 == 0;
+    t.write = t.kind->writable && rng() % 2 == 0;
+    // Blocks up to what one frame carries: 27 words read, 24 written.
+    const unsigned maxCount = t.kind->width == 32 ? (t.write ? 12 : 13) : (t.write ? 24 : 27);
+    t.count = t.block ? static_cast<int32_t>(1 + rng() % maxCount) : 0;
+    t.address = static_cast<int32_t>(rng() % static_cast<unsigned>(t.kind->maxAddress));
+    if (t.kind->width == 32)
+        t.address &= ~1;
+    const int32_t valueWords = t.kind->width == 32 ? 2 : 1;
+    t.words = t.block ? valueWords * t.count : valueWords;
+    return t;
+}
+
+// Faults this transaction's first answer, or its three, at the rate asked;
+// returns the name of the fault.
+std::string ScheduleFault(std::mt19937 &rng, double rate, const fpsim::Fault &late,
+                          fpsim::Simulator &simulator) {
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    if (chance(rng) >= rate)
+        return "none";
+    const auto &kinds = fpsim::AllFaultKinds();
+    fpsim::Fault fault;
+    fault.kind = kinds[rng() % kinds.size()];
+    if (fault.kind == fpsim::FaultKind::kLate)
+        fault = late;
+    fault.errorCode = rng() % 2 ? 61 : 41;
+    const bool persistent = rng() % 4 == 0;
+    for (int i = 0; i < (persistent ? kAttempts : 1); ++i)
+        simulator.FaultOnce(fault);
+    return std::string(fpsim::FaultKindName(fault.kind)) + (persistent ? " x3" : "");
+}
+
+// The model after a write: a good one sets it; after a failed one it
+// takes the controller's word.
+void ModelWrite(Model &model, const Transaction &t, const TagAccess &access, const int16_t *data,
+                int32_t status) {
+    const fpsim::Area area = t.kind->area;
+    const size_t first = static_cast<size_t>(t.address);
+    if (t.kind->width == 1) {
+        if (status != 0) {
+            model.Relearn(area, first);
+            return;
+        }
+        uint16_t &word = model.Word(area, first);
+        const uint16_t bit = static_cast<uint16_t>(1u << access.bitNumber);
+        word = static_cast<uint16_t>(data[1] != 0 ? word | bit : word & ~bit);
+        return;
+    }
+    for (int i = 0; i < t.words; ++i) {
+        const size_t index = first + static_cast<size_t>(i);
+        if (status != 0) {
+            model.Relearn(area, index);
+            continue;
+        }
+        // A single 16-bit value goes from word 1 of the buffer; 32-bit values
+        // and blocks from word 0 on.
+        const bool fromWordOne = !t.block && t.kind->width == 16;
+        model.Word(area, index) = static_cast<uint16_t>(fromWordOne ? data[1] : data[i]);
+    }
+}
+
+// Whether a good read brought what the model holds.
+bool ReadIsRight(Model &model, const Transaction &t, const TagAccess &access, const int16_t *data) {
+    const fpsim::Area area = t.kind->area;
+    const size_t first = static_cast<size_t>(t.address);
+    if (t.kind->width == 1) {
+        const uint16_t expected = model.Word(area, first);
+        return data[0] == 0 && data[1] == ((expected >> access.bitNumber) & 1);
+    }
+    if (!t.block && t.kind->width == 16)
+        return data[0] == 0 && static_cast<uint16_t>(data[1]) == model.Word(area, first);
+    for (int i = 0; i < t.words; ++i) {
+        if (static_cast<uint16_t>(data[i]) != model.Word(area, first + static_cast<size_t>(i)))
+            return false;
+    }
+    return true;
+}
 
 long ResidentKilobytes() {
     FILE *status = fopen("/proc/self/status", "r");
@@ -103,203 +571,74 @@ long ResidentKilobytes() {
     return kb;
 }
 
-Options ParseOptions(int argc, char **argv) {
-    Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string arg = argv[i];
-        if (arg == "--transactions")
-            o.transactions = atol(argv[i + 1]);
-        else if (arg == "--seed")
-            o.seed = static_cast<unsigned>(atol(argv[i + 1]));
-        else if (arg == "--fault-rate")
-            o.faultRate = atof(argv[i + 1]);
-        else if (arg == "--timeout")
-            o.timeout = atoi(argv[i + 1]);
-    }
-    return o;
-}
-
-}  // namespace
-
-int main(int argc, char **argv) {
-    const Options o = ParseOptions(argc, argv);
-    kelpra_set_echo(0);
+int RunRandomFaults(const Options &o) {
+    const Timing timing = TimingOf(o.timeout);
     std::mt19937 rng(o.seed);
-
-    fpsim::Options simOptions;
-    simOptions.scanDelayMs = 0;
-    fpsim::Simulator simulator(simOptions);
-    std::string error;
-    if (!simulator.Start(&error)) {
-        fprintf(stderr, "soak: %s\n", error.c_str());
-        return 1;
-    }
-    // The late answer comes after the attempt's time-out and before its guard ends.
-    fpsim::Fault late;
-    late.kind = fpsim::FaultKind::kLate;
-    late.lateMs = o.timeout * 10 + kQuietGuard * 10 / 2;
-
-    std::vector<unsigned char> block(4192, 0);
-    DriverInstance *instance = reinterpret_cast<DriverInstance *>(block.data());
-    const auto call = [&](int32_t command, void *params) {
-        DriverRequest request = {};
-        request.instance = instance;
-        request.command = command;
-        request.params = params;
-        return QivMain(&request);
-    };
-    PortConfig config = {};
-    const std::string port = simulator.DevicePath().substr(5);
-    memcpy(config.portName, port.c_str(), port.size() + 1);
-    config.enable = 1;
-    config.timeout = o.timeout;
-    config.lineSettings = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
-    if (call(QIV_CMD_COLD_START, &config) != 0) {
+    auto simulator = StartSimulator();
+    Channel channel;
+    if (simulator == nullptr || !channel.Start(simulator->DevicePath(), o.timeout)) {
         fprintf(stderr, "soak: the channel did not start\n");
         return 1;
     }
+    // The late answer comes after its attempt's time-out and before the horizon.
+    fpsim::Fault late;
+    late.kind = fpsim::FaultKind::kLate;
+    late.lateMs = static_cast<int>(timing.timeoutMs + timing.guardMs / 2);
 
-    Model model;
+    Model model(*simulator);
     std::map<std::string, Tally> byFault;
     Tally total;
     double longestMs = 0;
-    // Each attempt waits its time-out, or a late answer, and then the quiet
-    // guard: one guard time of silence, or two when bytes come during the first.
-    const double boundMs =
-        kAttempts * (std::max(o.timeout * 10.0, static_cast<double>(late.lateMs)) +
-                     2 * kQuietGuard * 10.0) +
-        30;
+    // Whatever the answers do, a transaction ends within its waits.
+    const double boundMs = timing.WaitsMs() + kTransmitMs + kMachineMarginMs;
     const long rssBefore = ResidentKilobytes();
     long rssAfterWarmup = 0;
-    std::uniform_real_distribution<double> chance(0.0, 1.0);
 
-    for (long t = 0; t < o.transactions; ++t) {
-        if (t == o.transactions / 10)
+    for (long n = 0; n < o.transactions; ++n) {
+        if (n == o.transactions / 10)
             rssAfterWarmup = ResidentKilobytes();
-        const TagKind &kind = kKinds[rng() % (sizeof kKinds / sizeof kKinds[0])];
-        const bool block = kind.width != 1 && rng() % 4 == 0;
-        const bool write = kind.writable && rng() % 2 == 0;
-        // Blocks up to what one frame carries: 27 words read, 24 written.
-        const unsigned maxCount = kind.width == 32 ? (write ? 12 : 13) : (write ? 24 : 27);
-        int32_t count = block ? static_cast<int32_t>(1 + rng() % maxCount) : 0;
-        int32_t address = static_cast<int32_t>(rng() % static_cast<unsigned>(kind.maxAddress));
-        if (kind.width == 32)
-            address &= ~1;
-        const int32_t words =
-            block ? (kind.width == 32 ? 2 * count : count) : (kind.width == 32 ? 2 : 1);
+        const Transaction t = PickTransaction(rng);
+        const std::string faultName = ScheduleFault(rng, o.faultRate, late, *simulator);
 
-        // The fault of this transaction: on its first answer, or on all three.
-        std::string faultName = "none";
-        if (chance(rng) < o.faultRate) {
-            const auto &kinds = fpsim::AllFaultKinds();
-            fpsim::Fault fault;
-            fault.kind = kinds[rng() % kinds.size()];
-            if (fault.kind == fpsim::FaultKind::kLate)
-                fault = late;
-            fault.errorCode = rng() % 2 ? 61 : 41;
-            const bool persistent = rng() % 4 == 0;
-            for (int i = 0; i < (persistent ? kAttempts : 1); ++i)
-                simulator.FaultOnce(fault);
-            faultName = std::string(fpsim::FaultKindName(fault.kind)) + (persistent ? " x3" : "");
-        }
-
+        int16_t data[64];
+        for (int16_t &word : data)
+            word = static_cast<int16_t>(rng());
         TagAccess access = {};
-        int16_t data[64] = {};
         access.station = 1;
-        access.device = kind.device;
-        access.wordAddress = address;
-        access.width = kind.width;
-        access.bitNumber = kind.width == 1 ? static_cast<int32_t>(rng() % 16) : 255;
-        access.dataType = kind.width == 32 ? 3 : kind.width == 1 ? 6 : 0;
-        access.count = count;
+        access.device = t.kind->device;
+        access.wordAddress = t.address;
+        access.width = t.kind->width;
+        access.bitNumber = t.kind->width == 1 ? static_cast<int32_t>(rng() % 16) : 255;
+        access.dataType = t.kind->width == 32 ? 3 : t.kind->width == 1 ? 6 : 0;
+        access.count = t.count;
         access.data = data;
-        // Words of the controller that the transaction touches.
-        const size_t first = static_cast<size_t>(address);
-        for (int i = 0; i < 64; ++i)
-            data[i] = static_cast<int16_t>(rng());
-        if (kind.width == 1)
+        if (t.kind->width == 1)
             data[1] = static_cast<int16_t>(rng() % 2);
 
+        const int32_t command = t.write ? (t.block ? QIV_CMD_WRITE_BLOCK : QIV_CMD_WRITE_VALUE)
+                                        : (t.block ? QIV_CMD_READ_BLOCK : QIV_CMD_READ_VALUE);
         const auto started = Clock::now();
-        int32_t status;
-        if (write) {
-            status = call(block ? QIV_CMD_WRITE_BLOCK : QIV_CMD_WRITE_VALUE, &access);
-        } else {
-            status = call(block ? QIV_CMD_READ_BLOCK : QIV_CMD_READ_VALUE, &access);
-        }
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-        longestMs = std::max(longestMs, ms);
-        simulator.ClearFaults();
-        simulator.ClearFrames();  // the simulator's log would grow with the run
+        const int32_t status = channel.Call(command, &access);
+        longestMs = std::max(longestMs, MsSince(started));
+        simulator->ClearFaults();
+        simulator->ClearFrames();  // the simulator's log would grow with the run
 
         Tally &tally = byFault[faultName];
-        if (status == 0) {
-            ++tally.ok;
-            ++total.ok;
-        } else if (status == 1) {
-            ++tally.refused;
-            ++total.refused;
-        } else {
-            ++tally.line;
-            ++total.line;
-        }
-
-        if (write) {
-            // A good write sets the model; after a failed one the controller
-            // may or may not have it, so the model takes the controller's word.
-            for (int i = 0; i < (kind.width == 1 ? 1 : words); ++i) {
-                const size_t index = first + static_cast<size_t>(i);
-                if (status == 0 && kind.width == 1) {
-                    if (!model.Known(kind.area, index)) {
-                        model.Word(kind.area, index) = simulator.ReadWord("01", kind.area, index);
-                    }
-                    uint16_t &word = model.Word(kind.area, index);
-                    const uint16_t bit = static_cast<uint16_t>(1u << access.bitNumber);
-                    word = static_cast<uint16_t>(data[1] != 0 ? word | bit : word & ~bit);
-                } else if (status == 0) {
-                    const int16_t value = block ? data[i] : (kind.width == 32 ? data[i] : data[1]);
-                    model.Word(kind.area, index) = static_cast<uint16_t>(value);
-                } else {
-                    model.Word(kind.area, index) = simulator.ReadWord("01", kind.area, index);
-                }
-            }
-        } else if (status == 0) {
-            bool right = true;
-            for (int i = 0; i < words; ++i) {
-                const size_t index = first + static_cast<size_t>(i);
-                if (!model.Known(kind.area, index)) {
-                    model.Word(kind.area, index) = simulator.ReadWord("01", kind.area, index);
-                }
-                const uint16_t expected = model.Word(kind.area, index);
-                uint16_t got;
-                if (block) {
-                    got = static_cast<uint16_t>(data[i]);
-                } else if (kind.width == 32) {
-                    got = static_cast<uint16_t>(data[i]);
-                } else if (kind.width == 1) {
-                    got = static_cast<uint16_t>(data[1]);
-                    right = right && got == ((expected >> access.bitNumber) & 1) && data[0] == 0;
-                    continue;
-                } else {
-                    got = static_cast<uint16_t>(data[1]);
-                    right = right && data[0] == 0;
-                }
-                right = right && got == expected;
-            }
-            if (!right) {
-                ++tally.wrong;
-                ++total.wrong;
-                fprintf(stderr, "WRONG VALUE: transaction %ld, %c%d, fault %s\n", t, kind.device,
-                        address, faultName.c_str());
-            }
+        Count(tally, status);
+        Count(total, status);
+        if (t.write) {
+            ModelWrite(model, t, access, data, status);
+        } else if (status == 0 && !ReadIsRight(model, t, access, data)) {
+            ++tally.wrong;
+            ++total.wrong;
+            fprintf(stderr, "WRONG VALUE: transaction %ld, %c%d, fault %s\n", n, t.kind->device,
+                    t.address, faultName.c_str());
         }
     }
-    call(QIV_CMD_END, nullptr);
-    simulator.Stop();
     const long rssAfter = ResidentKilobytes();
 
-    printf("soak: %ld transactions, seed %u, faults on %.1f%% of them, time-out %d ms\n",
-           o.transactions, o.seed, 100 * o.faultRate, o.timeout * 10);
+    printf("soak: %ld transactions, seed %u, faults on %.1f%% of them, time-out %.0f ms\n",
+           o.transactions, o.seed, 100 * o.faultRate, timing.timeoutMs);
     printf("%-18s %9s %9s %9s %9s\n", "fault", "ok", "status 1", "status 2", "wrong");
     for (const auto &entry : byFault) {
         const Tally &t = entry.second;
@@ -307,7 +646,10 @@ int main(int argc, char **argv) {
                t.wrong);
     }
     printf("%-18s %9ld %9ld %9ld %9ld\n", "all", total.ok, total.refused, total.line, total.wrong);
-    printf("longest transaction %.1f ms (bound %.1f ms)\n", longestMs, boundMs);
+    printf(
+        "longest transaction %.1f ms (3T + G = %.0f ms; bound with %.0f ms for the\n"
+        "transmissions and %.0f ms for the machine: %.0f ms)\n",
+        longestMs, timing.WaitsMs(), kTransmitMs, kMachineMarginMs, boundMs);
     printf("resident memory %ld kB at start, %ld kB after a tenth, %ld kB at the end\n", rssBefore,
            rssAfterWarmup, rssAfter);
     // Memory stays flat: nothing grows with the number of transactions. Under
@@ -322,4 +664,73 @@ int main(int argc, char **argv) {
     const bool ok = total.wrong == 0 && longestMs <= boundMs && flat;
     printf("%s\n", ok ? "soak passed: no wrong value reported as a success" : "soak FAILED");
     return ok ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+
+bool ParseOptions(int argc, char **argv, Options &o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--sweep") {
+            o.run = Run::kSweep;
+            continue;
+        }
+        if (arg == "--chatter-run") {
+            o.run = Run::kChatter;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "soak: %s needs a value\n", arg.c_str());
+            return false;
+        }
+        const char *value = argv[++i];
+        if (arg == "--transactions")
+            o.transactions = atol(value);
+        else if (arg == "--seed")
+            o.seed = static_cast<unsigned>(atol(value));
+        else if (arg == "--fault-rate")
+            o.faultRate = atof(value);
+        else if (arg == "--timeout")
+            o.timeout = atoi(value);
+        else if (arg == "--from")
+            o.sweepFromMs = atoi(value);
+        else if (arg == "--to")
+            o.sweepToMs = atoi(value);
+        else if (arg == "--step")
+            o.sweepStepMs = atoi(value);
+        else if (arg == "--reads")
+            o.reads = atoi(value);
+        else {
+            fprintf(stderr, "soak: unknown option %s\n", arg.c_str());
+            return false;
+        }
+    }
+    if (o.timeout == 0)
+        o.timeout = o.run == Run::kRandomFaults ? 2 : 4;
+    if (o.reads == 0)
+        o.reads = o.run == Run::kSweep ? 5 : 10;
+    // A time-out of 0 asks the driver to wait without end: nothing to time.
+    if (o.timeout < 1 || o.reads < 1 || o.sweepStepMs < 1 || o.sweepFromMs < 0) {
+        fprintf(stderr, "soak: the time-out, the reads and the step must be 1 or more\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    if (!ParseOptions(argc, argv, o))
+        return 2;
+    kelpra_set_echo(0);
+    switch (o.run) {
+        case Run::kSweep:
+            return RunSweep(o);
+        case Run::kChatter:
+            return RunChatter(o);
+        case Run::kRandomFaults:
+            break;
+    }
+    return RunRandomFaults(o);
 }
