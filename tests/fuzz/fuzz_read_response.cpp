@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     const char devices[] = "XYRLDETCVSFGd";
     fake_platform::Reset();
+    fake_platform::Timeouts() = {0, 0, 40, 0, 0};
     DriverInstance instance = {};
     instance.port = fake_platform::kHandle;
     int16_t buffer[64] = {};
@@ -39,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (part == 0) {
             fake_platform::Arrive(piece);
         } else {
-            fake_platform::ReplyToNextWrite(piece, static_cast<int>(piece.size() % 3));
+            // Prompt, late within the time-out, or later than it.
+            fake_platform::ReplyToNextWrite(piece,
+                                            1.0 + 30.0 * static_cast<double>(piece.size() % 3));
         }
         start = std::min(end + 1, bytes.size());
     }
@@ -47,6 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (status < 0 || status > 2)
         abort();
     if (instance.rxLength > QIV_RX_FRAME_SIZE || instance.txLength >= QIV_TX_FRAME_SIZE)
+        abort();
+    // Whatever came, every wait ended by its deadline: each attempt's time-out,
+    // the passes that brought bytes (the answers' delays), a begun answer's
+    // last time-out, and the horizon; and the time-out is the host's again.
+    constexpr double kLongestMs = 3 * (1 + 61 + 40) + 140 + 40;
+    if (fake_platform::NowMs() > kLongestMs ||
+        fake_platform::Timeouts().readTotalTimeoutConstant != 40)
         abort();
     return 0;
 }
