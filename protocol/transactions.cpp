@@ -90,10 +90,9 @@ int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads, uint64_t h
 // that comes while the transaction runs answers it, whichever attempt it
 // answers. What must never happen is that an answer to this transaction is
 // taken by a later one. So: what waits before the first attempt is thrown
-// away; an attempt that goes unanswered within the time-out is retried at
-// once; and once an attempt has gone unanswered, its answer may still be on
-// its way, so before it returns the transaction listens on until the horizon
-// of its last attempt has passed.
+// away, for it was not sent for this request; an attempt that goes unanswered within the time-out
+// is retried at once; and once an attempt has gone unanswered, its answer may still be on its way,
+// so before it returns the transaction listens on until the horizon of its last attempt has passed.
 int32_t RunAttempts(DriverRequest *request) {
     DriverInstance &instance = *request->instance;
     TimedReads reads;
@@ -111,9 +110,11 @@ int32_t RunAttempts(DriverRequest *request) {
             status = sent;  // a frame that did not go out whole is answered by nobody
             continue;
         }
+        // What came while the frame went out stays: an answer to an earlier
+        // attempt answers this one too, and the tail of a broken one is
+        // skipped. A discard here would race a fast peer (a pseudo-terminal,
+        // a virtual null modem) and could throw its answer away.
         lastSentUs = PlatformMonotonicMicroseconds();
-        // On a half-duplex line no answer to this frame starts before it ends.
-        DiscardArrived(instance.port, kDiscardLimit);
         AnswerText answer;
         StartAnswer(&answer, instance.rxFrame, instance.rxLength);
         const Heard heard =

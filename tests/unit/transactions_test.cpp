@@ -46,11 +46,10 @@ TEST_F(TransactionTest, OneAttemptDiscardsThenExchanges) {
     channel_.Tag('D', 100);
     fake::ReplyToNextWrite(Sealed("%01$RD3412"));
     EXPECT_EQ(ReadValue(&channel_.request), 0);
-    EXPECT_EQ(
-        fake::CallLog(),
-        (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError", "EscapeCommFunction SETRTS",
-             "Sleep 1", "WriteFile 20", "WaitCommEvent", "EscapeCommFunction CLRRTS",
-             "ClearCommError", "ClearCommError", "ReadFile 1", "ClearCommError", "ReadFile 12"}));
+    EXPECT_EQ(fake::CallLog(), (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError",
+                                    "EscapeCommFunction SETRTS", "Sleep 1", "WriteFile 20",
+                                    "WaitCommEvent", "EscapeCommFunction CLRRTS", "ClearCommError",
+                                    "ReadFile 1", "ClearCommError", "ReadFile 12"}));
     EXPECT_EQ(channel_.TxFrame(), kReadD100);
     EXPECT_EQ(channel_.instance.txLength, 20);
     EXPECT_EQ(channel_.instance.rxLength, 13);
