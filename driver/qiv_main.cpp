@@ -3,6 +3,7 @@
 #include "driver/channel.h"
 #include "driver/operations.h"
 #include "protocol/transactions.h"
+#include "serial/line_monitor.h"
 
 namespace {
 
@@ -35,4 +36,9 @@ extern "C" QIVMA_API int32_t QIVMA_CALL QivMain(DriverRequest *request) {
         return QIV_STATUS_REFUSED;
     }
     return operation(request);
+}
+
+extern "C" QIVMA_API int32_t QIVMA_CALL QivSetLineMonitor(QivLineMonitor monitor, void *context) {
+    SetLineMonitor(monitor, context);
+    return QIV_STATUS_OK;
 }

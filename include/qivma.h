@@ -214,10 +214,40 @@ typedef struct TagAccess {
 
 /* ---- Entry point ---------------------------------------------------------- */
 
-/* The library's only export. Returns a QIV_STATUS_* code. */
+/* The library's entry point. Returns a QIV_STATUS_* code. */
 QIVMA_API int32_t QIVMA_CALL QivMain(DriverRequest *request);
 
 typedef int32_t(QIVMA_CALL *QivMainFunction)(DriverRequest *request);
+
+/* ---- The line monitor (optional) -------------------------------------------
+ * A host that wants to see the line as the driver sees it hands the driver a
+ * function: it is then called, on the thread that called QivMain, with every
+ * byte that the driver writes to a port, reads from it, or reads and throws
+ * away, in the order they pass. Nothing changes for a host that never sets
+ * one. One monitor serves the whole process; a null function removes it. The
+ * bytes are the driver's: copy what is to be kept. */
+
+enum {
+    QIV_LINE_WRITTEN = 1,  /* went out: a request frame */
+    QIV_LINE_READ = 2,     /* came in and was looked at */
+    QIV_LINE_DISCARDED = 3 /* came in and was thrown away unread: it was not for the
+                              request at hand (left from before, or a purge) */
+};
+
+typedef struct QivLineEvent {
+    QivPortHandle port;       /* the channel's port */
+    int32_t kind;             /* QIV_LINE_* */
+    uint32_t count;           /* bytes */
+    const char *bytes;        /* count bytes, not NUL-terminated */
+    uint64_t microseconds;    /* a clock that only goes forward, in microseconds */
+} QivLineEvent;
+
+typedef void(QIVMA_CALL *QivLineMonitor)(void *context, const QivLineEvent *event);
+
+/* Sets the process's line monitor and its context; returns QIV_STATUS_OK. */
+QIVMA_API int32_t QIVMA_CALL QivSetLineMonitor(QivLineMonitor monitor, void *context);
+
+typedef int32_t(QIVMA_CALL *QivSetLineMonitorFunction)(QivLineMonitor monitor, void *context);
 
 /* ---- The host's logging function -------------------------------------------
  * Every diagnostic goes to the host with category 32 and a printf-style

@@ -73,6 +73,7 @@ int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads, uint64_t h
                            int32_t status) {
     DriverInstance &instance = *request->instance;
     char spare[QIV_RX_FRAME_SIZE];
+    reads->reportAs = status == QIV_STATUS_OK ? QIV_LINE_DISCARDED : QIV_LINE_READ;
     for (;;) {
         AnswerText answer;
         StartAnswer(&answer, status == QIV_STATUS_OK ? spare : instance.rxFrame, instance.rxLength);
@@ -80,6 +81,8 @@ int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads, uint64_t h
         if (heard == Heard::kAnswer && status != QIV_STATUS_OK && IsGoodAnswer(request, answer)) {
             status = QIV_STATUS_OK;
         }
+        // Once the request has its answer, what still comes is only waited out.
+        reads->reportAs = status == QIV_STATUS_OK ? QIV_LINE_DISCARDED : QIV_LINE_READ;
         if (heard == Heard::kNothing || heard == Heard::kLineFailed) {
             return status;
         }

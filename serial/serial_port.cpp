@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "serial/comm_platform.h"
+#include "serial/line_monitor.h"
 
 namespace {
 
@@ -132,6 +133,7 @@ int32_t DiscardInput(QivPortHandle port) {
         asked = budget < kDiscardChunk ? budget : kDiscardChunk;
         got = 0;
         readOk = PlatformReadFile(port, scratch, asked, &got);
+        ReportLine(port, QIV_LINE_DISCARDED, scratch, got);
         budget -= got;
     } while (readOk && got == asked && budget > 0);
     // Exactly as it was: a time-out of 0 or of a few milliseconds included.
@@ -146,6 +148,7 @@ int32_t WriteSerial(QivPortHandle port, const void *bytes, uint32_t count, uint3
     if (!PlatformWriteFile(port, bytes, count, &done)) {
         return kSerialCallFailed;
     }
+    ReportLine(port, QIV_LINE_WRITTEN, bytes, done < count ? done : count);
     if (written != nullptr) {
         *written = done;
     }
@@ -165,6 +168,7 @@ int32_t ReadSerialExact(QivPortHandle port, void *buffer, uint32_t count, uint32
         if (!PlatformReadFile(port, bytes + total, missing, &got) || got == 0) {
             return kSerialCallFailed;
         }
+        ReportLine(port, QIV_LINE_READ, bytes + total, got);
         total += got;
         if (received != nullptr) {
             *received = total;

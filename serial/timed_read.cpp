@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "serial/line_monitor.h"
+
 namespace {
 
 constexpr uint32_t kDiscardChunk = 64;
@@ -47,6 +49,7 @@ void BeginTimedReads(TimedReads *reads, QivPortHandle port) {
         reads->host = {0, 0, 1000, 0, 0};
     }
     reads->waitMs = reads->host.readTotalTimeoutConstant;
+    reads->reportAs = QIV_LINE_READ;
 }
 
 void EndTimedReads(TimedReads *reads) {
@@ -67,14 +70,17 @@ bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs
     if (!Waiting(reads->port, &waiting)) {
         return false;
     }
+    bool read;
     if (waiting > 0) {
-        return PlatformReadFile(reads->port, buffer, std::min(waiting, room), got);
-    }
-    if (waitMs == 0) {
+        read = PlatformReadFile(reads->port, buffer, std::min(waiting, room), got);
+    } else if (waitMs == 0) {
         return true;
+    } else {
+        // One byte: the read returns the moment it comes.
+        read = SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, 1, got);
     }
-    // One byte: the read returns the moment it comes.
-    return SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, 1, got);
+    ReportLine(reads->port, reads->reportAs, buffer, *got);
+    return read;
 }
 
 void DiscardArrived(QivPortHandle port, uint32_t limit) {
@@ -89,6 +95,7 @@ void DiscardArrived(QivPortHandle port, uint32_t limit) {
         if (!PlatformReadFile(port, scratch, std::min(left, kDiscardChunk), &got) || got == 0) {
             return;
         }
+        ReportLine(port, QIV_LINE_DISCARDED, scratch, got);
         left -= got;
     }
 }

@@ -19,6 +19,7 @@ struct TimedReads {
     CommTimeouts host;  // the time-outs as the host left them
     bool hostKnown;     // they could be read; if not, the port's time-outs are left alone
     uint32_t waitMs;    // the read time-out on the port now
+    int32_t reportAs;   // how the line monitor is told of what is read (QIV_LINE_*)
 };
 
 // Reads the port's time-outs, to work with and to put back.

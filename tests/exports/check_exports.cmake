@@ -1,9 +1,9 @@
 # Checks what the shipped library exports and imports.
-#   KIND=pe:  FILE is qivma.dll, TOOL is objdump. The only export is QivMain,
-#             by its plain name; `err` is imported by name from KELPRA.dll; the
+#   KIND=pe:  FILE is qivma.dll, TOOL is objdump. The exports are QivMain and
+#             QivSetLineMonitor, by their plain names; `err` is imported by name from KELPRA.dll; the
 #             file carries a version resource.
-#   KIND=elf: FILE is libqivma.so, TOOL is nm. The only defined dynamic symbol
-#             is QivMain; `kelpra_err` is a weak reference and `err` is never bound.
+#   KIND=elf: FILE is libqivma.so, TOOL is nm. The only defined dynamic symbols
+#             are QivMain and QivSetLineMonitor; `kelpra_err` is a weak reference and `err` is never bound.
 cmake_minimum_required(VERSION 3.25)
 
 # The lines of `text` that follow the line matching `heading`, up to the next
@@ -33,8 +33,9 @@ if(KIND STREQUAL "pe")
         message(FATAL_ERROR "${TOOL} -p ${FILE} failed")
     endif()
     section_after("${output}" "^\\[Ordinal/Name Pointer\\] Table$" exported)
-    if(NOT exported STREQUAL "[   0] QivMain")
-        message(FATAL_ERROR "${FILE} exports '${exported}', expected exactly QivMain")
+    if(NOT exported STREQUAL "[   0] QivMain;[   1] QivSetLineMonitor")
+        message(FATAL_ERROR
+            "${FILE} exports '${exported}', expected exactly QivMain and QivSetLineMonitor")
     endif()
     # The version resource.
     if(NOT output MATCHES "Entry 2 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Resource Directory")
@@ -57,8 +58,9 @@ elseif(KIND STREQUAL "elf")
     list(FILTER symbols EXCLUDE REGEX " _(init|fini|edata|end|_bss_start)$")
     list(FILTER symbols EXCLUDE REGEX " A ")
     list(TRANSFORM symbols REPLACE "^[0-9a-f]+ " "")
-    if(NOT symbols STREQUAL "T QivMain")
-        message(FATAL_ERROR "${FILE} defines '${symbols}', expected exactly QivMain")
+    if(NOT symbols STREQUAL "T QivMain;T QivSetLineMonitor")
+        message(FATAL_ERROR
+            "${FILE} defines '${symbols}', expected exactly QivMain and QivSetLineMonitor")
     endif()
     if(NOT undefined MATCHES "w kelpra_err\n")
         message(FATAL_ERROR "${FILE} does not refer to kelpra_err weakly:\n${undefined}")

@@ -255,4 +255,67 @@ TEST_F(DriverPtyTest, AReplacedPortIsClosedAndItsDeviceFreed) {
     unlink(link.c_str());
 }
 
+// What a line monitor sees: each event's kind and bytes, in order.
+struct SeenOnTheLine {
+    std::vector<std::pair<int32_t, std::string>> events;
+    std::vector<uint64_t> times;
+
+    static void QIVMA_CALL Record(void *context, const QivLineEvent *event) {
+        auto *seen = static_cast<SeenOnTheLine *>(context);
+        seen->events.emplace_back(event->kind, std::string(event->bytes, event->count));
+        seen->times.push_back(event->microseconds);
+    }
+    // The bytes of one kind, joined.
+    std::string All(int32_t kind) const {
+        std::string all;
+        for (const auto &event : events)
+            all += event.first == kind ? event.second : "";
+        return all;
+    }
+};
+
+TEST_F(DriverPtyTest, TheLineMonitorSeesEveryByteInOrder) {
+    PtyLine line;
+    ShortName port(line.path());
+    ASSERT_EQ(Start(port.name()), 0);
+    SeenOnTheLine seen;
+    ASSERT_EQ(QivSetLineMonitor(&SeenOnTheLine::Record, &seen), 0);
+
+    // Left from before: thrown away. The first attempt unanswered, the
+    // second answered.
+    line.Send("stale");
+    usleep(20000);
+    line.Respond({"", Sealed("%01$RD3412")});
+    TagAccess d100 = Tag('D', 100, 16, 0, 0);
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
+    line.StopResponder();
+    EXPECT_EQ(QivSetLineMonitor(nullptr, nullptr), 0);
+
+    const std::string frame = Sealed("%01#RDD0010000100");
+    EXPECT_EQ(seen.All(QIV_LINE_DISCARDED), "stale");
+    EXPECT_EQ(seen.All(QIV_LINE_WRITTEN), frame + frame);
+    EXPECT_EQ(seen.All(QIV_LINE_READ), Sealed("%01$RD3412"));
+    ASSERT_GE(seen.events.size(), 4u);
+    EXPECT_EQ(seen.events.front().first, QIV_LINE_DISCARDED);
+    EXPECT_EQ(seen.events.back().first, QIV_LINE_READ);
+    for (size_t i = 1; i < seen.times.size(); ++i)
+        EXPECT_LE(seen.times[i - 1], seen.times[i]);
+    // The second frame follows the first after the 100 ms time-out.
+    std::vector<uint64_t> writes;
+    for (size_t i = 0; i < seen.events.size(); ++i) {
+        if (seen.events[i].first == QIV_LINE_WRITTEN)
+            writes.push_back(seen.times[i]);
+    }
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_GE(writes[1] - writes[0], 100000u);
+
+    // Without a monitor nothing is reported.
+    const size_t before = seen.events.size();
+    line.Respond({Sealed("%01$RD3412")});
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
+    line.StopResponder();
+    EXPECT_EQ(seen.events.size(), before);
+    EXPECT_EQ(Call(QIV_CMD_END), 0);
+}
+
 }  // namespace

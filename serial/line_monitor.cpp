@@ -1,0 +1,25 @@
+#include "serial/line_monitor.h"
+
+#include "serial/comm_platform.h"
+
+namespace {
+
+// Calls into the driver come one at a time, so plain variables do.
+QivLineMonitor g_monitor = nullptr;
+void *g_context = nullptr;
+
+}  // namespace
+
+void SetLineMonitor(QivLineMonitor monitor, void *context) {
+    g_monitor = monitor;
+    g_context = context;
+}
+
+void ReportLine(QivPortHandle port, int32_t kind, const void *bytes, uint32_t count) {
+    if (g_monitor == nullptr || count == 0) {
+        return;
+    }
+    const QivLineEvent event = {port, kind, count, static_cast<const char *>(bytes),
+                                PlatformMonotonicMicroseconds()};
+    g_monitor(g_context, &event);
+}
