@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it with dpkg, runs what it installed,
+# and purges it again: nothing may be left behind. Installing needs root (the
+# package runs ldconfig as it is configured); without root, or with a qivma
+# package already installed that this must not disturb, it is skipped.
+#   check_deb.sh BUILD_DIR
+set -euo pipefail
+build_dir=$1
+readonly skipped=77
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "the Debian package is installed only as root: skipped"
+    exit $skipped
+fi
+if dpkg-query -W -f='${Status}' qivma 2>/dev/null | grep -q 'install ok installed'; then
+    echo "a qivma package is installed here already: skipped"
+    exit $skipped
+fi
+
+cd "$build_dir"
+rm -f qivma_*.deb
+cpack -G DEB >/dev/null
+deb=$(ls qivma_*.deb)
+
+installed=()
+trap 'if [ ${#installed[@]} -gt 0 ]; then dpkg --purge qivma >/dev/null 2>&1 || true; fi' EXIT
+dpkg -i "$deb" >/dev/null
+installed=(qivma)
+for file in /usr/bin/qivma /usr/bin/fpsim /usr/include/qivma.h /usr/lib/pkgconfig/qivma.pc \
+    /usr/share/man/man1/qivma.1.gz /usr/share/man/man1/fpsim.1.gz \
+    /usr/share/bash-completion/completions/qivma; do
+    if [ ! -e "$file" ]; then
+        echo "the package did not install $file" >&2
+        exit 1
+    fi
+done
+files=$(dpkg -L qivma)
+
+# The installed tools run with the installed library, and their pages render.
+(cd / && env -u LD_LIBRARY_PATH /usr/bin/qivma --version)
+(cd / && /usr/bin/fpsim --help >/dev/null)
+MANWIDTH=80 man qivma 2>/dev/null | grep -q qivma
+MANWIDTH=80 man fpsim 2>/dev/null | grep -q fpsim
+
+dpkg --purge qivma >/dev/null
+installed=()
+while read -r path; do
+    if [ -f "$path" ] || [ -L "$path" ]; then
+        echo "purging the package left $path behind" >&2
+        exit 1
+    fi
+done <<<"$files"
+echo "$deb installs, runs and purges cleanly"
