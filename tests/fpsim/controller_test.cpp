@@ -22,6 +22,9 @@ class BusTest : public ::testing::Test {
         m.SetWord(Area::kTimerCounter, 187, 0x0100);  // contact 3000 (C3000) on
         m.SetWord(Area::kSetValue, 5, 1000);
         m.SetWord(Area::kElapsedValue, 5, 3);
+        m.SetWord(Area::kLinkData, 0, 5);
+        m.SetWord(Area::kLinkData, 1, 10);
+        m.SetWord(Area::kLinkData, 8447, 0xCAFE);
     }
     Outcome Send(const std::string &frame) { return bus_.Handle(frame); }
     Memory &memory() { return *bus_.MemoryOf("01"); }
@@ -49,6 +52,8 @@ TEST_F(BusTest, EveryCommandAnswersWithItsEchoAndData) {
         {Request("01", "RS00050005"), Answer("01", "RSE803")},
         {Request("01", "RK00050005"), Answer("01", "RK0300")},
         {Request("01", "RT"), Answer("01", "RT9A25600100000000")},
+        {"%01#RDL0000000001**\r", Answer("01", "RD05000A00")},  // link data registers
+        {Request("01", "RDL0844708447"), Answer("01", "RDFECA")},
         {Request("01",
                  "WDD0000200003"
                  "3412FFFF"),
@@ -71,6 +76,10 @@ TEST_F(BusTest, EveryCommandAnswersWithItsEchoAndData) {
                  "WK00070007"
                  "FF7F"),
          Answer("01", "WK")},
+        {Request("01",
+                 "WDL0000200003"
+                 "7856CDAB"),
+         Answer("01", "WD")},
     };
     for (const auto &c : cases) {
         const Outcome outcome = Send(c.request);
@@ -87,6 +96,9 @@ TEST_F(BusTest, EveryCommandAnswersWithItsEchoAndData) {
     EXPECT_EQ(memory().Word(Area::kSetValue, 1), 10);
     EXPECT_EQ(memory().Word(Area::kSetValue, 2), 11);
     EXPECT_EQ(memory().Word(Area::kElapsedValue, 7), 0x7FFF);
+    EXPECT_EQ(memory().Word(Area::kLinkData, 2), 0x5678);
+    EXPECT_EQ(memory().Word(Area::kLinkData, 3), 0xABCD);
+    EXPECT_EQ(memory().Word(Area::kData, 3), 0xFFFF) << "LD is an area of its own";
 }
 
 TEST_F(BusTest, MalformedAndImpossibleRequestsGetTheControllersErrorCode) {
@@ -117,6 +129,11 @@ TEST_F(BusTest, MalformedAndImpossibleRequestsGetTheControllersErrorCode) {
         {Request("01", "RDD0000200001"), "61"},  // start above end
         {Request("01", "RDD1024010240"), "61"},  // beyond DT 10239
         {Request("01", "RDF3276532765"), "61"},  // beyond FL 32764
+        {Request("01", "RDL0844808448"), "61"},  // beyond LD 8447
+        {Request("01",
+                 "WDL0844708448"
+                 "00000000"),
+         "61"},
         {Request("01", "RCCY05120512"), "61"},
         {Request("01", "RCSR8870"), "61"},
         {Request("01", "RCST3072"), "61"},
@@ -162,11 +179,84 @@ TEST_F(BusTest, TheLongestFramesFit) {
     EXPECT_EQ(Send(write).response, Answer("01", "WC"));
 }
 
+// Several contacts in one frame: RCP reads them in the order asked, WCP
+// writes them all or, when any is refused, none.
+TEST_F(BusTest, SeveralContactsAreReadInTheOrderAsked) {
+    const struct {
+        std::string contacts;
+        std::string states;
+    } cases[] = {
+        {"1X000A", "1"},
+        {"3X000AR0012R0013", "110"},
+        {"2C3000T2999", "10"},
+        {"2R0012R0012", "11"},  // the same contact twice
+        {"8X0000X000AR0012R0013L0000Y0000C3000T0000", "01100010"},
+        {"1R886F", "0"},  // the last relay of the large profile
+    };
+    for (const auto &c : cases) {
+        const Outcome outcome = Send(Request("01", "RCP" + c.contacts));
+        EXPECT_EQ(outcome.response, Answer("01", "RC" + c.states)) << c.contacts;
+    }
+}
+
+TEST_F(BusTest, SeveralContactsAreWrittenInOneFrame) {
+    EXPECT_EQ(Send(Request("01", "WCP3R00151Y00001L01511")).response, Answer("01", "WC"));
+    EXPECT_EQ(memory().Word(Area::kR, 1), 0x0024);  // R0012 kept, R0015 set
+    EXPECT_EQ(memory().Word(Area::kY, 0), 0x0001);
+    EXPECT_EQ(memory().Word(Area::kL, 15), 0x0002);
+    EXPECT_EQ(Send(Request("01", "WCP2R00120R00150")).response, Answer("01", "WC"));
+    EXPECT_EQ(memory().Word(Area::kR, 1), 0);
+    // What WCP wrote, RCP reads.
+    EXPECT_EQ(Send(Request("01", "RCP3Y0000L0151R0012")).response, Answer("01", "RC110"));
+}
+
+TEST_F(BusTest, MultiContactFramesAreRefusedAsTheSingleContactOnesAre) {
+    const struct {
+        std::string command;
+        const char *code;
+    } cases[] = {
+        {"RCP", "41"},        // no count
+        {"RCPXX000A", "41"},  // a count that is not a digit
+        {"RCP0", "61"},       // a count outside 1 to 8
+        {"RCP9" + std::string(9 * 5, '0'), "61"},
+        {"RCP2X000A", "41"},       // fewer contacts than counted
+        {"RCP1X000AR0012", "41"},  // more
+        {"RCP1X000", "41"},        // a short contact
+        {"RCP2X000AD0000", "60"},  // an area that contacts do not have
+        {"RCP1Q0000", "42"},       // an area that nothing has
+        {"RCP1R00G0", "41"},       // not decimal
+        {"RCP1R000a", "41"},       // a bit digit in lower case
+        {"RCP2X000AR8870", "61"},  // beyond R886F
+        {"RCP1T3072", "61"},       // beyond the last counter
+        {"WCP0", "61"},
+        {"WCP9" + std::string(9 * 6, '0'), "61"},
+        {"WCPZR00151", "41"},
+        {"WCP2R00151", "41"},   // fewer contacts than counted
+        {"WCP1R0015", "41"},    // no value
+        {"WCP1R001511", "41"},  // more than counted
+        {"WCP1X00001", "61"},   // inputs cannot be written
+        {"WCP1T00001", "60"},   // timer and counter contacts neither
+        {"WCP1C30001", "60"},
+        {"WCP1D00001", "60"},
+        {"WCP1Q00001", "42"},
+        {"WCP1R00102", "61"},  // a contact is 0 or 1
+        {"WCP1R88701", "61"},
+        {"WCP2R00141X00001", "61"},  // refused as a whole
+        {"WCP2R00141R0014X", "61"},
+    };
+    for (const auto &c : cases) {
+        const Outcome outcome = Send(Request("01", c.command));
+        EXPECT_EQ(outcome.response, Refusal("01", c.code)) << c.command;
+    }
+    EXPECT_EQ(memory().Word(Area::kR, 1), 0x0004) << "a refused WCP changed a contact";
+}
+
 TEST(BusSettingsTest, InputWriteErrorIsASetting) {
     BusSettings settings;
     settings.inputWriteError = 60;
     Bus bus({"01"}, settings);
     EXPECT_EQ(bus.Handle(Request("01", "WCSX00001")).response, Refusal("01", "60"));
+    EXPECT_EQ(bus.Handle(Request("01", "WCP1X00001")).response, Refusal("01", "60"));
 }
 
 TEST(BusSettingsTest, SmallProfileHasSmallerBounds) {
@@ -179,6 +269,9 @@ TEST(BusSettingsTest, SmallProfileHasSmallerBounds) {
     EXPECT_EQ(bus.Handle(Request("01", "RCCR00980098")).errorCode, 61);
     EXPECT_EQ(bus.Handle(Request("01", "RS05110511")).errorCode, 0);
     EXPECT_EQ(bus.Handle(Request("01", "RS05120512")).errorCode, 61);
+    EXPECT_EQ(bus.Handle(Request("01", "RDL0012700127")).errorCode, 0);
+    EXPECT_EQ(bus.Handle(Request("01", "RDL0012800128")).errorCode, 61);
+    EXPECT_EQ(bus.Handle(Request("01", "RCP2R097FR0980")).errorCode, 61);
 }
 
 TEST(MultiDrop, EachStationAnswersOnlyItsOwn) {
@@ -207,6 +300,8 @@ TEST(MultiDrop, EachStationAnswersOnlyItsOwn) {
                      .answered);
     EXPECT_EQ(bus.MemoryOf("01")->Word(Area::kData, 1), 0x1234);
     EXPECT_EQ(bus.MemoryOf("05")->Word(Area::kData, 1), 0x1234);
+    EXPECT_FALSE(bus.Handle(Request("FF", "WCP1Y00001")).answered);
+    EXPECT_TRUE(bus.MemoryOf("05")->Contact(Area::kY, 0));
     EXPECT_FALSE(bus.Handle(Request("FF", "RDD0000000000")).answered);
     // A broken FF write is executed nowhere.
     EXPECT_FALSE(bus.Handle("%FF#WDD00001000017856XX\r").answered);
@@ -230,6 +325,9 @@ TEST(Memory, PatternAndAssignments) {
     EXPECT_EQ(memory.Size(Area::kFile), 32765u);
     EXPECT_EQ(memory.Size(Area::kR), 887u);
     EXPECT_EQ(memory.Size(Area::kTimerCounter), 192u);
+    EXPECT_EQ(memory.Size(Area::kLinkData), 8448u);
+    EXPECT_EQ(memory.Word(Area::kLinkData, 3), 0x6003);
+    EXPECT_EQ(Memory(Profile::kSmall).Size(Area::kLinkData), 128u);
 
     const struct {
         const char *text;
@@ -244,6 +342,10 @@ TEST(Memory, PatternAndAssignments) {
         {"SV5=1000", true, Area::kSetValue, 5, 1000},
         {"EV0=3", true, Area::kElapsedValue, 0, 3},
         {"R3=0xFFFF", true, Area::kR, 3, 0xFFFF},
+        {"LD8447=7", true, Area::kLinkData, 8447, 7},
+        {"L3=9", true, Area::kL, 3, 9},  // L alone: the link relays
+        {"LD8448=1", false, Area::kData, 0, 0},
+        {"DT+5=1", false, Area::kData, 0, 0},
         {"DT10240=1", false, Area::kData, 0, 0},
         {"DT1=65536", false, Area::kData, 0, 0},
         {"QQ1=1", false, Area::kData, 0, 0},

@@ -23,17 +23,29 @@ bool IsWrite(const std::string &command) {
 // of another command are a parameter error; other letters are not supported.
 enum class AreaCheck { kOk, kWrongArea, kUnknownArea };
 
+// RD and WD: data registers D, file registers F and link data registers L.
+// (L names the link relays in the contact commands and the link data
+// registers here.)
 AreaCheck RegisterArea(char letter, Area &area) {
-    if (letter == 'D') {
-        area = Area::kData;
-        return AreaCheck::kOk;
+    switch (letter) {
+        case 'D':
+            area = Area::kData;
+            return AreaCheck::kOk;
+        case 'F':
+            area = Area::kFile;
+            return AreaCheck::kOk;
+        case 'L':
+            area = Area::kLinkData;
+            return AreaCheck::kOk;
+        case 'X':
+        case 'Y':
+        case 'R':
+        case 'T':
+        case 'C':
+            return AreaCheck::kWrongArea;
+        default:
+            return AreaCheck::kUnknownArea;
     }
-    if (letter == 'F') {
-        area = Area::kFile;
-        return AreaCheck::kOk;
-    }
-    return std::string("XYRLTC").find(letter) != std::string::npos ? AreaCheck::kWrongArea
-                                                                   : AreaCheck::kUnknownArea;
 }
 
 AreaCheck ContactArea(char letter, Area &area) {
@@ -82,6 +94,28 @@ Memory *Bus::MemoryOf(const std::string &station) {
         }
     }
     return nullptr;
+}
+
+bool Bus::Assign(const std::string &assignment, std::string *error) {
+    const size_t colon = assignment.find(':');
+    if (colon == std::string::npos) {
+        for (auto &memory : memories_) {
+            if (!memory->Assign(assignment, error))
+                return false;
+        }
+        return true;
+    }
+    const std::string station = assignment.substr(0, colon);
+    Memory *memory = MemoryOf(station);
+    if (memory == nullptr) {
+        std::string onTheLine;
+        for (const std::string &s : stations_)
+            onTheLine += " " + s;
+        *error = "'" + assignment + "': station " + station + " is not on the line (stations" +
+                 onTheLine + ")";
+        return false;
+    }
+    return memory->Assign(assignment.substr(colon + 1), error);
 }
 
 Outcome Bus::Handle(const std::string &frame) {
@@ -162,6 +196,10 @@ Bus::Reply Bus::Execute(Memory &memory, const std::string &command) {
         return ReadContact(memory, command);
     if (startsWith("WCS"))
         return WriteContact(memory, command);
+    if (startsWith("RCP"))
+        return ReadContacts(memory, command);
+    if (startsWith("WCP"))
+        return WriteContacts(memory, command);
     if (startsWith("RS") || startsWith("RK"))
         return ReadTimerValues(memory, command);
     if (startsWith("WS") || startsWith("WK"))
@@ -269,32 +307,30 @@ Bus::Reply Bus::ContactWords(Memory &memory, const std::string &command) {
         return {AreaError(check), "", ""};
     if (!IsWrite(command))
         return ReadWords(memory, area, command, 4, 4, "RC");
-    if (area == Area::kX)
-        return {settings_.inputWriteError, "", ""};
-    if (area == Area::kTimerCounter)
-        return {kErrParameter, "", ""};
+    if (const int error = WriteRefusal(area))
+        return {error, "", ""};
     return WriteWords(memory, area, command, 4, 4, "WC");
 }
 
 namespace {
 
-// The contact number of RCS and WCS: for X, Y, R and L three decimal digits
-// of the word and one hexadecimal digit of the bit; for T and C the timer or
-// counter number in four decimal digits.
-int ReadContactNumber(const std::string &command, const Memory &memory, char letter, Area area,
-                      size_t &contact) {
+// The contact number at `at`: for X, Y, R and L three decimal digits of the
+// word and one hexadecimal digit of the bit; for T and C the timer or counter
+// number in four decimal digits.
+int ReadContactNumber(const std::string &command, size_t at, const Memory &memory, char letter,
+                      Area area, size_t &contact) {
     uint32_t number = 0;
     if (letter == 'T' || letter == 'C') {
-        if (!ParseDecimal(command, 4, 4, number))
+        if (!ParseDecimal(command, at, 4, number))
             return kErrFormat;
         if (number >= memory.TimerCounterCount())
             return kErrData;
         contact = number;
         return 0;
     }
-    if (!ParseDecimal(command, 4, 3, number))
+    if (!ParseDecimal(command, at, 3, number) || at + 3 >= command.size())
         return kErrFormat;
-    const char bit = command[7];
+    const char bit = command[at + 3];
     int bitValue = -1;
     if (bit >= '0' && bit <= '9')
         bitValue = bit - '0';
@@ -306,6 +342,23 @@ int ReadContactNumber(const std::string &command, const Memory &memory, char let
         return kErrData;
     contact = number * 16 + static_cast<size_t>(bitValue);
     return 0;
+}
+
+// The count of RCP and WCP, one digit after the command, and the length that
+// it gives the frame: `each` characters per contact. A count that is not a
+// digit, or a frame longer or shorter than its count, is a format error; a
+// count outside 1 to 8 is a data error.
+constexpr size_t kContactListStart = 4;
+constexpr uint32_t kMostContactsPerFrame = 8;
+
+int ReadContactCount(const std::string &command, size_t each, size_t &count) {
+    uint32_t number = 0;
+    if (!ParseDecimal(command, 3, 1, number))
+        return kErrFormat;
+    if (number < 1 || number > kMostContactsPerFrame)
+        return kErrData;
+    count = number;
+    return command.size() == kContactListStart + each * count ? 0 : kErrFormat;
 }
 
 }  // namespace
@@ -321,7 +374,7 @@ Bus::Reply Bus::ReadContact(Memory &memory, const std::string &command) {
     if (command.size() != 8)
         return {kErrFormat, "", ""};
     size_t contact = 0;
-    if (const int error = ReadContactNumber(command, memory, command[3], area, contact)) {
+    if (const int error = ReadContactNumber(command, 4, memory, command[3], area, contact)) {
         return {error, "", ""};
     }
     return {0, "RC", memory.Contact(area, contact) ? "1" : "0"};
@@ -335,20 +388,85 @@ Bus::Reply Bus::WriteContact(Memory &memory, const std::string &command) {
     const AreaCheck check = ContactArea(command[3], area);
     if (check != AreaCheck::kOk)
         return {AreaError(check), "", ""};
-    if (area == Area::kX)
-        return {settings_.inputWriteError, "", ""};
-    if (area == Area::kTimerCounter)
-        return {kErrParameter, "", ""};
+    if (const int error = WriteRefusal(area))
+        return {error, "", ""};
     if (command.size() != 9)
         return {kErrFormat, "", ""};
     size_t contact = 0;
-    if (const int error = ReadContactNumber(command, memory, command[3], area, contact)) {
+    if (const int error = ReadContactNumber(command, 4, memory, command[3], area, contact)) {
         return {error, "", ""};
     }
     const char value = command[8];
     if (value != '0' && value != '1')
         return {kErrData, "", ""};
     memory.SetContact(area, contact, value == '1');
+    return {0, "WC", ""};
+}
+
+// X is input and T/C contacts are the controller's own: only Y, R and L take
+// writes of contacts.
+int Bus::WriteRefusal(Area area) const {
+    if (area == Area::kX)
+        return settings_.inputWriteError;
+    if (area == Area::kTimerCounter)
+        return kErrParameter;
+    return 0;
+}
+
+// RCP count(1) then count times: area contact(4)
+Bus::Reply Bus::ReadContacts(Memory &memory, const std::string &command) {
+    constexpr size_t kEach = 5;
+    size_t count = 0;
+    if (const int error = ReadContactCount(command, kEach, count))
+        return {error, "", ""};
+    std::string states;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t at = kContactListStart + kEach * i;
+        Area area;
+        const AreaCheck check = ContactArea(command[at], area);
+        if (check != AreaCheck::kOk)
+            return {AreaError(check), "", ""};
+        size_t contact = 0;
+        if (const int error =
+                ReadContactNumber(command, at + 1, memory, command[at], area, contact))
+            return {error, "", ""};
+        states += memory.Contact(area, contact) ? '1' : '0';
+    }
+    return {0, "RC", states};
+}
+
+// WCP count(1) then count times: area contact(4) value(1). Every contact is
+// checked before any is written, so that a refused frame changes nothing.
+Bus::Reply Bus::WriteContacts(Memory &memory, const std::string &command) {
+    constexpr size_t kEach = 6;
+    size_t count = 0;
+    if (const int error = ReadContactCount(command, kEach, count))
+        return {error, "", ""};
+    struct Change {
+        Area area;
+        size_t contact;
+        bool on;
+    };
+    std::vector<Change> changes;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t at = kContactListStart + kEach * i;
+        Change change{};
+        const AreaCheck check = ContactArea(command[at], change.area);
+        if (check != AreaCheck::kOk)
+            return {AreaError(check), "", ""};
+        if (const int error = WriteRefusal(change.area))
+            return {error, "", ""};
+        if (const int error = ReadContactNumber(command, at + 1, memory, command[at], change.area,
+                                                change.contact))
+            return {error, "", ""};
+        const char value = command[at + 5];
+        if (value != '0' && value != '1')
+            return {kErrData, "", ""};
+        change.on = value == '1';
+        changes.push_back(change);
+    }
+    for (const Change &change : changes)
+        memory.SetContact(change.area, change.contact, change.on);
     return {0, "WC", ""};
 }
 

@@ -42,6 +42,11 @@ class Bus {
     // The memory of a station; null for a station that is not on the bus.
     Memory *MemoryOf(const std::string &station);
 
+    // Applies a start-up assignment (Memory::Assign) to every station, or,
+    // as "05:DT100=5", to station 05 alone; false, with a reason, for a
+    // station that is not on the bus or an assignment that does not apply.
+    bool Assign(const std::string &assignment, std::string *error);
+
   private:
     struct Reply {
         int error = 0;     // an error code, or 0 for a normal response
@@ -58,6 +63,10 @@ class Bus {
     Reply ContactWords(Memory &memory, const std::string &command);
     Reply ReadContact(Memory &memory, const std::string &command);
     Reply WriteContact(Memory &memory, const std::string &command);
+    Reply ReadContacts(Memory &memory, const std::string &command);
+    Reply WriteContacts(Memory &memory, const std::string &command);
+    // The error that a write to the contacts of `area` gets; 0 if it may be written.
+    int WriteRefusal(Area area) const;
     Reply ReadTimerValues(Memory &memory, const std::string &command);
     Reply WriteTimerValues(Memory &memory, const std::string &command);
 

@@ -1,5 +1,7 @@
 #include "tools/fpsim/faults.h"
 
+#include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -73,36 +75,56 @@ bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
                  "wrong-station, error[:CODE], stray[:TEXT], double[:GAP])";
         return false;
     }
-    if (argument.empty()) {
+    if (colon == std::string::npos) {
         return true;
     }
-    char *end = nullptr;
-    const long number = strtol(argument.c_str(), &end, 10);
-    const bool numeric = *end == '\0' && number >= 0 && number <= 10000000;
+    if (fault.kind == FaultKind::kStrayBytes) {
+        if (argument.empty()) {
+            *error = "fault 'stray' takes the bytes to send after its colon";
+            return false;
+        }
+        fault.stray = argument;
+        return true;
+    }
+    // The number that each kind takes, and what it means.
+    int *field = nullptr;
+    long highest = 0;
+    const char *what = "";
     switch (fault.kind) {
         case FaultKind::kLate:
-            fault.lateMs = static_cast<int>(number);
+            field = &fault.lateMs;
+            highest = 60000;
+            what = "a time in ms";
             break;
         case FaultKind::kTruncated:
-            fault.keepChars = static_cast<int>(number);
+            field = &fault.keepChars;
+            highest = 1000;
+            what = "a number of characters";
             break;
         case FaultKind::kErrorResponse:
-            fault.errorCode = static_cast<int>(number);
+            field = &fault.errorCode;
+            highest = 99;
+            what = "an error code";
             break;
-        case FaultKind::kStrayBytes:
-            fault.stray = argument;
-            return true;
         case FaultKind::kDouble:
-            fault.repeatGapMs = static_cast<int>(number);
+            field = &fault.repeatGapMs;
+            highest = 60000;
+            what = "a gap in ms";
             break;
         default:
             *error = "fault '" + name + "' takes no argument";
             return false;
     }
-    if (!numeric) {
-        *error = "fault '" + name + "' takes a number";
+    char *end = nullptr;
+    errno = 0;
+    const long number = strtol(argument.c_str(), &end, 10);
+    if (*end != '\0' || !isdigit(static_cast<unsigned char>(argument[0])) || errno != 0 ||
+        number > highest) {
+        *error = "fault '" + name + "' takes " + what + ", 0 to " + std::to_string(highest) +
+                 ", not '" + argument + "'";
         return false;
     }
+    *field = static_cast<int>(number);
     return true;
 }
 

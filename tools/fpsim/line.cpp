@@ -43,30 +43,48 @@ bool MakeRaw(int fd, std::string *error) {
     return true;
 }
 
+// The rates that a device is set to through termios' own speed codes.
+const struct {
+    unsigned baud;
+    speed_t speed;
+} kDeviceRates[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
 speed_t SpeedOf(unsigned baud) {
-    switch (baud) {
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
+    for (const auto &rate : kDeviceRates) {
+        if (rate.baud == baud)
+            return rate.speed;
+    }
+    return B0;
+}
+
+tcflag_t CharacterSize(int dataBits) {
+    switch (dataBits) {
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
         default:
-            return B0;
+            return CS8;
     }
 }
 
 }  // namespace
+
+bool DeviceTakesRate(unsigned baud) {
+    return baud == 0 || SpeedOf(baud) != B0;
+}
+
+std::string DeviceRates() {
+    std::string text;
+    for (const auto &rate : kDeviceRates)
+        text += (text.empty() ? "" : ", ") + std::to_string(rate.baud);
+    return text;
+}
 
 bool OpenPseudoTerminal(PseudoTerminal &pty, std::string *error) {
     pty.controllerFd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -126,7 +144,7 @@ int OpenSerialDevice(const std::string &path, const LineFormat &format, std::str
         cfsetospeed(&settings, speed);
     }
     settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CMSPAR);
-    settings.c_cflag |= format.dataBits == 7 ? CS7 : CS8;
+    settings.c_cflag |= CharacterSize(format.dataBits);
     if (format.parity != 'N')
         settings.c_cflag |= PARENB;
     if (format.parity == 'O' || format.parity == 'M')

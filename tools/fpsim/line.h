@@ -33,8 +33,13 @@ struct PseudoTerminal {
 bool OpenPseudoTerminal(PseudoTerminal &pty, std::string *error);
 void ClosePseudoTerminal(PseudoTerminal &pty);
 
-// Opens an existing serial device in raw mode at the format's rate.
+// Opens an existing serial device in raw mode at the format's rate (a rate
+// of 0 leaves the device's own) and character format.
 int OpenSerialDevice(const std::string &path, const LineFormat &format, std::string *error);
+// Whether OpenSerialDevice can set a device to `baud`; and those rates as a
+// list for people, "1200, 2400, ...".
+bool DeviceTakesRate(unsigned baud);
+std::string DeviceRates();
 
 // Points `link` at `target`, replacing an earlier symbolic link there (never
 // another kind of file).

@@ -10,12 +10,13 @@ namespace fpsim {
 namespace {
 
 struct Bounds {
-    size_t xyWords, rWords, lWords, timersCounters, dataRegisters, fileRegisters;
+    size_t xyWords, rWords, lWords, timersCounters, dataRegisters, fileRegisters, linkDataRegisters;
 };
 
-// Upper bounds of an FP10-class and an FP3-class controller.
-constexpr Bounds kLargeBounds = {512, 887, 640, 3072, 10240, 32765};
-constexpr Bounds kSmallBounds = {128, 98, 64, 512, 2048, 8192};
+// Upper bounds of an FP10-class and an FP3-class controller (each one past
+// the last address: DT0-DT10239 and LD0-LD8447 on the large one).
+constexpr Bounds kLargeBounds = {512, 887, 640, 3072, 10240, 32765, 8448};
+constexpr Bounds kSmallBounds = {128, 98, 64, 512, 2048, 8192, 128};
 
 }  // namespace
 
@@ -30,6 +31,7 @@ Memory::Memory(Profile profile) {
     words_[Index(Area::kElapsedValue)].resize(b.timersCounters);
     words_[Index(Area::kData)].resize(b.dataRegisters);
     words_[Index(Area::kFile)].resize(b.fileRegisters);
+    words_[Index(Area::kLinkData)].resize(b.linkDataRegisters);
     FillPattern();
 }
 
@@ -58,6 +60,7 @@ void Memory::FillPattern() {
         {Area::kElapsedValue, 0},
         {Area::kData, 0},
         {Area::kFile, 0x4000},
+        {Area::kLinkData, 0x6000},
     };
     for (const auto &p : kPatterns) {
         std::vector<uint16_t> &words = words_[Index(p.area)];
@@ -82,6 +85,7 @@ bool AreaFromName(const std::string &name, Area &area) {
         {"D", Area::kData},
         {"FL", Area::kFile},
         {"F", Area::kFile},
+        {"LD", Area::kLinkData},
         {"SV", Area::kSetValue},
         {"EV", Area::kElapsedValue},
         {"X", Area::kX},
@@ -102,27 +106,32 @@ bool AreaFromName(const std::string &name, Area &area) {
 
 bool Memory::Assign(const std::string &assignment, std::string *error) {
     const size_t equals = assignment.find('=');
-    size_t digits = 0;
-    while (digits < assignment.size() && isalpha(static_cast<unsigned char>(assignment[digits]))) {
-        ++digits;
+    size_t letters = 0;
+    while (letters < assignment.size() &&
+           isalpha(static_cast<unsigned char>(assignment[letters]))) {
+        ++letters;
     }
+    const std::string name = assignment.substr(0, letters);
     Area area;
-    if (equals == std::string::npos || digits == 0 ||
-        !AreaFromName(assignment.substr(0, digits), area)) {
-        *error = "'" + assignment + "': expected AREA NUMBER=VALUE, e.g. DT100=1234";
+    if (equals == std::string::npos || letters == 0 || !AreaFromName(name, area)) {
+        *error = "'" + assignment +
+                 "': expected AREA NUMBER=VALUE, e.g. DT100=1234 (areas DT D FL F LD SV EV X Y R "
+                 "L T C)";
         return false;
     }
-    const std::string number = assignment.substr(digits, equals - digits);
+    const std::string number = assignment.substr(letters, equals - letters);
     const std::string value = assignment.substr(equals + 1);
     char *end = nullptr;
     const unsigned long index = strtoul(number.c_str(), &end, 10);
-    if (number.empty() || *end != '\0' || index >= Size(area)) {
-        *error = "'" + assignment + "': no such address in this controller";
+    if (number.empty() || !isdigit(static_cast<unsigned char>(number[0])) || *end != '\0' ||
+        index >= Size(area)) {
+        *error = "'" + assignment + "': no " + name + number + " in this controller (" + name +
+                 "0 to " + name + std::to_string(Size(area) - 1) + ")";
         return false;
     }
     const long parsed = strtol(value.c_str(), &end, 0);
     if (value.empty() || *end != '\0' || parsed < -32768 || parsed > 65535) {
-        *error = "'" + assignment + "': the value must be a 16-bit number";
+        *error = "'" + assignment + "': the value must be a 16-bit number (-32768 to 65535)";
         return false;
     }
     SetWord(area, index, static_cast<uint16_t>(parsed));

@@ -15,9 +15,22 @@ enum class Profile {
 
 // Memory areas. Contacts are kept in words of 16; timers and counters share
 // one contact area (T0 upward, then the counters), as they share numbers.
-enum class Area { kX, kY, kR, kL, kTimerCounter, kSetValue, kElapsedValue, kData, kFile };
+// kLinkData, the link data registers LD, comes last so that the areas before
+// it keep their numbers.
+enum class Area {
+    kX,
+    kY,
+    kR,
+    kL,
+    kTimerCounter,
+    kSetValue,
+    kElapsedValue,
+    kData,
+    kFile,
+    kLinkData,
+};
 
-constexpr int kAreaCount = 9;
+constexpr int kAreaCount = 10;
 
 class Memory {
   public:
@@ -39,14 +52,16 @@ class Memory {
     void SetContact(Area area, size_t contact, bool on);
 
     // Fills every area with the start-up pattern: data register n holds n,
-    // file register n holds n + 0x4000, set value n holds 100 + n, elapsed
-    // value n holds n, and contact word n of X, Y, R, L and T/C holds
-    // 0x1000, 0x2000, 0x3000, 0x4000 or 0x5000 plus n.
+    // file register n holds n + 0x4000, link data register n holds n + 0x6000,
+    // set value n holds 100 + n, elapsed value n holds n, and contact word n
+    // of X, Y, R, L and T/C holds 0x1000, 0x2000, 0x3000, 0x4000 or 0x5000
+    // plus n.
     void FillPattern();
     void Clear();
 
-    // Applies "AREA NUMBER = VALUE", e.g. "DT100=1234", "FL7=0x10", "SV5=-1",
-    // "R3=0xFFFF" (a contact word). false, with a reason, if it does not apply.
+    // Applies "AREA NUMBER = VALUE", e.g. "DT100=1234", "FL7=0x10", "LD3=5",
+    // "SV5=-1", "R3=0xFFFF" (a contact word). false, with a reason, if it
+    // does not apply.
     bool Assign(const std::string &assignment, std::string *error);
 
   private:
@@ -54,7 +69,7 @@ class Memory {
     std::vector<uint16_t> words_[kAreaCount];
 };
 
-// "DT", "D", "FL", "F", "SV", "EV", "X", "Y", "R", "L", "T", "C" to an area.
+// "DT", "D", "FL", "F", "LD", "SV", "EV", "X", "Y", "R", "L", "T", "C" to an area.
 bool AreaFromName(const std::string &name, Area &area);
 
 }  // namespace fpsim

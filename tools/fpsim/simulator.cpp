@@ -63,18 +63,15 @@ bool Simulator::Start(std::string *error) {
             memory->Clear();
         }
     }
+    if (!options_.linkPath.empty() && !options_.devicePath.empty()) {
+        // The driver opens the far end of a device's line, which is no path
+        // of this machine that a link could name.
+        *error = "a link is published for a pseudo-terminal only, not for a device";
+        return false;
+    }
     for (const std::string &assignment : options_.assignments) {
-        // "05:DT100=5" applies to station 05 only; "DT100=5" to every station.
-        const size_t colon = assignment.find(':');
-        const std::string text =
-            colon == std::string::npos ? assignment : assignment.substr(colon + 1);
-        for (const std::string &station : options_.stations) {
-            if (colon != std::string::npos && assignment.substr(0, colon) != station) {
-                continue;
-            }
-            if (!bus_.MemoryOf(station)->Assign(text, error)) {
-                return false;
-            }
+        if (!bus_.Assign(assignment, error)) {
+            return false;
         }
     }
 

@@ -27,8 +27,8 @@ struct Options {
     int answerDelayMs = 0;                 // more time before every answer (0 or more)
     int chatterGapMs = 0;                  // a noise byte every so often between answers; 0: none
     bool chatterAnswers = true;            // false: on a chattering line no station answers
-    std::string linkPath;                  // where to publish the driver's side ("" for none)
-    std::string devicePath;                // serve this serial device instead of a pseudo-terminal
+    std::string linkPath;                  // where to publish the pseudo-terminal ("" for none)
+    std::string devicePath;                // serve this serial device instead (and publish no link)
     bool zeroMemory = false;               // start from zeros instead of the pattern
     std::vector<std::string> assignments;  // "DT100=5", or "05:DT100=5" for one station
     bool verbose = false;                  // print every frame to stderr
@@ -50,7 +50,9 @@ class Simulator {
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
 
-    // Opens the line and starts answering; false with a reason if it cannot.
+    // Opens the line and starts answering; false with a reason if it cannot
+    // (an assignment that does not apply, a link asked for with a device, a
+    // line that does not open).
     bool Start(std::string *error);
     // Stops answering, closes the line and withdraws the link. Idempotent.
     void Stop();
