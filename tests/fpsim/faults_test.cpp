@@ -97,8 +97,13 @@ TEST(ParseFault, NamesAndArguments) {
     EXPECT_EQ(fault.repeatGapMs, 0);
     ASSERT_TRUE(ParseFault("double:5", fault, &error));
     EXPECT_EQ(fault.repeatGapMs, 5);
+    ASSERT_TRUE(ParseFault("error:99", fault, &error));
+    EXPECT_EQ(fault.errorCode, 99);
+    ASSERT_TRUE(ParseFault("truncated:0", fault, &error));
+    EXPECT_EQ(fault.keepChars, 0);
     for (const char *bad : {"bogus", "late:soon", "corrupt:3", "double:x", "double:-5",
-                            "double:5ms", "late:99999999999"}) {
+                            "double:5ms", "late:99999999999", "late:60001", "late:", "late: 5",
+                            "error:100", "truncated:1001", "stray:", "none:1"}) {
         EXPECT_FALSE(ParseFault(bad, fault, &error)) << bad;
     }
 }
