@@ -162,6 +162,20 @@ TEST_F(SimulatorTest, StartFailsOnAFileInTheWayOfTheLink) {
     unlink(options.linkPath.c_str());
 }
 
+TEST(SimulatorDevice, ALinkIsNeverMadeForADevice) {
+    PseudoTerminal line;
+    std::string error;
+    ASSERT_TRUE(OpenPseudoTerminal(line, &error)) << error;
+    Options options;
+    options.devicePath = line.driverPath;
+    options.linkPath = UniqueLink();
+    Simulator simulator(options);
+    EXPECT_FALSE(simulator.Start(&error));
+    EXPECT_NE(error.find("pseudo-terminal only"), std::string::npos) << error;
+    EXPECT_FALSE(Exists(options.linkPath));
+    ClosePseudoTerminal(line);
+}
+
 TEST(SimulatorDevice, ServesAnExistingDevice) {
     // A pseudo-terminal stands in for a serial device: the simulator serves its
     // one side and the test talks through the other.
