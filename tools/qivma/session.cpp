@@ -4,35 +4,39 @@
 #include <string.h>
 
 #include <algorithm>
-
 #include <chrono>
 #include <set>
 
 #include "host/kelpra.h"
-#include "tools/qivma/address_rules.h"
 #include "tools/qivma/tool_platform.h"
-#include "tools/qivma/value_format.h"
 
 namespace {
 
-int32_t CallDriver(int32_t command, void *params, DriverInstance *instance = nullptr,
-                   uint8_t unit = 0) {
+int32_t CallDriver(int32_t command, void *params, DriverInstance *instance = nullptr) {
     DriverRequest request = {};
     request.instance = instance;
     request.command = command;
-    request.unit = unit;
     request.params = params;
     return DriverEntry()(&request);
-}
-
-bool IsDoubleWordDevice(int32_t device) {
-    return device == 'E' || device == 'G';
 }
 
 std::string StationText(const Tag &tag) {
     char text[8];
     snprintf(text, sizeof text, "%02X", static_cast<unsigned>(tag.definition.station) & 0xFF);
     return text;
+}
+
+// The words that the driver filled for a single value: word 1 of the buffer
+// for 16 bits and for a contact, words 0 and 1 for 32 bits.
+std::vector<uint16_t> SingleValueWords(const Tag &tag, const std::vector<int16_t> &buffer) {
+    if (tag.definition.width == 32)
+        return {static_cast<uint16_t>(buffer[0]), static_cast<uint16_t>(buffer[1])};
+    return {static_cast<uint16_t>(buffer[1])};
+}
+
+size_t BlockWords(const Tag &tag) {
+    const bool pairs = tag.definition.device == 'E' || tag.definition.device == 'G';
+    return static_cast<size_t>(tag.count) * (pairs ? 2 : 1);
 }
 
 }  // namespace
@@ -43,6 +47,8 @@ Session::~Session() {
     if (started_) {
         CallDriver(QIV_CMD_END, nullptr, instance_);
     }
+    if (QivSetLineMonitorFunction setMonitor = LineMonitorEntry())
+        setMonitor(nullptr, nullptr);
     StopSimulator();
     RemoveLink(shortLink_);
 }
@@ -53,26 +59,15 @@ DriverInfo Session::Info() {
     return info;
 }
 
-bool Session::ParseTag(Tag &tag, std::vector<std::string> *reasons) {
+bool Session::ParseTag(Tag &tag) {
     tag.definition = {};
     tag.definition.addressText = tag.address.c_str();
     tag.definition.dataType = tag.dataType;
     tag.definition.count = tag.count;
-    if (CallDriver(QIV_CMD_PARSE_TAG, &tag.definition) == QIV_STATUS_OK) {
-        return true;
-    }
-    if (reasons != nullptr) {
-        *reasons = AddressProblems(tag.address, tag.dataType, tag.count);
-        if (reasons->empty())
-            reasons->push_back("the driver refuses it");
-    }
-    return false;
-}
-
-int Session::WordsOf(const Tag &tag) {
-    if (tag.count == 0)
-        return 2;  // words 0 and 1 of the buffer
-    return IsDoubleWordDevice(tag.definition.device) ? 2 * tag.count : tag.count;
+    const bool ok = CallDriver(QIV_CMD_PARSE_TAG, &tag.definition) == QIV_STATUS_OK;
+    // The text belongs to this tag, which may be copied.
+    tag.definition.addressText = nullptr;
+    return ok;
 }
 
 bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
@@ -87,6 +82,7 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
                 stations.insert(StationText(tag));
         }
         sim.stations.assign(stations.begin(), stations.end());
+        sim.faults = options_.simFaults;
         sim.baud = options_.baud;
         sim.dataBits = options_.dataBits;
         sim.parity = "NOEMS"[options_.parity % 5];
@@ -95,10 +91,6 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
                                                                         : 1;
         if (!StartSimulator(sim, &device, error))
             return false;
-    }
-    if (device.empty()) {
-        *error = "no port: give --port DEVICE, or --sim for the built-in simulator";
-        return false;
     }
     portName_ = HostPortName(device, &shortLink_);
 
@@ -110,7 +102,7 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
     memcpy(config.portName, portName_.c_str(),
            std::min(portName_.size() + 1, sizeof config.portName));
     config.enable = 1;
-    config.timeout = (options_.timeoutMs + 9) / 10;
+    config.timeout = options_.timeoutMs / 10;
     config.lineSettings = {options_.baud, options_.dataBits, options_.stopBits, options_.parity};
     if (CallDriver(QIV_CMD_COLD_START, &config, instance_) != QIV_STATUS_OK) {
         CallDriver(QIV_CMD_END, nullptr, instance_);
@@ -118,7 +110,20 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
         return false;
     }
     started_ = true;
+    if (QivSetLineMonitorFunction setMonitor = LineMonitorEntry())
+        setMonitor(&Session::OnLine, this);
     return true;
+}
+
+void QIVMA_CALL Session::OnLine(void *context, const QivLineEvent *event) {
+    Session *session = static_cast<Session *>(context);
+    if (session->capture_ == nullptr)
+        return;
+    const uint64_t since = event->microseconds > session->operationStart_
+                               ? event->microseconds - session->operationStart_
+                               : 0;
+    session->capture_->line.push_back(
+        {event->kind, since, std::string(event->bytes, event->count)});
 }
 
 Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {
@@ -136,10 +141,13 @@ Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {
     memset(instance_->rxFrame, 0, sizeof instance_->rxFrame);
 
     Outcome outcome;
+    capture_ = &outcome;
+    operationStart_ = MonotonicMicroseconds();
     const auto start = std::chrono::steady_clock::now();
     outcome.status = CallDriver(command, &access, instance_);
     outcome.milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    capture_ = nullptr;
     outcome.request = instance_->txFrame;
     size_t received =
         static_cast<size_t>(std::max(0, std::min<int32_t>(instance_->rxLength, QIV_RX_FRAME_SIZE)));
@@ -147,58 +155,28 @@ Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {
         --received;
     if (!outcome.request.empty())
         outcome.response.assign(instance_->rxFrame, received);
+    outcome.nullDevice = instance_->port == QIV_INVALID_PORT_HANDLE;
     return outcome;
 }
 
 Outcome Session::Read(const Tag &tag) {
-    std::vector<int16_t> buffer(64, 0);
+    std::vector<int16_t> buffer(std::max<size_t>(64, BlockWords(tag)), 0);
     const bool block = tag.count != 0;
     Outcome outcome = Transact(block ? QIV_CMD_READ_BLOCK : QIV_CMD_READ_VALUE, tag, buffer.data());
-    outcome.words.assign(buffer.begin(), buffer.begin() + WordsOf(tag));
+    if (block)
+        outcome.words.assign(buffer.begin(), buffer.begin() + static_cast<long>(BlockWords(tag)));
+    else
+        outcome.words = SingleValueWords(tag, buffer);
     return outcome;
 }
 
-Outcome Session::Write(const Tag &tag, const std::vector<int16_t> &words) {
-    std::vector<int16_t> buffer(64, 0);
+Outcome Session::Write(const Tag &tag, const std::vector<uint16_t> &words) {
+    std::vector<int16_t> buffer(std::max<size_t>(64, words.size()), 0);
     const bool block = tag.count != 0;
-    if (block) {
+    if (block || words.size() == 2) {
         std::copy(words.begin(), words.end(), buffer.begin());
-    } else if (words.size() == 2) {
-        buffer[0] = words[0];
-        buffer[1] = words[1];
     } else if (!words.empty()) {
-        buffer[1] = words[0];
+        buffer[1] = static_cast<int16_t>(words[0]);
     }
     return Transact(block ? QIV_CMD_WRITE_BLOCK : QIV_CMD_WRITE_VALUE, tag, buffer.data());
-}
-
-std::string Session::Explain(const Tag &tag, const Outcome &outcome) const {
-    const std::string station = StationText(tag);
-    if (outcome.request.empty()) {
-        return "the driver composed no frame for it (a block of more than 27 words, a write to "
-               "T or C, or a contact or value that the single-bit frame cannot hold)";
-    }
-    if (outcome.status == QIV_STATUS_LINE_FAILURE) {
-        if (instance_->port == QIV_INVALID_PORT_HANDLE)
-            return "the channel has no device (NULLDEV)";
-        return "no answer from station " + station + " (time-out " +
-               std::to_string(((options_.timeoutMs + 9) / 10) * 10) + " ms, 3 attempts)";
-    }
-    const std::string &r = outcome.response;
-    if (r.size() >= 6 && r[0] == '%' && r[3] == '!') {
-        const std::string code = r.substr(4, 2);
-        const char *meaning = code == "40"   ? "block check error"
-                              : code == "41" ? "format error"
-                              : code == "42" ? "command not supported"
-                              : code == "43" ? "procedure error"
-                              : code == "60" ? "parameter error"
-                              : code == "61" ? "data error: address out of range or data refused"
-                              : code == "27" ? "frame too long"
-                                             : "controller error";
-        return "station " + r.substr(1, 2) + " answered with error " + code + " (" + meaning +
-               "): " + PrintableFrame(r);
-    }
-    if (r.empty())
-        return "nothing usable came back";
-    return "the answer was incomplete or not a good one: " + PrintableFrame(r);
 }

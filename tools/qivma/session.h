@@ -4,7 +4,6 @@
 
 #include <stdint.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,11 +14,13 @@ struct LineOptions {
     bool sim = false;  // run the built-in simulator and use it as the port
     // The stations the simulator plays; empty: 01 and every station named.
     std::vector<std::string> simStations;
+    // Faults of the simulator's first answers, one each, in order.
+    std::vector<std::string> simFaults;
     uint16_t baud = 19200;
     uint16_t dataBits = 8;
     uint16_t parity = QIV_PARITY_ODD;
     uint16_t stopBits = QIV_STOPBITS_ONE;
-    int timeoutMs = 40;
+    int timeoutMs = 40;    // a multiple of 10: the driver counts in 10 ms steps
     bool verbose = false;  // the driver's messages on stderr
 };
 
@@ -31,13 +32,25 @@ struct Tag {
     TagDefinition definition = {};
 };
 
-// What one read or write came to.
+// Bytes that the driver wrote, read or threw away, as its line monitor
+// reported them.
+struct LineEvent {
+    int32_t kind;         // QIV_LINE_*
+    uint64_t sinceStart;  // microseconds since the operation started
+    std::string bytes;
+};
+
+// What one call of QivMain for a read or a write came to.
 struct Outcome {
     int32_t status = 0;
-    std::vector<int16_t> words;  // read: the buffer's words that hold the result
-    std::string request;         // the frame as it went on the line ("" if none)
-    std::string response;        // what came back to the last attempt
+    // A read's value in address order: one word, two for a 32-bit value, a
+    // contact's 0 or 1, or a block's words.
+    std::vector<uint16_t> words;
+    std::string request;   // the frame as it went on the line ("" if none)
+    std::string response;  // what came back to the last attempt
     double milliseconds = 0;
+    std::vector<LineEvent> line;  // empty when the driver has no line monitor
+    bool nullDevice = false;      // the channel had no device (NULLDEV)
 };
 
 class Session {
@@ -48,27 +61,29 @@ class Session {
     Session &operator=(const Session &) = delete;
 
     static DriverInfo Info();
-    // Parses a tag; false with every reason when the driver refuses it.
-    static bool ParseTag(Tag &tag, std::vector<std::string> *reasons);
+    // Parses a tag; false when the driver refuses it.
+    static bool ParseTag(Tag &tag);
 
-    // Starts the channel (and the simulator); false with a reason.
+    // Starts the channel (and the simulator, playing the tags' stations);
+    // false with a reason.
     bool Start(const std::vector<Tag> &tags, std::string *error);
     Outcome Read(const Tag &tag);
-    Outcome Write(const Tag &tag, const std::vector<int16_t> &words);
+    // `words` in address order, as Read returns them.
+    Outcome Write(const Tag &tag, const std::vector<uint16_t> &words);
 
-    // Words a read fills: 1 (word 1), 2 (words 0 and 1), or the block's.
-    static int WordsOf(const Tag &tag);
-    // What a failed outcome means, for a person.
-    std::string Explain(const Tag &tag, const Outcome &outcome) const;
     const std::string &PortName() const { return portName_; }
+    const LineOptions &Options() const { return options_; }
 
   private:
     Outcome Transact(int32_t command, const Tag &tag, int16_t *buffer);
+    static void QIVMA_CALL OnLine(void *context, const QivLineEvent *event);
 
     LineOptions options_;
     std::vector<unsigned char> instanceBlock_;  // as large as the driver asks
     DriverInstance *instance_ = nullptr;
     bool started_ = false;
     std::string portName_;
-    std::string shortLink_;  // a link made so that the name fits the host's field
+    std::string shortLink_;       // a link made so that the name fits the host's field
+    Outcome *capture_ = nullptr;  // the operation whose bytes the monitor records
+    uint64_t operationStart_ = 0;
 };

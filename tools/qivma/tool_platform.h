@@ -1,6 +1,8 @@
 // What the tool does differently on POSIX systems and on Windows.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -9,9 +11,20 @@
 // The driver's entry: linked on POSIX; on Windows looked up in qivma.dll as a
 // host application looks it up.
 QivMainFunction DriverEntry();
+// The driver's optional line monitor export; null when the driver has none.
+QivSetLineMonitorFunction LineMonitorEntry();
+
+// The clock that the driver stamps line events with, in microseconds.
+uint64_t MonotonicMicroseconds();
 
 bool StdoutIsTerminal();
+bool StderrIsTerminal();
+// The terminal's size in characters; 0 when stdout is no terminal.
+int TerminalColumns();
+int TerminalRows();
 void SleepMilliseconds(int milliseconds);
+// Turns the terminal's escape sequences on where they are not by default.
+void EnableTerminalSequences();
 
 // The name of `device` as the host's 12-byte field can hold it; a link made
 // for the purpose goes to *link, to be removed with RemoveLink.
@@ -21,10 +34,20 @@ void RemoveLink(const std::string &link);
 // Why `device` might not open, as far as the system can tell.
 std::string DiagnosePort(const std::string &device);
 
+// A serial port's name as people write it on this system, for help texts.
+const char *ExamplePort();
+
+// Whether this build has the built-in controller simulator.
+bool HasSimulator();
+// false with the accepted kinds when `spec` names no fault of the simulator.
+bool CheckSimulatorFault(const std::string &spec, std::string *error);
+
 // The built-in controller simulator: the stations it plays, the line's rate
-// and format for its pacing. Sets *device to the port to open.
+// and format for its pacing, and faults for its first answers. Sets *device
+// to the port to open.
 struct SimulatorLine {
     std::vector<std::string> stations;
+    std::vector<std::string> faults;
     unsigned baud;
     int dataBits;
     char parity;  // N O E M S

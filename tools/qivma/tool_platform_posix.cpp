@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,19 +18,50 @@ namespace {
 
 std::unique_ptr<fpsim::Simulator> g_simulator;
 
+bool WindowSize(struct winsize &size) {
+    return isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0;
+}
+
 }  // namespace
 
 QivMainFunction DriverEntry() {
     return QivMain;
 }
 
+QivSetLineMonitorFunction LineMonitorEntry() {
+    return QivSetLineMonitor;
+}
+
+uint64_t MonotonicMicroseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
 bool StdoutIsTerminal() {
     return isatty(STDOUT_FILENO) != 0;
+}
+
+bool StderrIsTerminal() {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+int TerminalColumns() {
+    struct winsize size;
+    return WindowSize(size) ? size.ws_col : 0;
+}
+
+int TerminalRows() {
+    struct winsize size;
+    return WindowSize(size) ? size.ws_row : 0;
 }
 
 void SleepMilliseconds(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+void EnableTerminalSequences() {}
 
 // A device in /dev goes by its name there, as the driver reads a name
 // without a leading "/"; a longer path by a short link in /tmp.
@@ -74,6 +107,19 @@ std::string DiagnosePort(const std::string &device) {
     return why;
 }
 
+const char *ExamplePort() {
+    return "/dev/ttyUSB0";
+}
+
+bool HasSimulator() {
+    return true;
+}
+
+bool CheckSimulatorFault(const std::string &spec, std::string *error) {
+    fpsim::Fault fault;
+    return fpsim::ParseFault(spec, fault, error);
+}
+
 bool StartSimulator(const SimulatorLine &line, std::string *device, std::string *error) {
     fpsim::Options options;
     options.stations = line.stations;
@@ -82,6 +128,12 @@ bool StartSimulator(const SimulatorLine &line, std::string *device, std::string 
     options.line.parity = line.parity;
     options.line.stopBits = line.stopBits;
     g_simulator = std::make_unique<fpsim::Simulator>(options);
+    for (const std::string &spec : line.faults) {
+        fpsim::Fault fault;
+        if (!fpsim::ParseFault(spec, fault, error))
+            return false;
+        g_simulator->FaultOnce(fault);
+    }
     if (!g_simulator->Start(error))
         return false;
     *device = g_simulator->PortPath();

@@ -4,29 +4,87 @@
 
 #include "tools/qivma/tool_platform.h"
 
-QivMainFunction DriverEntry() {
-    static QivMainFunction entry = [] {
-        HMODULE module = LoadLibraryA("qivma.dll");
-        if (module == nullptr) {
+namespace {
+
+HMODULE DriverModule() {
+    static HMODULE module = [] {
+        HMODULE loaded = LoadLibraryA("qivma.dll");
+        if (loaded == nullptr) {
             fprintf(stderr, "qivma: cannot load qivma.dll (error %lu)\n", GetLastError());
             exit(1);
         }
-        FARPROC address = GetProcAddress(module, "QivMain");
+        return loaded;
+    }();
+    return module;
+}
+
+void *Export(const char *name) {
+    return reinterpret_cast<void *>(GetProcAddress(DriverModule(), name));
+}
+
+bool ConsoleSize(CONSOLE_SCREEN_BUFFER_INFO &info) {
+    return StdoutIsTerminal() &&
+           GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0;
+}
+
+}  // namespace
+
+QivMainFunction DriverEntry() {
+    static QivMainFunction entry = [] {
+        void *address = Export("QivMain");
         if (address == nullptr) {
             fprintf(stderr, "qivma: qivma.dll exports no QivMain\n");
             exit(1);
         }
-        return reinterpret_cast<QivMainFunction>(reinterpret_cast<void *>(address));
+        return reinterpret_cast<QivMainFunction>(address);
     }();
     return entry;
+}
+
+QivSetLineMonitorFunction LineMonitorEntry() {
+    return reinterpret_cast<QivSetLineMonitorFunction>(Export("QivSetLineMonitor"));
+}
+
+// The driver's own reckoning of the performance counter, so that the tool's
+// times and the line monitor's agree.
+uint64_t MonotonicMicroseconds() {
+    LARGE_INTEGER frequency, count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    const uint64_t ticks = static_cast<uint64_t>(count.QuadPart);
+    const uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000000u + ticks % perSecond * 1000000u / perSecond;
 }
 
 bool StdoutIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
 }
 
+bool StderrIsTerminal() {
+    return _isatty(_fileno(stderr)) != 0;
+}
+
+int TerminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    return ConsoleSize(info) ? info.srWindow.Right - info.srWindow.Left + 1 : 0;
+}
+
+int TerminalRows() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    return ConsoleSize(info) ? info.srWindow.Bottom - info.srWindow.Top + 1 : 0;
+}
+
 void SleepMilliseconds(int milliseconds) {
     Sleep(static_cast<DWORD>(milliseconds));
+}
+
+// Consoles of Windows 10 and later understand the same escape sequences as
+// terminals elsewhere once asked to.
+void EnableTerminalSequences() {
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(console, &mode))
+        SetConsoleMode(console, mode | 0x0004 /* ENABLE_VIRTUAL_TERMINAL_PROCESSING */);
 }
 
 // COM names are short; the device namespace's long form is kept as given.
@@ -51,8 +109,21 @@ std::string DiagnosePort(const std::string &device) {
     return "Windows error " + std::to_string(error);
 }
 
+const char *ExamplePort() {
+    return "COM3";
+}
+
+bool HasSimulator() {
+    return false;
+}
+
+bool CheckSimulatorFault(const std::string &, std::string *error) {
+    *error = "the Windows tool has no built-in simulator";
+    return false;
+}
+
 bool StartSimulator(const SimulatorLine &, std::string *, std::string *error) {
-    *error = "the built-in simulator runs on Linux: start fpsim there and map its port";
+    *error = "the Windows tool has no built-in simulator";
     return false;
 }
 

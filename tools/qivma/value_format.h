@@ -6,21 +6,49 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+// What one element of a tag is: a 16-bit word, a 32-bit value in two words,
+// or one contact.
 enum class ValueKind { kWord, kDoubleWord, kBit };
 
-// "4660 (unsigned 4660, 0x1234)", "305419896 (0x12345678, float 5.69e-28)", "1".
-std::string DescribeWord(int16_t word);
-std::string DescribeDoubleWord(int16_t low, int16_t high);
-std::string DescribeBit(int16_t word);
+// --format: how values are shown, and how values to write are read.
+enum class ValueFormat { kDefault, kSigned, kUnsigned, kHex, kBin, kBcd, kFloat, kAscii };
 
-// The words that `text` stands for: a 16-bit value (-32768 to 65535, decimal
-// or 0x hexadecimal), a 32-bit value (also a float: "1.5", "-2e3") as its low
-// and high word, or a bit (0, 1, on, off). false with a reason otherwise.
-bool ParseValue(const std::string &text, ValueKind kind, std::vector<int16_t> &words,
-                std::string *error);
+// --word-order: which word of a 32-bit value comes first in the controller's
+// memory. The controller keeps the low word at the lower address.
+enum class WordOrder { kLowFirst, kHighFirst };
+
+bool ParseFormatName(const std::string &name, ValueFormat &format);
+bool ParseWordOrderName(const std::string &name, WordOrder &order);
+// "signed|unsigned|hex|bin|bcd|float|ascii" and "low-first|high-first".
+const char *FormatNames();
+const char *WordOrderNames();
+
+// One element as text for people and as a JSON value (a number wherever the
+// format is a number).
+// JSON objects keep their keys in the order they were written.
+using Json = nlohmann::ordered_json;
+
+struct ShownValue {
+    std::string text;
+    Json json;
+};
+
+// `words` holds the element's words in address order: one, or two for a
+// 32-bit value; a contact is 0 or 1.
+ShownValue ShowValue(ValueKind kind, const uint16_t *words, ValueFormat format, WordOrder order);
+
+// The words that `text` stands for, appended to `words` in address order.
+// Integers are decimal, 0x hexadecimal or 0b binary (a leading zero is still
+// decimal); each is checked against the element's range. false with a reason.
+bool ParseValue(const std::string &text, ValueKind kind, ValueFormat format, WordOrder order,
+                std::vector<uint16_t> &words, std::string *error);
+
+// An integer as decimal, 0x hexadecimal or 0b binary text, with an optional
+// sign; false when the text is none of these or leaves [min, max].
+bool ParseInteger(const std::string &text, long long min, long long max, long long &value);
 
 // The frame with its carriage return shown as <CR> and other control bytes
 // as <XX>.
 std::string PrintableFrame(const std::string &bytes);
-
-std::string JsonString(const std::string &text);

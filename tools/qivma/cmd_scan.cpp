@@ -1,0 +1,155 @@
+// qivma scan: which stations answer on the line, read by one register each.
+#include <ctype.h>
+#include <math.h>
+#include <stdio.h>
+
+#include <algorithm>
+
+#include <chrono>
+
+#include "tools/qivma/commands.h"
+#include "tools/qivma/explain.h"
+#include "tools/qivma/report.h"
+#include "tools/qivma/tags.h"
+#include "tools/qivma/tool_platform.h"
+
+namespace {
+
+constexpr int kFirstStation = 0x01;
+constexpr int kLastStation = 0x20;  // 32: the stations of the old computer links
+
+int Station(const std::string &text) {
+    long long value = 0;
+    if (text.size() != 2 || !ParseInteger("0x" + text, 0, kLastStation, value)) {
+        throw UsageError(
+            "scan takes stations as two hexadecimal digits from 00 to 20 (0 to 32), "
+            "not '" +
+            text + "'");
+    }
+    return static_cast<int>(value);
+}
+
+void ParseRange(const std::string &range, int &first, int &last) {
+    first = kFirstStation;
+    last = kLastStation;
+    if (range.empty())
+        return;
+    const size_t dash = range.find('-');
+    first = Station(range.substr(0, dash));
+    last = dash == std::string::npos ? first : Station(range.substr(dash + 1));
+    if (first > last)
+        throw UsageError("scan " + range + ": the first station comes after the last");
+}
+
+std::string Hex2(int station) {
+    char text[8];
+    snprintf(text, sizeof text, "%02X", station);
+    return text;
+}
+
+// The register of one station: "D0" becomes 05D00000.
+std::string AddressOf(int station, const std::string &reg) {
+    if (reg.size() < 2 || reg.size() > 6)
+        throw UsageError("--register takes a device and a number, e.g. D0 or X10, not '" + reg +
+                         "'");
+    const char device = static_cast<char>(toupper(static_cast<unsigned char>(reg[0])));
+    const bool fiveDigits = device == 'D' || device == 'F' || device == 'E' || device == 'G';
+    const std::string number = reg.substr(1);
+    const size_t width = fiveDigits ? 5 : 4;
+    if (number.size() > width)
+        throw UsageError("--register " + reg + ": the number has at most " + std::to_string(width) +
+                         " digits");
+    return Hex2(station) + device + std::string(width - number.size(), '0') + number;
+}
+
+struct Found {
+    int answered = 0, refused = 0, silent = 0;
+};
+
+void Progress(int station, int done, int total, const Found &found) {
+    fprintf(stderr, "\rscanning station %s (%d of %d): %d answered, %d refused\x1b[K",
+            Hex2(station).c_str(), done, total, found.answered, found.refused);
+    fflush(stderr);
+}
+
+}  // namespace
+
+int RunScan(const CommandLine &line) {
+    int first = 0, last = 0;
+    ParseRange(line.scan.range, first, last);
+    RequirePort(line);
+    std::vector<TagPlan> plans;
+    for (int station = first; station <= last; ++station)
+        plans.push_back(PlanTag(AddressOf(station, line.scan.reg), "", 0, Operation::kRead));
+
+    Session session(line.global.line);
+    // The simulator plays only the stations it is told to, not every one
+    // that the scan asks for.
+    if (!StartFor(session, {}, line))
+        return kExitFailed;
+    Output output(line.global.output, "scan");
+    const int total = last - first + 1;
+    const LineOptions &options = line.global.line;
+    if (!output.Json()) {
+        printf(
+            "scanning stations %s to %s (%d to %d) for %s, time-out %d ms: a silent station "
+            "takes %d ms\n",
+            Hex2(first).c_str(), Hex2(last).c_str(), first, last,
+            plans.front().elements.front().label.c_str(), options.timeoutMs,
+            3 * options.timeoutMs + std::max(100, options.timeoutMs));
+    }
+    const bool progress = StderrIsTerminal() && !output.Json();
+    const auto started = std::chrono::steady_clock::now();
+    Found found;
+    for (int i = 0; i < total; ++i) {
+        if (progress)
+            Progress(first + i, i + 1, total, found);
+        const TagPlan &plan = plans[static_cast<size_t>(i)];
+        const TagResult result = Transfer(session, plan, Operation::kRead);
+        const std::string code = ErrorCodeOf(result.outcomes.back().response);
+        Json record = {{"station", plan.station}, {"ms", round(result.milliseconds * 10) / 10}};
+        std::string text;
+        if (result.ok) {
+            ++found.answered;
+            uint16_t words[2] = {0, 0};
+            ElementWords(result, plan.elements.front(), words);
+            const ShownValue value =
+                ShowValue(plan.kind, words, ValueFormat::kDefault, WordOrder::kLowFirst);
+            record["result"] = "answered";
+            record["address"] = plan.elements.front().label;
+            record["value"] = value.json;
+            text = "answered   " + plan.elements.front().label + " = " + value.text;
+        } else if (!code.empty()) {
+            ++found.refused;
+            record["result"] = "refused";
+            record["code"] = code;
+            record["error"] = ErrorCodeMeaning(code);
+            text = "refused    error " + code + " (" + ErrorCodeMeaning(code) + ")";
+        } else {
+            ++found.silent;
+            continue;
+        }
+        if (progress)
+            fprintf(stderr, "\r\x1b[K");
+        char ms[24];
+        snprintf(ms, sizeof ms, "  [%.1f ms]", result.milliseconds);
+        output.Record(record, {"station " + plan.station + "  " + text + ms});
+    }
+    if (progress)
+        fprintf(stderr, "\r\x1b[K");
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char summary[200];
+    snprintf(summary, sizeof summary,
+             "%d station%s scanned in %.1f s: %d answered, %d refused, %d silent", total,
+             total == 1 ? "" : "s", seconds, found.answered, found.refused, found.silent);
+    output.Set("first", Hex2(first));
+    output.Set("last", Hex2(last));
+    output.Set("register", plans.front().elements.front().label);
+    output.Set("seconds", round(seconds * 10) / 10);
+    output.Summary(
+        "found",
+        {{"answered", found.answered}, {"refused", found.refused}, {"silent", found.silent}},
+        {summary});
+    return output.Finish(found.answered + found.refused > 0 ? kExitDone : kExitFailed);
+}

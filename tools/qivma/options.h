@@ -1,0 +1,55 @@
+// What the command line asked for, once CLI11 has read it.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tools/qivma/session.h"
+#include "tools/qivma/value_format.h"
+
+enum class OutputMode { kText, kJson, kJsonLines };
+
+// The options that every command shares: the line and the output.
+struct GlobalOptions {
+    LineOptions line;
+    bool trace = false;
+    OutputMode output = OutputMode::kText;
+};
+
+// How the addresses of read, write, poll and check are taken and shown.
+struct TagOptions {
+    std::vector<std::string> arguments;  // addresses, and values for write
+    std::string type;                    // empty: guessed per address
+    int count = 0;                       // 0: one value per address
+    ValueFormat format = ValueFormat::kDefault;
+    WordOrder wordOrder = WordOrder::kLowFirst;
+};
+
+struct PollOptions {
+    int intervalMs = 1000;
+    int rounds = 0;  // 0: until interrupted
+    std::string csvPath;
+};
+
+struct ScanOptions {
+    std::string range;  // "FIRST-LAST" in hexadecimal; empty: 01-20
+    std::string reg = "D0";
+};
+
+// A command line that cannot be followed: exit status 2. `reasons` adds
+// lines under the message.
+class UsageError : public std::runtime_error {
+  public:
+    explicit UsageError(const std::string &message, std::vector<std::string> reasons = {})
+        : std::runtime_error(message), reasons_(std::move(reasons)) {}
+    const std::vector<std::string> &reasons() const { return reasons_; }
+
+  private:
+    std::vector<std::string> reasons_;
+};
+
+// The exit statuses that the help promises.
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;

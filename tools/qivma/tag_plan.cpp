@@ -1,0 +1,258 @@
+#include "tools/qivma/tag_plan.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "tools/qivma/address_rules.h"
+#include "tools/qivma/options.h"
+
+namespace {
+
+// A frame holds at most 118 characters before its carriage return.
+constexpr int kFrameCharacters = 118;
+constexpr int kCharactersPerWord = 4;
+// "%", station, "$", the two-letter echo, block check: around a read's data.
+constexpr int kReadAnswerFrame = 8;
+// The driver takes at most 27 elements, and 13 values of E or G, per tag.
+constexpr int kDriverCount = 27;
+constexpr int kDriverDoubleWordCount = 13;
+// Five-digit register numbers end where the driver's do; four-digit word
+// numbers at 9999; the single-contact frame holds three digits of word.
+constexpr long kLastRegister = 65535;
+constexpr long kLastWord = 9999;
+constexpr long kLastContactWriteWord = 999;
+
+bool IsDoubleWordDevice(char device) {
+    return device == 'E' || device == 'G';
+}
+
+bool HasFiveDigits(char device) {
+    return device == 'D' || device == 'F' || IsDoubleWordDevice(device);
+}
+
+bool IsTimerOrCounter(char device) {
+    return device == 'T' || device == 'C';
+}
+
+// Characters of a write request before its data: "%", station, "#", the
+// command, start and end, then the block check.
+int WriteFrameOverhead(char device) {
+    const int command = HasFiveDigits(device) ? 3 : (device == 'S' || device == 'V') ? 2 : 4;
+    const int numbers = HasFiveDigits(device) ? 10 : 8;
+    return 4 + command + numbers + 2;
+}
+
+std::string Hex2(int value) {
+    char text[8];
+    snprintf(text, sizeof text, "%02X", value & 0xFF);
+    return text;
+}
+
+// The address text of word `word` (and contact `bit`, or -1) of a device.
+std::string AddressText(const std::string &station, char device, long word, int bit) {
+    char text[16];
+    snprintf(text, sizeof text, HasFiveDigits(device) ? "%05ld" : "%04ld", word);
+    std::string address = station + device + text;
+    if (bit >= 0)
+        address += "0123456789ABCDEF"[bit];
+    return address;
+}
+
+// The letter people know the memory by: E and G are 32-bit views of D and F.
+std::string MemoryName(char device, bool contact) {
+    switch (device) {
+        case 'E':
+            return "D";
+        case 'G':
+            return "F";
+        case 'V':
+            return "EV";
+        case 'S':
+            return "SV";
+        case 'D':
+        case 'F':
+            return std::string(1, device);
+        default:
+            return contact ? std::string(1, device) : "W" + std::string(1, device);
+    }
+}
+
+std::string WordLabel(char device, long word) {
+    return MemoryName(device, false) + std::to_string(word);
+}
+
+// R12A is word 12, contact A; R5 is word 0, contact 5; T and C contacts go by
+// the timer's or counter's number.
+std::string ContactLabel(char device, long contact) {
+    if (IsTimerOrCounter(device))
+        return MemoryName(device, true) + std::to_string(contact);
+    const long word = contact / 16;
+    const char digit = "0123456789ABCDEF"[contact % 16];
+    return MemoryName(device, true) + (word == 0 ? "" : std::to_string(word)) + digit;
+}
+
+Tag ParsedTag(const std::string &address, int32_t dataType, int32_t count) {
+    Tag tag;
+    tag.address = address;
+    tag.dataType = dataType;
+    tag.count = count;
+    if (!Session::ParseTag(tag)) {
+        std::vector<std::string> reasons = AddressProblems(address, dataType, count);
+        if (reasons.empty())
+            reasons.push_back("the driver refuses it");
+        throw UsageError(address + " is refused:", reasons);
+    }
+    return tag;
+}
+
+void CheckLastWord(const TagPlan &plan, char device, long last, int count) {
+    const long limit = HasFiveDigits(device) ? kLastRegister : kLastWord;
+    if (last > limit) {
+        throw UsageError(plan.address + " --count " + std::to_string(count) + " runs to " +
+                         WordLabel(device, last) + ", past the last number an address names (" +
+                         std::to_string(limit) + ")");
+    }
+}
+
+// Chunks of whole elements, each as large as one frame allows.
+void SplitWords(TagPlan &plan, char device, long firstWord, size_t totalWords, Operation op) {
+    const size_t perElement = WordsPerElement(plan.kind);
+    size_t perFrame = static_cast<size_t>(WordsPerFrame(device, op));
+    if (IsDoubleWordDevice(device))
+        perFrame = std::min<size_t>(perFrame, 2 * kDriverDoubleWordCount);
+    perFrame = std::min<size_t>(perFrame, kDriverCount) / perElement * perElement;
+    for (size_t done = 0; done < totalWords; done += perFrame) {
+        const size_t words = std::min(perFrame, totalWords - done);
+        const long word = firstWord + static_cast<long>(done);
+        const bool pairs = IsDoubleWordDevice(device);
+        const int32_t dataType = pairs ? QIV_TYPE_DWORD : QIV_TYPE_WORD;
+        const int32_t count = static_cast<int32_t>(pairs ? words / 2 : words);
+        Tag tag = ParsedTag(AddressText(plan.station, device, word, -1), dataType, count);
+        plan.chunks.push_back({tag, done, words});
+    }
+    plan.words = totalWords;
+}
+
+void PlanContacts(TagPlan &plan, char device, int count, Operation op) {
+    const long first =
+        static_cast<long>(plan.base.definition.wordAddress) * 16 + plan.base.definition.bitNumber;
+    const long last = first + count - 1;
+    CheckLastWord(plan, device, last / 16, count);
+    if (op == Operation::kWrite) {
+        if (last / 16 > kLastContactWriteWord) {
+            throw UsageError(plan.address + " --count " + std::to_string(count) + " runs to " +
+                             ContactLabel(device, last) +
+                             ": a single contact is written only up to word " +
+                             std::to_string(kLastContactWriteWord) + " (three digits)");
+        }
+        // The driver writes one contact per frame.
+        for (long contact = first; contact <= last; ++contact) {
+            const size_t index = static_cast<size_t>(contact - first);
+            plan.elements.push_back({ContactLabel(device, contact), index, -1});
+            Tag tag = ParsedTag(
+                AddressText(plan.station, device, contact / 16, static_cast<int>(contact % 16)),
+                QIV_TYPE_BIT, 0);
+            plan.chunks.push_back({tag, index, 1});
+        }
+        plan.words = static_cast<size_t>(count);
+        return;
+    }
+    // Contacts are read through the contact words that hold them.
+    const long firstWord = first / 16;
+    for (long contact = first; contact <= last; ++contact) {
+        plan.elements.push_back({ContactLabel(device, contact),
+                                 static_cast<size_t>(contact / 16 - firstWord),
+                                 static_cast<int>(contact % 16)});
+    }
+    const ValueKind kind = plan.kind;
+    plan.kind = ValueKind::kWord;
+    SplitWords(plan, device, firstWord, static_cast<size_t>(last / 16 - firstWord + 1), op);
+    plan.kind = kind;
+}
+
+ValueKind KindOf(const Tag &tag) {
+    if (tag.definition.width == 1)
+        return ValueKind::kBit;
+    if (tag.definition.width == 32)
+        return ValueKind::kDoubleWord;
+    return ValueKind::kWord;
+}
+
+}  // namespace
+
+size_t WordsPerElement(ValueKind kind) {
+    return kind == ValueKind::kDoubleWord ? 2 : 1;
+}
+
+int WordsPerFrame(char device, Operation op) {
+    if (op == Operation::kRead)
+        return (kFrameCharacters - kReadAnswerFrame) / kCharactersPerWord;
+    if (IsTimerOrCounter(device))
+        return 0;
+    return (kFrameCharacters - WriteFrameOverhead(device)) / kCharactersPerWord;
+}
+
+int32_t DataTypeFor(const std::string &type, const std::string &address) {
+    if (type.empty())
+        return InferredDataType(address);
+    if (type == "word")
+        return QIV_TYPE_WORD;
+    if (type == "dword")
+        return QIV_TYPE_DWORD;
+    if (type == "bit")
+        return QIV_TYPE_BIT;
+    if (type.size() == 1 && type[0] >= '0' && type[0] <= '7')
+        return type[0] - '0';
+    throw UsageError("--type takes word, dword or bit (or a host type code 0 to 7), not '" + type +
+                     "'");
+}
+
+TagPlan PlanTag(const std::string &address, const std::string &type, int count, Operation op) {
+    TagPlan plan;
+    plan.address = address;
+    // A block of any length is parsed as a block of one: the driver's own
+    // limit on one tag does not bind a range that goes in several frames.
+    plan.base = ParsedTag(address, DataTypeFor(type, address), count > 0 ? 1 : 0);
+    plan.base.count = 0;
+    plan.station = Hex2(plan.base.definition.station);
+    plan.kind = KindOf(plan.base);
+    const char device = static_cast<char>(plan.base.definition.device);
+    if (IsDoubleWordDevice(device))
+        plan.kind = ValueKind::kDoubleWord;
+
+    if (op == Operation::kRead && plan.station == "FF") {
+        throw UsageError(address +
+                         ": station FF is the global station; every controller executes "
+                         "what is written to it and none answers, so it cannot be read");
+    }
+    if (op == Operation::kWrite && IsTimerOrCounter(device)) {
+        throw UsageError(address +
+                         ": timer and counter contacts (T, C) cannot be written; the protocol "
+                         "has no write for them (write the set value, S, instead)");
+    }
+    const long word = plan.base.definition.wordAddress;
+    if (count == 0) {
+        plan.words = WordsPerElement(plan.kind);
+        const std::string label =
+            plan.kind == ValueKind::kBit
+                ? ContactLabel(device, word * 16 + plan.base.definition.bitNumber)
+                : WordLabel(device, word);
+        plan.elements.push_back({label, 0, -1});
+        plan.chunks.push_back({plan.base, 0, plan.words});
+        return plan;
+    }
+    if (plan.kind == ValueKind::kBit) {
+        PlanContacts(plan, device, count, op);
+        return plan;
+    }
+    const size_t perElement = WordsPerElement(plan.kind);
+    const size_t totalWords = static_cast<size_t>(count) * perElement;
+    CheckLastWord(plan, device, word + static_cast<long>(totalWords) - 1, count);
+    for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+        const long at = word + static_cast<long>(i * perElement);
+        plan.elements.push_back({WordLabel(device, at), i * perElement, -1});
+    }
+    SplitWords(plan, device, word, totalWords, op);
+    return plan;
+}

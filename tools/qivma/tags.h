@@ -1,0 +1,21 @@
+// What read, write and poll share: the plans of the command's addresses, and
+// a channel started for them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/qivma/commands.h"
+#include "tools/qivma/tag_plan.h"
+
+// The plans of `addresses`; throws UsageError for the first that cannot be
+// moved, before anything is opened.
+std::vector<TagPlan> PlanTags(const CommandLine &line, const std::vector<std::string> &addresses,
+                              Operation op);
+
+// Whether the plans name more than one station, so that labels need theirs.
+bool SeveralStations(const std::vector<TagPlan> &plans);
+
+// Starts the session for the plans; false (said on stderr, and in the JSON
+// output) when the port does not open.
+bool StartFor(Session &session, const std::vector<TagPlan> &plans, const CommandLine &line);

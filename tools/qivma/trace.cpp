@@ -1,0 +1,87 @@
+#include "tools/qivma/trace.h"
+
+#include <stdio.h>
+
+#include "tools/qivma/value_format.h"
+
+namespace {
+
+// Bytes of one kind that came in one run, as one entry: an answer arrives in
+// several reads.
+struct Passage {
+    int32_t kind;
+    int attempt;
+    double ms;  // when its last byte passed
+    std::string bytes;
+};
+
+std::vector<Passage> Passages(const Outcome &outcome) {
+    std::vector<Passage> passages;
+    int attempt = 0;
+    for (const LineEvent &event : outcome.line) {
+        const double ms = event.sinceStart / 1000.0;
+        if (event.kind == QIV_LINE_WRITTEN) {
+            passages.push_back({event.kind, ++attempt, ms, event.bytes});
+        } else if (!passages.empty() && passages.back().kind == event.kind &&
+                   passages.back().attempt == attempt) {
+            passages.back().ms = ms;
+            passages.back().bytes += event.bytes;
+        } else {
+            passages.push_back({event.kind, attempt, ms, event.bytes});
+        }
+    }
+    return passages;
+}
+
+const char *DirectionOf(int32_t kind) {
+    return kind == QIV_LINE_WRITTEN ? "sent" : kind == QIV_LINE_READ ? "received" : "discarded";
+}
+
+std::string Line(const char *attempt, double ms, const std::string &what) {
+    char prefix[48];
+    snprintf(prefix, sizeof prefix, "   %-3s %8.1f ms  ", attempt, ms);
+    return prefix + what;
+}
+
+}  // namespace
+
+std::vector<std::string> TraceLines(const Outcome &outcome) {
+    std::vector<std::string> lines;
+    if (outcome.line.empty()) {
+        // A driver without the monitor: the last request and its answer.
+        if (outcome.request.empty())
+            return {"   (nothing sent)"};
+        lines.push_back("   -> " + PrintableFrame(outcome.request));
+        lines.push_back("   <- " + (outcome.response.empty() ? std::string("(nothing)")
+                                                             : PrintableFrame(outcome.response)));
+        return lines;
+    }
+    const std::vector<Passage> passages = Passages(outcome);
+    for (size_t i = 0; i < passages.size(); ++i) {
+        const Passage &p = passages[i];
+        const std::string bytes = PrintableFrame(p.bytes);
+        if (p.kind == QIV_LINE_WRITTEN) {
+            const std::string number = "#" + std::to_string(p.attempt);
+            lines.push_back(Line(number.c_str(), p.ms, "-> " + bytes));
+            const bool answered = i + 1 < passages.size() && passages[i + 1].kind == QIV_LINE_READ;
+            if (!answered)
+                lines.push_back(Line("", p.ms, "   (no answer)"));
+        } else if (p.kind == QIV_LINE_READ) {
+            lines.push_back(Line("", p.ms, "<- " + bytes));
+        } else {
+            lines.push_back(Line("", p.ms, "<- discarded: " + bytes));
+        }
+    }
+    return lines;
+}
+
+Json TraceJson(const Outcome &outcome) {
+    Json frames = Json::array();
+    for (const Passage &p : Passages(outcome)) {
+        frames.push_back({{"attempt", p.attempt},
+                          {"ms", static_cast<double>(static_cast<long long>(p.ms * 10)) / 10},
+                          {"direction", DirectionOf(p.kind)},
+                          {"bytes", PrintableFrame(p.bytes)}});
+    }
+    return frames;
+}
