@@ -10,6 +10,7 @@ packages=(
     g++-mingw-w64-i686 mingw-w64-tools         # the 32-bit Windows DLL
     wine wine32:i386                           # to run it
     clang libclang-rt-14-dev                   # libFuzzer and the sanitizers' runtime
+    libcli11-dev nlohmann-json3-dev tmux       # the tool's command line and JSON; its poll test
 )
 
 missing=()
