@@ -58,13 +58,13 @@ class Parser {
 
   private:
     using Handler = bool (Parser::*)(const std::string &value);
-    struct Spec {
+    struct OptionEntry {
         const char *name;
         const char *shortName;  // "" for none
         bool takesValue;
         Handler handle;
     };
-    static const Spec kSpecs[];
+    static const OptionEntry kOptions[];
 
     bool Fail(const std::string &what) {
         error_.what = what;
@@ -136,7 +136,7 @@ class Parser {
     std::vector<PendingAssignment> assignments_;
 };
 
-const Parser::Spec Parser::kSpecs[] = {
+const Parser::OptionEntry Parser::kOptions[] = {
     {"--link", "", true, &Parser::Link},
     {"--device", "", true, &Parser::Device},
     {"--baud", "", true, &Parser::Baud},
@@ -167,16 +167,16 @@ bool Parser::Run(const std::vector<std::string> &args) {
             return Fail("unexpected argument '" + arg + "': fpsim takes options only");
         const size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
         const std::string name = arg.substr(0, equals);
-        const Spec *spec = nullptr;
-        for (const Spec &candidate : kSpecs) {
+        const OptionEntry *entry = nullptr;
+        for (const OptionEntry &candidate : kOptions) {
             if (name == candidate.name || name == candidate.shortName)
-                spec = &candidate;
+                entry = &candidate;
         }
-        if (spec == nullptr)
+        if (entry == nullptr)
             return Fail("unknown option '" + name + "'");
-        option_ = spec->name;
+        option_ = entry->name;
         std::string value;
-        if (!spec->takesValue) {
+        if (!entry->takesValue) {
             if (equals != std::string::npos)
                 return Fail(option_ + " takes no value");
         } else if (equals != std::string::npos) {
@@ -186,7 +186,7 @@ bool Parser::Run(const std::vector<std::string> &args) {
         } else {
             return Fail(option_ + " needs a value");
         }
-        if (!(this->*spec->handle)(value))
+        if (!(this->*entry->handle)(value))
             return false;
         if (line_.help)
             return true;
