@@ -217,6 +217,76 @@ void SilentStation(int rounds) {
         rounds, median, Percentile(ms, 1.0), bound);
 }
 
+// Times `rounds` reads of the tag, in ms; `statuses` gets each read's status.
+std::vector<double> TimedReads(Channel &channel, TagAccess &tag, int rounds,
+                               std::vector<int32_t> *statuses) {
+    std::vector<double> ms;
+    for (int i = 0; i < rounds; ++i) {
+        const auto start = Clock::now();
+        const int32_t status = channel.Call(QIV_CMD_READ_VALUE, &tag);
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (statuses != nullptr)
+            statuses->push_back(status);
+    }
+    return ms;
+}
+
+// "status 0 x3" or "status 1 x2, status 0 x1": what the reads returned.
+std::string StatusCounts(const std::vector<int32_t> &statuses) {
+    std::string text;
+    for (const int32_t status : {0, 1, 2}) {
+        const long count = std::count(statuses.begin(), statuses.end(), status);
+        if (count == 0)
+            continue;
+        text += (text.empty() ? "" : ", ") + std::string("status ") + std::to_string(status) +
+                " x" + std::to_string(count);
+    }
+    return text;
+}
+
+// A station that refuses every request with an error answer: each attempt is
+// answered at once, so a refused read costs three exchanges and never waits
+// out a time-out.
+void RefusedRead(int rounds) {
+    auto simulator = StartSimulator(0);
+    const int32_t timeout = 4;
+    Channel channel(simulator->DevicePath(), timeout);
+    TagAccess tag = channel.Tag('D', 1, 0);
+    const double exchangeMs = Percentile(TimedReads(channel, tag, rounds, nullptr), 0.5);
+    fpsim::Fault refusal;
+    refusal.kind = fpsim::FaultKind::kErrorResponse;
+    simulator->FaultEvery(1, refusal);
+    std::vector<int32_t> statuses;
+    const std::vector<double> ms = TimedReads(channel, tag, rounds, &statuses);
+    const double bound = kAttempts * (exchangeMs + 5);
+    printf(
+        "\nA refused read (an error answer to every attempt), %d reads: %s; median %.2f ms,\n"
+        "longest %.2f ms; bound (three exchanges of %.2f ms, the median good read, + 5 ms each)\n"
+        "%.1f ms\n",
+        rounds, StatusCounts(statuses).c_str(), Percentile(ms, 0.5), Percentile(ms, 1.0),
+        exchangeMs, bound);
+}
+
+// A station whose every answer comes one and a half time-outs late: the first
+// attempt goes unanswered, its answer comes during the second, and the read
+// waits out the answers still owed until the horizon of its last frame.
+void LateStation(int rounds) {
+    auto simulator = StartSimulator(0);
+    const int32_t timeout = 4;
+    const uint32_t timeoutMs = timeout * 10;
+    Channel channel(simulator->DevicePath(), timeout);
+    simulator->SetAnswerDelay(static_cast<int>(timeoutMs * 3 / 2));
+    TagAccess tag = channel.Tag('D', 1, 0);
+    std::vector<int32_t> statuses;
+    const std::vector<double> ms = TimedReads(channel, tag, rounds, &statuses);
+    const double bound = kAttempts * timeoutMs + (AnswerHorizonMs(timeoutMs) - timeoutMs);
+    printf(
+        "\nA station answering 1.5 time-outs (%u ms) late, %d reads: %s; median %.2f ms,\n"
+        "longest %.2f ms; bound (three time-outs and one guard) %.0f ms\n",
+        timeoutMs * 3 / 2, rounds, StatusCounts(statuses).c_str(), Percentile(ms, 0.5),
+        Percentile(ms, 1.0), bound);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -229,5 +299,7 @@ int main(int argc, char **argv) {
     Paced(quick ? 10 : 50);
     Unpaced(quick ? 500 : 5000, true);
     SilentStation(quick ? 3 : 10);
+    RefusedRead(quick ? 5 : 20);
+    LateStation(quick ? 3 : 10);
     return 0;
 }
