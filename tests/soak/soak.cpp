@@ -9,17 +9,20 @@
 //   qivma_soak --sweep [--from MS] [--to MS] [--step MS] [--reads N] [--timeout UNITS]
 //       Every answer comes d ms after its request, d from --from (0) to --to
 //       (twice the horizon) in steps of --step (5 ms), --reads reads (5) at
-//       each d. Time-out 4 (40 ms) unless given.
+//       each d. Every read with d up to the horizon must be good; later ones
+//       are reported. Time-out 4 (40 ms) unless given.
 //   qivma_soak --chatter-run [--reads N] [--timeout UNITS]
 //       A line that carries noise bytes, to a silent station and to one that
-//       answers between them; --reads reads (10) in each case. Time-out 4
-//       (40 ms) unless given.
+//       answers between them; --reads reads (10) in each case. No wrong value,
+//       and every operation within its bound. Time-out 4 (40 ms) unless given.
 //
 // Exit status 0 when every property held, 1 when one did not, 2 when the
 // command line cannot be followed.
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -29,9 +32,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "host/kelpra.h"
 #include "protocol/transactions.h"
@@ -80,7 +80,7 @@ constexpr double kTransmitMs = 10;
 // What is left of the machine in an operation's time once its waits for a
 // core are taken out (OperationTimer): timer slack, each wait rounded up to
 // a whole millisecond, the pseudo-terminal passing bytes, the driver's own
-// work. An extra time-out of 20 ms or more still shows.
+// work. An operation that waits 25 ms more than it should cannot hide.
 constexpr double kMachineMarginMs = 15;
 
 double Ms(Clock::duration d) {
