@@ -38,15 +38,17 @@ Heard ListenForAnswer(TimedReads *reads, AnswerText *answer, uint64_t startByUs,
         const bool begun = answer->length > 0;
         const uint32_t waitMs =
             begun ? charWaitMs : (startByUs == UINT64_MAX ? kWaitWithoutEnd : MsUntil(startByUs));
-        if (!begun && waitMs == 0) {
-            return Heard::kNothing;
-        }
         // No more than the answer still lacks, so that what follows it stays
-        // on the line for whoever listens next.
+        // on the line for whoever listens next. Past the deadline, what has
+        // already arrived is still taken: a thread that woke late must not
+        // miss an answer that came in time.
         const uint32_t room = static_cast<uint32_t>(answer->capacity - answer->length);
         uint32_t got = 0;
         if (!ReadArrived(reads, chunk, room, waitMs, &got)) {
             return Heard::kLineFailed;
+        }
+        if (got == 0 && !begun && waitMs == 0) {
+            return Heard::kNothing;
         }
         if (got == 0 && begun) {
             return Heard::kPart;

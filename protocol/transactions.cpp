@@ -133,7 +133,7 @@ int32_t RunAttempts(DriverRequest *request) {
         }
     }
     if (answersOnTheirWay) {
-        const uint64_t horizonUs = After(lastSentUs, AnswerHorizonMs(timeoutMs));
+        const uint64_t horizonUs = After(lastSentUs, AnswerHorizonMs(timeoutMs) + kHorizonMarginMs);
         status = WaitOutLateAnswers(request, &reads, horizonUs, status);
     }
     EndTimedReads(&reads);

@@ -21,7 +21,8 @@ namespace fake = fake_platform;
 constexpr uint32_t kTimeoutMs = 40;
 constexpr double kGuardMs = 100;
 constexpr double kHorizonMs = kTimeoutMs + kGuardMs;
-// A silent station: three time-outs and one guard; the rest is the RTS leads.
+// A silent station: three time-outs and one guard; the rest is the RTS leads
+// and the margin after the horizon.
 constexpr double kBoundMs = 3 * kTimeoutMs + kGuardMs + 10;
 
 // What data register `number` holds in the scripted station.
@@ -100,7 +101,14 @@ TEST_F(AnswerMatchingTest, AnswersLateUpToTheHorizonAreRightAndGood) {
     // Every answer d late, from at once to the horizon, 1.1 to 1.9 time-outs
     // among them: each read gets its own register's value.
     EXPECT_EQ(AnswerHorizonMs(kTimeoutMs), kHorizonMs);
-    for (double delay = 0.5; delay <= kHorizonMs; delay += 2.5) {
+    std::vector<double> delays;
+    for (double delay = 0.5; delay < kHorizonMs; delay += 2.5)
+        delays.push_back(delay);
+    // The horizon itself, and an answer sent then whose first character
+    // takes a few milliseconds more to arrive.
+    delays.push_back(kHorizonMs);
+    delays.push_back(kHorizonMs + 4);
+    for (const double delay : delays) {
         fake::Reset();
         fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
         Station([delay](int) { return delay; });
