@@ -11,6 +11,7 @@ packages=(
     wine wine32:i386                           # to run it
     clang libclang-rt-14-dev                   # libFuzzer and the sanitizers' runtime
     libcli11-dev nlohmann-json3-dev tmux       # the tool's command line and JSON; its poll test
+    qemu-system-x86 busybox-static             # the uart lane: an emulated PC and its guest's shell
 )
 
 missing=()
