@@ -48,6 +48,8 @@ struct PortSlot {
     uint32_t eventMask = 0;
     uint8_t dtrControl = kDtrControlEnable;
     uint8_t rtsControl = kRtsControlEnable;
+    bool exclusive = false;  // opened with the lock: every device but the null device
+    dev_t device = 0;        // the character device, when `exclusive`
 };
 
 PortSlot g_ports[kMaxPorts];
@@ -145,6 +147,18 @@ void ApplyModemControl(int fd, const CommState &state) {
     }
 }
 
+// Whether a port of this process holds the character device at `path`.
+bool HeldHere(const char *path) {
+    struct stat info;
+    if (stat(path, &info) != 0 || !S_ISCHR(info.st_mode))
+        return false;
+    for (const PortSlot &slot : g_ports) {
+        if (slot.inUse && slot.fd >= 0 && slot.exclusive && slot.device == info.st_rdev)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 QivPortHandle PlatformCreateFile(const char *name) {
@@ -166,6 +180,14 @@ QivPortHandle PlatformCreateFile(const char *name) {
         snprintf(path, sizeof path, "%s", name);
     } else {
         snprintf(path, sizeof path, "/dev/%s", name);
+    }
+    // A device that this process holds is refused before it is opened again:
+    // the kernel raises DTR and RTS as it opens a serial terminal, also one
+    // that is open already, and the lock below would refuse the open only
+    // after that, leaving RTS up on the holder's line until its next frame.
+    if (!nullDevice && HeldHere(path)) {
+        Fail(EBUSY);
+        return QIV_INVALID_PORT_HANDLE;
     }
     // Non-blocking: neither the open nor a read may wait on modem lines; the
     // reads and writes below do their own waiting against deadlines.
@@ -194,6 +216,11 @@ QivPortHandle PlatformCreateFile(const char *name) {
     port.fd = fd;
     port.terminal = isatty(fd) != 0;
     port.pseudoTerminal = IsPseudoTerminal(fd);
+    struct stat info;
+    if (!nullDevice && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode)) {
+        port.exclusive = true;
+        port.device = info.st_rdev;
+    }
     return reinterpret_cast<QivPortHandle>(kHandleBase + slot);
 }
 
