@@ -113,7 +113,8 @@ while [ -z "$control" ] || [ ! -e /dev/hvc0 ]; do
     usleep 10000
 done
 exec >/dev/hvc0 2>&1
-echo "guest: Linux $(uname -r), control line ${control:-missing}"
+clock=$(cat /sys/devices/system/clocksource/clocksource0/current_clocksource)
+echo "guest: Linux $(uname -r), clock source $clock, control line ${control:-missing}"
 grep -v unknown /proc/tty/driver/serial
 LD_LIBRARY_PATH=/lib /bin/qivma_uart_session "$control" ttyS1 --gtest_color=no
 echo "guest: the session ended with status $?"

@@ -29,6 +29,7 @@
 #include <iostream>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/fpsim/simulator.h"
@@ -220,47 +221,40 @@ class Machine {
 };
 
 std::vector<std::string> QemuArguments(const Settings &settings, const std::string &control) {
-    const std::string out = settings.out;
-    return {
-        settings.qemu,
-        "-accel",
-        "tcg",
-        "-machine",
-        "pc",
-        "-m",
-        "256",
-        "-nodefaults",
-        "-no-user-config",
-        "-display",
-        "none",
-        "-no-reboot",
-        "-kernel",
-        settings.guest + "/kernel/vmlinuz",
-        "-initrd",
-        settings.guest + "/initramfs.cpio",
-        "-append",
-        "console=hvc0 panic=-1 quiet",
+    const std::string &out = settings.out;
+    // Options and their values; an empty value: an option that takes none.
+    const std::vector<std::pair<std::string, std::string>> options = {
+        {"-accel", "tcg"},
+        {"-machine", "pc"},
+        {"-m", "256"},
+        {"-nodefaults", ""},
+        {"-no-user-config", ""},
+        {"-display", "none"},
+        {"-no-reboot", ""},
+        {"-kernel", settings.guest + "/kernel/vmlinuz"},
+        {"-initrd", settings.guest + "/initramfs.cpio"},
+        // The HPET runs on QEMU's own clock, the host's: a millisecond of the
+        // guest is then one of the trace's time stamps.
+        {"-append", "console=hvc0 panic=-1 quiet clocksource=hpet"},
         // The driver's port: the PC's second UART (ttyS1 at 0x2F8), the only one there.
-        "-chardev",
-        "pty,id=line",
-        "-device",
-        "isa-serial,chardev=line,index=1",
+        {"-chardev", "pty,id=line"},
+        {"-device", "isa-serial,chardev=line,index=1"},
         // The console and the control line are virtio ports, not UARTs.
-        "-device",
-        "virtio-serial-pci",
-        "-chardev",
-        "file,id=console,path=" + OptionValue(out + "/console.log"),
-        "-device",
-        "virtconsole,chardev=console",
-        "-chardev",
-        "socket,id=control,path=" + OptionValue(control),
-        "-device",
-        "virtserialport,chardev=control,name=qivma.control",
-        "-msg",
-        "timestamp=on",
-        "-trace",
-        "enable=serial_*,file=" + OptionValue(out + "/trace.log"),
+        {"-device", "virtio-serial-pci"},
+        {"-chardev", "file,id=console,path=" + OptionValue(out + "/console.log")},
+        {"-device", "virtconsole,chardev=console"},
+        {"-chardev", "socket,id=control,path=" + OptionValue(control)},
+        {"-device", "virtserialport,chardev=control,name=qivma.control"},
+        {"-msg", "timestamp=on"},
+        {"-trace", "enable=serial_*,file=" + OptionValue(out + "/trace.log")},
     };
+    std::vector<std::string> arguments = {settings.qemu};
+    for (const auto &option : options) {
+        arguments.push_back(option.first);
+        if (!option.second.empty())
+            arguments.push_back(option.second);
+    }
+    return arguments;
 }
 
 // The pseudo-terminal that QEMU made for the UART's far end, once it has said so.
@@ -357,8 +351,11 @@ int Run(const Settings &settings) {
                              "controller-frames.txt"}) {
         unlink((settings.out + "/" + name).c_str());
     }
-    if (Exists(settings.guest + "/unavailable"))
-        return Skip(settings, ReadFile(settings.guest + "/unavailable").substr(0, 200));
+    if (Exists(settings.guest + "/unavailable")) {
+        std::string reason = ReadFile(settings.guest + "/unavailable").substr(0, 200);
+        reason.erase(reason.find_last_not_of(" \n") + 1);
+        return Skip(settings, reason);
+    }
     if (settings.qemu.empty() || access(settings.qemu.c_str(), X_OK) != 0)
         return Skip(settings, "no qemu-system-x86_64 (bash scripts/setup.sh installs it)");
     if (!Exists(settings.guest + "/kernel/vmlinuz") || !Exists(settings.guest + "/initramfs.cpio"))
