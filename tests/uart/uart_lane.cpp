@@ -26,7 +26,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <iostream>
 #include <regex>
 #include <string>
 #include <utility>
@@ -145,7 +144,11 @@ class ControlSocket {
 // It dies with the lane, and the lane stops it by its process id.
 class Machine {
   public:
-    ~Machine() { Stop(); }
+    ~Machine() {
+        Stop();
+        if (output_ >= 0)
+            close(output_);
+    }
 
     bool Start(const std::vector<std::string> &arguments, std::string *error) {
         int pipeFds[2];
@@ -160,6 +163,8 @@ class Machine {
         pid_ = fork();
         if (pid_ < 0) {
             *error = std::string("fork: ") + strerror(errno);
+            close(pipeFds[0]);
+            close(pipeFds[1]);
             return false;
         }
         if (pid_ == 0) {
@@ -210,8 +215,6 @@ class Machine {
         }
         kill(pid_, SIGKILL);
         Reap();
-        close(output_);
-        output_ = -1;
     }
 
   private:
@@ -401,7 +404,9 @@ int Run(const Settings &settings) {
                 settings.limitSeconds);
         machine.Stop();
     } else {
-        machine.Reap();
+        const int status = machine.Reap();
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            fprintf(stderr, "uart lane: QEMU ended with wait status %d\n", status);
     }
     simulator.Stop();
     Record(settings, service, simulator);
