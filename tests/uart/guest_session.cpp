@@ -252,7 +252,7 @@ TEST_F(OnTheUart, BitsRoundTripAndInputsAreRefused) {
     } bits[] = {
         {"01Y0002F", "Y", 2, 15, true},   {"01R00120", "R", 12, 0, true},
         {"01L0063A", "L", 63, 10, true},  {"01X00017", "X", 1, 7, false},
-        {"01T0010B", "T", 10, 11, false},
+        {"01T0010B", "T", 10, 11, false}, {"01C01870", "C", 187, 0, false},
     };
     for (const auto &b : bits) {
         ASSERT_EQ(host_.Parse(b.address, QIV_TYPE_BIT), 0) << b.address;
@@ -276,6 +276,11 @@ TEST_F(OnTheUart, ReadOnlyWordsAndWhatTheControllerRefuses) {
     EXPECT_EQ(host_.Read(words, 2), 0);
     EXPECT_EQ(static_cast<uint16_t>(words[1]), 0xBEEF);
     EXPECT_EQ(host_.Write({0, 1}), 1) << "inputs are the controller's to set";
+    Controller::WriteWord("01", "T", 3, 0x0102);
+    ASSERT_EQ(host_.Parse("01T0003", 0), 0);
+    EXPECT_EQ(host_.Read(words, 2), 0);
+    EXPECT_EQ(words[1], 0x0102);
+    EXPECT_EQ(host_.Write({0, 1}), 1) << "contacts of timers take no writes";
     ASSERT_EQ(host_.Parse("01D65000", 0), 0);
     EXPECT_EQ(host_.Read(words, 2), 1);
     EXPECT_EQ(std::string(host_.instance().rxFrame, 9), "%01!6102\r");
@@ -290,10 +295,11 @@ TEST_F(OnTheUart, BlocksAtTheirLimits) {
         int32_t status;
         size_t words;
     } blocks[] = {
-        {"01D00000", 0, 27, false, 0, 27}, {"01X0000", 0, 27, false, 0, 27},
-        {"01V0000", 0, 27, false, 0, 27},  {"01G00010", 3, 13, false, 0, 26},
-        {"01D00000", 0, 24, true, 0, 24},  {"01D00000", 0, 25, true, 1, 25},
-        {"01Y0000", 0, 25, true, 0, 25},   {"01E00000", 3, 12, true, 0, 24},
+        {"01D00000", 0, 27, false, 0, 27}, {"01F00100", 0, 27, false, 0, 27},
+        {"01X0000", 0, 27, false, 0, 27},  {"01V0000", 0, 27, false, 0, 27},
+        {"01G00010", 3, 13, false, 0, 26}, {"01D00000", 0, 24, true, 0, 24},
+        {"01D00000", 0, 25, true, 1, 25},  {"01Y0000", 0, 25, true, 0, 25},
+        {"01E00000", 3, 12, true, 0, 24},
     };
     for (const auto &b : blocks) {
         ASSERT_EQ(host_.Parse(b.address, b.type, b.count), 0) << b.address;
