@@ -43,8 +43,9 @@ copy_module() {
 }
 
 fetch_kernel() {
-    command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null ||
+    if ! command -v apt-get >/dev/null || ! command -v dpkg-deb >/dev/null; then
         unavailable "no apt-get and dpkg-deb to fetch Debian's kernel"
+    fi
     local package
     package=$(kernel_package)
     if [ -z "$package" ] && [ "$(id -u)" -eq 0 ]; then
@@ -150,6 +151,8 @@ build_initramfs() {
 }
 
 [ -x "$program" ] || { echo "uart lane: no guest program $program" >&2; exit 1; }
+command -v qemu-system-x86_64 >/dev/null ||
+    unavailable "no qemu-system-x86_64 (bash scripts/setup.sh installs it)"
 [ -f "$kernel/vmlinuz" ] || fetch_kernel
 
 busybox=$(command -v busybox) || unavailable "no busybox (busybox-static)"
