@@ -1,91 +1,148 @@
-// The qivma tool as a person runs it, against its built-in simulator.
-#include <stdio.h>
-#include <sys/wait.h>
-
+// The qivma tool's command line: what it refuses before it touches a port,
+// with which message and exit status, and its help.
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tools/tool_run.h"
 
 namespace {
 
-struct ToolRun {
-    int exitCode;
-    std::string output;  // standard output and standard error
-};
+using tooltest::Has;
+using tooltest::Qivma;
+using tooltest::ToolRun;
 
-ToolRun Qivma(const std::string &arguments) {
-    const std::string command = std::string(QIVMA_PROGRAM) + " " + arguments + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    ToolRun run{-1, ""};
-    if (pipe == nullptr)
-        return run;
-    char buffer[512];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.output.append(buffer, n);
-    const int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+// A port that does not exist: a check that comes before the port opens says
+// its own message, not that the port did not open.
+const std::string kNoSuchPort = "/nonexistent/tty";
 
-bool Has(const ToolRun &run, const std::string &text) {
-    return run.output.find(text) != std::string::npos;
-}
-
-TEST(QivmaTool, ReadsAndWritesTheSimulatorWithATrace) {
-    const ToolRun written = Qivma("--sim --trace write 01D00100 4660 01E00200 -2 01R0012A 1");
-    EXPECT_EQ(written.exitCode, 0) << written.output;
-    EXPECT_TRUE(Has(written, "-> %01#WDD0010000100341254<CR>")) << written.output;
-    EXPECT_TRUE(Has(written, "<- %01$WD13<CR>")) << written.output;
-
-    const ToolRun read = Qivma("--sim read 01D00100 01E00100 01R0012A 01D00000 --count 3");
-    EXPECT_EQ(read.exitCode, 0) << read.output;
-    EXPECT_TRUE(Has(read, "01D00100   (3 values)")) << read.output;
-
-    const ToolRun single = Qivma("--sim read 01E00100 --json");
-    EXPECT_EQ(single.exitCode, 0) << single.output;
-    EXPECT_TRUE(Has(single, "\"words\": [100, 101], \"values\": [6619236]")) << single.output;
-}
-
-TEST(QivmaTool, FailuresSayWhatToDo) {
+TEST(QivmaCommandLine, RefusesWhatItCannotFollowWithStatusTwo) {
     const struct {
-        const char *arguments;
-        int exitCode;
+        std::vector<std::string> arguments;
         const char *says;
     } cases[] = {
-        {"check 21D0010", 1, "station 21 (33) is outside 00 to 20"},
-        {"check 01E00101", 1, "E values start at an even register"},
-        {"--sim read 01Q0010", 1, "the device is one of"},
-        {"--sim --sim-station 01 read 07D00100", 1,
-         "no answer from station 07 (time-out 40 ms, 3 attempts)"},
-        {"--sim write 01X0001 1", 1, "answered with error 61"},
-        {"--port /nonexistent/tty read 01D00100", 1, "port /nonexistent/tty did not open"},
-        {"read", 2, "read needs an ADDRESS"},
-        {"--parity sideways info", 2, "--parity takes"},
-        {"frobnicate", 2, "unknown command"},
+        {{"read", "01D00100", "--count", "-1"}, "--count takes a whole number"},
+        {{"read", "01D00100", "--count", "abc"}, "--count takes a whole number"},
+        {{"--sim", "read", "01D00100", "--type", "float"}, "--type takes word, dword or bit"},
+        {{"--sim", "read", "01D00100", "--type", "99"}, "--type takes word, dword or bit"},
+        {{"read", "01D00100"}, "read needs a port: --port"},
+        {{"--port", kNoSuchPort, "read", "01D0010"}, "01D0010 is refused"},
+        {{"--port", kNoSuchPort, "read", "01Q00100"}, "the device is one of"},
+        {{"--sim", "--timeout", "45", "read", "01D00100"}, "steps of 10"},
+        {{"--sim", "--baud", "115200", "read", "01D00100"}, "rate field holds 16 bits"},
+        {{"--sim", "--baud", "abc", "read", "01D00100"}, "--baud takes a rate from 50 to 65535"},
+        {{"--sim", "--port", kNoSuchPort, "read", "01D00100"}, "exclude each other"},
+        {{"info", "extra"}, "not expected"},
+        {{"--parity", "sideways", "info"}, "--parity takes none, odd, even, mark or space"},
+        {{"frobnicate"}, "not expected"},
+        {{}, "a command is needed"},
+        {{"--sim", "write", "01D00100"}, "write takes ADDRESS VALUE pairs"},
+        {{"--sim", "write", "01D00100", "65536"}, "'65536' is no 16-bit value"},
+        {{"--sim", "write", "01D00100", "-32769"}, "'-32769' is no 16-bit value"},
+        {{"--sim", "write", "01D00100", "08x"}, "'08x' is no 16-bit value"},
+        {{"--sim", "write", "01R0012A", "2"}, "'2' is no contact value"},
+        {{"--sim", "write", "01E00100", "4294967296"}, "is no 32-bit value"},
+        {{"--sim", "write", "01D00000", "--count", "3", "1", "2"},
+         "takes one ADDRESS and 3 values"},
+        {{"--sim", "write", "01T0005", "1"}, "timer and counter contacts (T, C) cannot be written"},
+        {{"--sim", "read", "FFD00100"}, "cannot be read"},
+        {{"--sim", "read", "01D00100", "--format", "float"}, "--format float needs 32-bit"},
+        {{"--sim", "read", "01D00100", "--format", "octal"}, "--format takes signed, unsigned"},
+        {{"--sim", "read", "01E00100", "--word-order", "middle"}, "--word-order takes low-first"},
+        // Ranges past what an address can name are found before the port opens.
+        {{"--port", kNoSuchPort, "read", "01D65530", "--count", "10"},
+         "past the last number an address names (65535)"},
+        {{"--port", kNoSuchPort, "read", "01R99990", "--count", "40"}, "(9999)"},
+        {{"--port", kNoSuchPort, "write", "01R1000A", "--count", "2", "1", "1"},
+         "only up to word 999"},
+        {{"--sim", "--sim-fault", "sometimes", "read", "01D00100"}, "unknown fault"},
+        {{"--sim-station", "01", "--port", kNoSuchPort, "read", "01D00100"}, "go with --sim"},
+        {{"--json", "--json-lines", "info"}, "exclude each other"},
+        {{"help", "frobnicate"}, "no command 'frobnicate'"},
     };
     for (const auto &c : cases) {
         const ToolRun run = Qivma(c.arguments);
-        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments << "\n" << run.output;
-        EXPECT_TRUE(Has(run, c.says)) << c.arguments << "\n" << run.output;
+        std::string line;
+        for (const std::string &a : c.arguments)
+            line += a + " ";
+        EXPECT_EQ(run.exitCode, 2) << line << "\n" << run.both();
+        EXPECT_TRUE(Has(run.err, c.says)) << line << "\n" << run.both();
+        EXPECT_FALSE(Has(run.both(), "did not open")) << line << "\n" << run.both();
     }
 }
 
-TEST(QivmaTool, HelpAndInfo) {
-    const ToolRun help = Qivma("help");
-    EXPECT_EQ(help.exitCode, 0);
-    for (const char *text :
-         {"info",        "check",      "read",          "write",  "poll",        "demo",
-          "--port",      "--sim",      "--sim-station", "--baud", "--data-bits", "--parity",
-          "--stop-bits", "--timeout",  "--trace",       "--json", "--verbose",   "--type",
-          "--count",     "--interval", "--for"}) {
-        EXPECT_TRUE(Has(help, text)) << text;
+TEST(QivmaCommandLine, CheckShowsOnlyTheRulesThatARefusedAddressBreaks) {
+    const ToolRun refused = Qivma({"check", "01D0010Z", "FFD99999"});
+    EXPECT_EQ(refused.exitCode, 1) << refused.both();
+    EXPECT_TRUE(Has(refused.out, "'Z' at position 8")) << refused.out;
+    // Half-parsed fields of a refused address mean nothing.
+    EXPECT_FALSE(Has(refused.out, "word ")) << refused.out;
+    EXPECT_FALSE(Has(refused.out, "station 255")) << refused.out;
+
+    const ToolRun accepted = Qivma({"check", "01D00000", "--count", "100"});
+    EXPECT_EQ(accepted.exitCode, 0) << accepted.both();
+    EXPECT_TRUE(Has(accepted.out, "D0 to D99; read frames 4, write frames 5")) << accepted.out;
+
+    const ToolRun global = Qivma({"check", "FFD00100"});
+    EXPECT_EQ(global.exitCode, 0) << global.both();
+}
+
+TEST(QivmaCommandLine, HelpPerCommandVersionAndOptionForms) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::vector<const char *> says;
+    } cases[] = {
+        {{"help"},
+         {"info", "check", "read", "write", "poll", "scan", "demo", "--port", "--sim", "--baud",
+          "--timeout", "--trace", "--json", "--json-lines", "Exit status: 0 done"}},
+        {{"--help"}, {"--json-lines", "Exit status"}},
+        {{"help", "read"}, {"--count", "--format", "--word-order", "read 01R0012A --count 3"}},
+        {{"read", "--help"}, {"--count", "--format", "--word-order"}},
+        {{"help", "poll"}, {"--interval", "--for", "--csv"}},
+        {{"scan", "--help"}, {"--register", "01-20"}},
+        {{"--version"}, {"qivma 7.0.0"}},
+    };
+    for (const auto &c : cases) {
+        const ToolRun run = Qivma(c.arguments);
+        EXPECT_EQ(run.exitCode, 0) << c.arguments.front() << "\n" << run.both();
+        for (const char *text : c.says)
+            EXPECT_TRUE(Has(run.out, text)) << c.arguments.front() << ": " << text << "\n"
+                                            << run.out;
     }
-    const ToolRun info = Qivma("info");
-    EXPECT_EQ(info.exitCode, 0);
-    EXPECT_TRUE(
-        Has(info, "\u2551       Matsushita - FP3, FP5, FP10 compatible driver.      \u2551"))
-        << info.output;
+    const ToolRun equals = Qivma({"--sim", "--timeout=100", "read", "01D00000", "--count=2"});
+    EXPECT_EQ(equals.exitCode, 0) << equals.both();
+    EXPECT_TRUE(Has(equals.out, "D1 ")) << equals.out;
+    const ToolRun dashes = Qivma({"--sim", "write", "--", "01D00100", "-7"});
+    EXPECT_EQ(dashes.exitCode, 0) << dashes.both();
+}
+
+TEST(QivmaCommandLine, InfoAsTextAndAsOneJsonDocument) {
+    const ToolRun text = Qivma({"info"});
+    EXPECT_EQ(text.exitCode, 0);
+    const std::string frame =
+        "\u2551       Matsushita - FP3, FP5, FP10 compatible driver.      \u2551";
+    EXPECT_TRUE(Has(text.out, frame)) << text.out;
+
+    const ToolRun json = Qivma({"--json", "info"});
+    ASSERT_EQ(json.exitCode, 0);
+    const nlohmann::json document = nlohmann::json::parse(json.out);
+    // The banner as UTF-8 text, as the terminal shows it: encoded once.
+    EXPECT_TRUE(Has(document.at("banner").get<std::string>(), frame)) << json.out;
+    EXPECT_EQ(document.at("defaultTimeoutMs"), 40);
+}
+
+TEST(QivmaCommandLine, RefusalsAreJsonWhenJsonIsAskedFor) {
+    for (const char *mode : {"--json", "--json-lines"}) {
+        const ToolRun run = Qivma({mode, "--port", kNoSuchPort, "read", "01Q00100"});
+        EXPECT_EQ(run.exitCode, 2) << run.both();
+        const nlohmann::json record = nlohmann::json::parse(run.out);
+        EXPECT_EQ(record.at("ok"), false);
+        EXPECT_EQ(record.at("status"), 2);
+        EXPECT_EQ(record.at("error"), "01Q00100 is refused:");
+        EXPECT_TRUE(Has(record.at("reasons").dump(), "the device is one of")) << run.out;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tools/qivma/address_rules.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "qivma.h"
@@ -125,6 +126,10 @@ std::vector<std::string> AddressProblems(const std::string &address, int32_t dat
         }
     } else {
         problems.push_back("an address has 7 or 8 characters (station, device, number)");
+    }
+    if ((device == 'D' || device == 'F' || device == 'E' || device == 'G') && text.size() == 8 &&
+        strspn(text.c_str() + 3, "0123456789") == 5 && atol(text.substr(3, 5).c_str()) > 65535) {
+        problems.push_back("register " + text.substr(3, 5) + " is above 65535, the last one");
     }
     if (count > 27) {
         problems.push_back("a tag has at most 27 elements");

@@ -297,12 +297,14 @@ void ResolvePoll(const Texts &texts, PollOptions &poll) {
 
 int PrintHelp(CLI::App &app, const std::string &topic) {
     if (topic.empty()) {
-        printf("%s", app.help().c_str());
+        // app.help() would show the help of the command "help" itself.
+        printf("%s",
+               app.get_formatter()->make_help(&app, "qivma", CLI::AppFormatMode::Normal).c_str());
         return kExitDone;
     }
     for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; })) {
         if (command->get_name() == topic && command->get_group() != "") {
-            printf("%s", command->help().c_str());
+            printf("%s", command->help("qivma").c_str());
             return kExitDone;
         }
     }
@@ -339,9 +341,8 @@ int ParseCommandLine(int argc, char **argv, CommandLine &line) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
-        // "qivma read --help" shows read's help: CLI11 knows which was asked.
-        CLI::App *asked = app.get_subcommands().empty() ? &app : app.get_subcommands().back();
-        printf("%s", asked->help().c_str());
+        // "qivma read --help" shows read's help: CLI11 passes it to the command.
+        printf("%s", app.help().c_str());
         return kExitDone;
     } catch (const CLI::CallForVersion &version) {
         printf("%s\n", version.what());

@@ -134,7 +134,7 @@ ShownValue ShowNumber(uint32_t value, int bits, ValueFormat format) {
         case ValueFormat::kDefault: {
             std::string text = std::to_string(signedValue);
             if (signedValue < 0)
-                text += " (unsigned " + std::to_string(value) + ",";
+                text += " (unsigned " + std::to_string(value) + ", ";
             else
                 text += " (";
             text += Printf("0x%0*X", hexDigits, value);
