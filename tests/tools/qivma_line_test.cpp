@@ -191,7 +191,7 @@ TEST_F(QivmaOnALine, TheTraceShowsEveryAttemptWithItsTime) {
         last = ms;
         EXPECT_EQ(run.out.compare(run.out.find("->", at), request.size(), request), 0) << run.out;
     }
-    EXPECT_TRUE(Has(run.out, "(no answer)")) << run.out;
+    EXPECT_TRUE(Has(run.out, "(no answer within 40 ms)")) << run.out;
     EXPECT_TRUE(Has(run.out, "<CR>")) << run.out;
     EXPECT_TRUE(Has(run.out, "<- %01$RD341212<CR>")) << run.out;
 }

@@ -75,7 +75,10 @@ int RunDemo(const CommandLine &given) {
             for (const std::string &value : step.write)
                 ParseValue(value, plan.kind, ValueFormat::kDefault, WordOrder::kLowFirst, words,
                            &error);
-            printf("%-10s <- %s\n", step.address, step.write.front().c_str());
+            std::string values;
+            for (const std::string &value : step.write)
+                values += " " + value;
+            printf("%-10s <-%s\n", step.address, values.c_str());
             result = Transfer(session, plan, Operation::kWrite, words);
         }
         for (const std::string &text : ResultText(result, line.tag, true, false))

@@ -156,6 +156,7 @@ Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {
     if (!outcome.request.empty())
         outcome.response.assign(instance_->rxFrame, received);
     outcome.nullDevice = instance_->port == QIV_INVALID_PORT_HANDLE;
+    outcome.timeoutMs = options_.timeoutMs;
     return outcome;
 }
 

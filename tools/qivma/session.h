@@ -51,6 +51,7 @@ struct Outcome {
     double milliseconds = 0;
     std::vector<LineEvent> line;  // empty when the driver has no line monitor
     bool nullDevice = false;      // the channel had no device (NULLDEV)
+    int timeoutMs = 0;            // each attempt's wait for its answer
 };
 
 class Session {

@@ -57,20 +57,29 @@ std::vector<std::string> TraceLines(const Outcome &outcome) {
         return lines;
     }
     const std::vector<Passage> passages = Passages(outcome);
+    int attempts = 0;
     for (size_t i = 0; i < passages.size(); ++i) {
         const Passage &p = passages[i];
         const std::string bytes = PrintableFrame(p.bytes);
         if (p.kind == QIV_LINE_WRITTEN) {
+            ++attempts;
             const std::string number = "#" + std::to_string(p.attempt);
             lines.push_back(Line(number.c_str(), p.ms, "-> " + bytes));
             const bool answered = i + 1 < passages.size() && passages[i + 1].kind == QIV_LINE_READ;
-            if (!answered)
-                lines.push_back(Line("", p.ms, "   (no answer)"));
+            if (!answered) {
+                lines.push_back(std::string(20, ' ') + "(no answer within " +
+                                std::to_string(outcome.timeoutMs) + " ms)");
+            }
         } else if (p.kind == QIV_LINE_READ) {
             lines.push_back(Line("", p.ms, "<- " + bytes));
         } else {
             lines.push_back(Line("", p.ms, "<- discarded: " + bytes));
         }
+    }
+    // After a retry the driver listens on for late answers before it returns.
+    if (attempts > 1) {
+        lines.push_back(Line("", outcome.milliseconds,
+                             "(returned status " + std::to_string(outcome.status) + ")"));
     }
     return lines;
 }
