@@ -145,4 +145,31 @@ TEST(QivmaCommandLine, RefusalsAreJsonWhenJsonIsAskedFor) {
     }
 }
 
+// The bash completion offers the commands, each command's own options and
+// the values an option takes.
+TEST(QivmaCompletion, CompletesCommandsOptionsAndValues) {
+    if (tooltest::RunProgram({"bash", "-c", "true"}).exitCode != 0)
+        GTEST_SKIP() << "bash is not installed";
+    const struct {
+        const char *words;
+        int current;
+        const char *offered;
+    } cases[] = {
+        {"qivma --sim re", 2, "read"},
+        {"qivma read 01D00100 --f", 3, "--format"},
+        {"qivma poll --c", 2, "--count --csv"},
+        {"qivma --format ''", 2, "signed unsigned hex bin bcd float ascii"},
+        {"qivma --parity ''", 2, "none odd even mark space"},
+        {"qivma help s", 2, "scan"},
+    };
+    for (const auto &c : cases) {
+        const std::string script = std::string("source ") + QIVMA_SOURCE_DIR +
+                                   "/docs/completion/qivma.bash; COMP_WORDS=(" + c.words +
+                                   "); COMP_CWORD=" + std::to_string(c.current) +
+                                   "; _qivma; echo \"${COMPREPLY[*]}\"";
+        const ToolRun run = tooltest::RunProgram({"bash", "-c", script});
+        EXPECT_EQ(run.out, std::string(c.offered) + "\n") << c.words << "\n" << run.both();
+    }
+}
+
 }  // namespace

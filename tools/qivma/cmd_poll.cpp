@@ -138,6 +138,9 @@ class Poller {
         if (!redraw_) {
             for (const std::string &shown :
                  ResultText(result, line_.tag, line_.global.trace, showStation_)) {
+                // A hint is said once, not every round.
+                if (round > 1 && shown.find(" hint: ") != std::string::npos)
+                    continue;
                 char ms[24];
                 snprintf(ms, sizeof ms, "  [%.1f ms]", result.milliseconds);
                 text.push_back("round " + std::to_string(round) + "  " + shown +
