@@ -162,7 +162,6 @@ std::vector<Frame> Frames(const std::vector<Event> &events, int64_t minLeadMicro
     size_t rtsRoseLine = 0;
     uint8_t lineStatus = 0;
     bool open = false;
-    bool answerHeard = false;
     Frame frame;
     for (const Event &event : events) {
         if (IsWriteTo(event, kRegLineControl)) {
@@ -170,7 +169,6 @@ std::vector<Frame> Frames(const std::vector<Event> &events, int64_t minLeadMicro
         } else if (IsCharacterOut(event, lineControl)) {
             if (!open) {
                 open = true;
-                answerHeard = false;
                 frame = Frame();
                 frame.firstLine = event.line;
                 frame.firstChar = event.micros;
@@ -195,11 +193,8 @@ std::vector<Frame> Frames(const std::vector<Event> &events, int64_t minLeadMicro
                 frame.transmitterEmpty = event.micros;
         } else if (event.kind == Event::Kind::kRead && event.offset == kRegData &&
                    (lineControl & kLcrDivisorLatch) == 0 && (lineStatus & kLsrDataReady) != 0) {
-            // A half-duplex line hears the answer only once the sender is off it.
-            if (open && !answerHeard) {
-                frame.problems.push_back("a character came in while RTS was still up");
-                answerHeard = true;
-            }
+            if (open && frame.answerWhileKeyed < 0)
+                frame.answerWhileKeyed = event.micros;
         } else if (IsWriteTo(event, kRegModemControl)) {
             const bool rtsBefore = (modemControl & kMcrRts) != 0;
             const bool rtsAfter = (event.value & kMcrRts) != 0;

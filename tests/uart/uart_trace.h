@@ -88,13 +88,17 @@ struct Frame {
     int64_t transmitterEmpty = -1;  // the first LSR read showing TEMT after the last character
     int64_t rtsDown = -1;           // the MCR write that ended it, if it lowered RTS
     size_t endLine = 0;             // trace line of that MCR write (0: none came)
+    int64_t answerWhileKeyed = -1;  // the first character received while RTS was still up
     bool dtr = false;               // DTR while it went out
     std::vector<std::string> problems;
 };
 
 // The frames of a trace, each checked: RTS up at least `minLeadMicros`
 // before the first character, the empty transmitter read after the last one,
-// only then RTS down, and down before a character of the answer comes in.
+// and only then RTS down. An answer that begins to come in before RTS is down
+// is noted, not judged: whether the sender is off the line in time depends on
+// how soon the guest's scheduler lets it lower RTS and on how soon the
+// controller answers, which the emulator does not hold to any real figure.
 std::vector<Frame> Frames(const std::vector<Event> &events, int64_t minLeadMicros);
 
 // One stretch of time with RTS up, and the characters sent within it.

@@ -132,6 +132,14 @@ int RtsKeying(const Session &session) {
         }
     }
     PrintSpread("RTS up to the first character", leads);
+    std::vector<double> lateDowns;
+    for (const Frame &frame : frames) {
+        if (frame.answerWhileKeyed >= 0 && frame.rtsDown >= 0)
+            lateDowns.push_back(Ms(frame.lastChar, frame.rtsDown));
+    }
+    // Not judged: a matter of the guest's scheduling and of the simulator's
+    // 2 ms scan, neither of them a figure of real hardware.
+    PrintSpread("answer coming in before RTS was down (last character to RTS down)", lateDowns);
     printf("RTS up with no character sent: %zu times, the longest %.3f ms\n", empty, longest);
     printf("%zu frames, %d with a fault of their keying\n", frames.size(), failures);
     return frames.empty() || failures != 0 ? 1 : 0;
