@@ -13,7 +13,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 

@@ -7,7 +7,6 @@
 #include <stdint.h>
 
 #include <istream>
-#include <map>
 #include <string>
 #include <vector>
 

@@ -10,8 +10,8 @@
 //   drain-time     the time from the last character to RTS down (figures)
 // Exit status: 0 passed, 1 failed, 77 when the session did not run here.
 #include <stdio.h>
-#include <string.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <map>
