@@ -145,6 +145,44 @@ TEST(QivmaCommandLine, RefusalsAreJsonWhenJsonIsAskedFor) {
     }
 }
 
+// Each device's range: the labels of its first and last element, and the
+// frames that reading and writing it take, from the limits of one frame.
+TEST(QivmaCommandLine, RangesOfEveryDeviceAndTheFramesTheyTake) {
+    const struct {
+        const char *address;
+        const char *count;
+        const char *first, *last;
+        const char *readFrames, *writeFrames;
+    } cases[] = {
+        {"01D00000", "27", "D0", "D26", "1", "2"},  // 24 words to a register write
+        {"01D00000", "24", "D0", "D23", "1", "1"},
+        {"01D00000", "28", "D0", "D27", "2", "2"},
+        {"01F00010", "49", "F10", "F58", "2", "3"},
+        {"01E00000", "13", "D0", "D24", "1", "2"},  // 13 values read, 12 written
+        {"01E00000", "12", "D0", "D22", "1", "1"},
+        {"01G00100", "14", "F100", "F126", "2", "2"},
+        {"01R0010", "26", "WR10", "WR35", "1", "2"},  // 25 contact words to a write
+        {"01Y0000", "25", "WY0", "WY24", "1", "1"},
+        {"01S0005", "26", "SV5", "SV30", "1", "2"},
+        {"01V0000", "28", "EV0", "EV27", "2", "2"},
+        {"01R0012A", "3", "R12A", "R12C", "1", "3"},  // contacts: one word, one frame each
+        {"01R0000E", "20", "RE", "R21", "1", "20"},
+        {"01X0000F", "417", "XF", "X26F", "1", "417"},
+        {"01X0000F", "418", "XF", "X270", "2", "418"},
+        {"01T00005", "2", "T5", "T6", "1", "none"},
+    };
+    for (const auto &c : cases) {
+        const ToolRun run = Qivma({"--json-lines", "check", c.address, "--count", c.count});
+        ASSERT_EQ(run.exitCode, 0) << c.address << "\n" << run.both();
+        const nlohmann::json record = nlohmann::json::parse(run.out);
+        EXPECT_EQ(record["first"], c.first) << c.address;
+        EXPECT_EQ(record["last"], c.last) << c.address;
+        EXPECT_EQ(record["readFrames"], c.readFrames) << c.address << " --count " << c.count;
+        EXPECT_TRUE(Has(record["writeFrames"].get<std::string>(), c.writeFrames))
+            << c.address << " --count " << c.count << ": " << record["writeFrames"];
+    }
+}
+
 // The bash completion offers the commands, each command's own options and
 // the values an option takes.
 TEST(QivmaCompletion, CompletesCommandsOptionsAndValues) {
