@@ -14,7 +14,7 @@
 
 #include "fpsim/test_frames.h"
 #include "fpsim/test_port.h"
-#include "tools/fpsim/line.h"
+#include "tools/fpsim/pseudo_terminal.h"
 
 extern char **environ;
 

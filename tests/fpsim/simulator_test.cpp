@@ -11,6 +11,7 @@
 #include "fpsim/test_frames.h"
 #include "fpsim/test_port.h"
 #include "tools/fpsim/frame.h"
+#include "tools/fpsim/pseudo_terminal.h"
 
 namespace fpsim {
 namespace {

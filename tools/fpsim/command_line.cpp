@@ -7,7 +7,7 @@
 #include <string.h>
 
 #include "tools/fpsim/controller.h"
-#include "tools/fpsim/line.h"
+#include "tools/fpsim/serial_line.h"
 
 namespace fpsim {
 
@@ -41,6 +41,18 @@ bool WholeNumber(const std::string &text, long long low, long long high, long lo
 
 std::string Range(long long low, long long high, const char *unit) {
     return std::to_string(low) + " to " + std::to_string(high) + unit;
+}
+
+// Reads one line of `file` into `line`, its end of line included; false at
+// the end of the file or on an error.
+bool ReadLine(FILE *file, std::string &line) {
+    line.clear();
+    for (int c; (c = fgetc(file)) != EOF;) {
+        line += static_cast<char>(c);
+        if (c == '\n')
+            return true;
+    }
+    return !line.empty();
 }
 
 std::string Trimmed(const std::string &text) {
@@ -298,19 +310,15 @@ bool Parser::Init(const std::string &path) {
     FILE *file = fopen(path.c_str(), "r");
     if (file == nullptr)
         return Fail("--init cannot read " + path + ": " + strerror(errno));
-    char *text = nullptr;
-    size_t capacity = 0;
     int number = 0;
     errno = 0;
-    for (ssize_t length; (length = getline(&text, &capacity, file)) >= 0;) {
+    for (std::string line; ReadLine(file, line);) {
         ++number;
-        std::string line(text, static_cast<size_t>(length));
         line = Trimmed(line.substr(0, line.find_first_of("#\n")));
         if (!line.empty())
             assignments_.push_back({line, path + ":" + std::to_string(number)});
     }
     const int readError = ferror(file) ? errno : 0;
-    free(text);
     fclose(file);
     if (readError != 0)
         return Fail("--init cannot read " + path + ": " + strerror(readError));
@@ -360,6 +368,18 @@ bool Parser::FaultRandom(const std::string &value) {
 
 bool Parser::Finish() {
     Options &options = line_.options;
+    if (!PseudoTerminalsOffered()) {
+        if (!options.linkPath.empty()) {
+            return Fail(
+                "--link is not available on Windows: fpsim creates no pseudo-terminal there; "
+                "serve a COM port with --device COMn");
+        }
+        if (options.devicePath.empty()) {
+            return Fail(
+                "no COM port to serve: give --device COMn, one of a pair of "
+                "virtual COM ports joined like a null-modem cable (the host opens the other)");
+        }
+    }
     if (!options.devicePath.empty() && !options.linkPath.empty()) {
         return Fail(
             "--link and --device do not go together: --link publishes the pseudo-terminal that "

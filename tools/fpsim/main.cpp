@@ -1,18 +1,21 @@
-// fpsim: MEWTOCOL-COM controllers on a pseudo-terminal (or a serial device),
-// for the driver's tests and for people without a controller at hand.
-#include <signal.h>
+// fpsim: MEWTOCOL-COM controllers on a pseudo-terminal (or a serial device,
+// or on Windows a COM port), for the driver's tests and for people without a
+// controller at hand.
 #include <stdio.h>
-#include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "tools/fpsim/command_line.h"
+#include "tools/fpsim/serial_line.h"
 #include "tools/fpsim/simulator.h"
+#include "tools/fpsim/stop_request.h"
 
 namespace {
 
-const char kHelp[] =
+// The help's opening and its line options differ where fpsim creates
+// pseudo-terminals (POSIX) and where it serves COM ports only (Windows).
+const char kPosixHelpStart[] =
     "usage: fpsim [OPTIONS]\n"
     "\n"
     "Simulates FP3/FP5/FP10-class controllers answering MEWTOCOL-COM on a serial\n"
@@ -28,7 +31,29 @@ const char kHelp[] =
     "  --baud N               pace every character at N bit/s, 50 to 921600; with\n"
     "                         --device also the device's rate: 1200, 2400, 4800,\n"
     "                         9600, 19200, 38400, 57600, 115200 (default 0, no\n"
-    "                         pacing)\n"
+    "                         pacing)\n";
+
+const char kWindowsHelpStart[] =
+    "usage: fpsim --device COMn [OPTIONS]\n"
+    "\n"
+    "Simulates FP3/FP5/FP10-class controllers answering MEWTOCOL-COM on a serial\n"
+    "line. On Windows it serves the COM port given with --device: one of a pair of\n"
+    "virtual COM ports joined like a null-modem cable, whose other port the host\n"
+    "opens, or a real port cabled to the host. It runs until stopped (Ctrl-C,\n"
+    "Ctrl-Break, its console closed), then closes the port. Options take their\n"
+    "value as the next argument or after '=' (--baud=9600). Exit status: 0\n"
+    "stopped, 1 the port could not be opened, 2 the command line cannot be\n"
+    "followed.\n"
+    "\n"
+    "line:\n"
+    "  --device COMn          the COM port to serve (required)\n"
+    "  --link PATH            not on Windows: fpsim creates no pseudo-terminal here,\n"
+    "                         so there is none to publish (Linux only)\n"
+    "  --baud N               pace every character at N bit/s, 50 to 921600, and set\n"
+    "                         the port to that rate (default 0: no pacing, the\n"
+    "                         port's own rate)\n";
+
+const char kHelpRest[] =
     "  --data-bits N          data bits per character, 5 to 8 (default 8)\n"
     "  --parity P             none|odd|even|mark|space (default odd)\n"
     "  --stop-bits S          1|1.5|2 (default 1)\n"
@@ -124,32 +149,28 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (line.help) {
-        printf("%s", kHelp);
+        printf("%s%s", fpsim::PseudoTerminalsOffered() ? kPosixHelpStart : kWindowsHelpStart,
+               kHelpRest);
         return 0;
     }
 
-    // Stop on SIGINT, SIGTERM and SIGHUP (a closed terminal or session): block
-    // them here, before any thread starts, so that every thread leaves them to
-    // sigwait below and the link is always withdrawn.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
+    std::string error;
+    if (!fpsim::PrepareForStopRequests(&error)) {
+        fprintf(stderr, "fpsim: %s\n", error.c_str());
+        return 1;
+    }
     fpsim::Simulator simulator(line.options);
     Schedule(simulator, line);
-    std::string error;
     if (!simulator.Start(&error)) {
         fprintf(stderr, "fpsim: %s\n", error.c_str());
         return 1;
     }
     PrintStartUp(simulator, line.options);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    const std::string request = fpsim::AwaitStopRequest();
     simulator.Stop();
-    printf("fpsim: stopped (%s)\n", strsignal(signal));
+    printf("fpsim: stopped (%s)\n", request.c_str());
+    fflush(stdout);
+    fpsim::ConfirmStopped();
     return 0;
 }

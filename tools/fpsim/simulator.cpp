@@ -1,12 +1,6 @@
 #include "tools/fpsim/simulator.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
-#include <unistd.h>
-
-#include <time.h>
 
 #include <algorithm>
 #include <utility>
@@ -75,38 +69,10 @@ bool Simulator::Start(std::string *error) {
         }
     }
 
-    if (options_.devicePath.empty()) {
-        if (!OpenPseudoTerminal(pty_, error)) {
-            return false;
-        }
-        lineFd_ = pty_.controllerFd;
-        if (!options_.linkPath.empty() && !PublishLink(options_.linkPath, pty_.driverPath, error)) {
-            ClosePseudoTerminal(pty_);
-            lineFd_ = -1;
-            return false;
-        }
-    } else {
-        lineFd_ = OpenSerialDevice(options_.devicePath, options_.line, error);
-        if (lineFd_ < 0) {
-            return false;
-        }
-    }
-    // The serve thread never blocks in a write: a noise byte that the line
-    // cannot take is dropped, an answer waits for room while reading goes on.
-    const int flags = fcntl(lineFd_, F_GETFL);
-    if (flags < 0 || fcntl(lineFd_, F_SETFL, flags | O_NONBLOCK) != 0) {
-        *error = "cannot make the line non-blocking";
-        Stop();
-        return false;
-    }
-    bool piped;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        piped = pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) == 0;
-    }
-    if (!piped) {
-        *error = "pipe failed";
-        Stop();
+    const bool opened = options_.devicePath.empty()
+                            ? line_.OpenPseudoTerminal(options_.linkPath, error)
+                            : line_.OpenDevice(options_.devicePath, options_.line, error);
+    if (!opened) {
         return false;
     }
     // Nothing of an earlier run carries over but the chatter.
@@ -114,37 +80,26 @@ bool Simulator::Start(std::string *error) {
     request_.clear();
     lineRestsUntil_ = TimePoint();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<Mutex> lock(mutex_);
         chatterChanged_ = true;
     }
     stopping_ = false;
     started_ = Clock::now();
-    thread_ = std::thread(&Simulator::Serve, this);
+    if (!thread_.Start([this] { Serve(); })) {
+        *error = "cannot start the serve thread";
+        line_.Close();
+        return false;
+    }
     return true;
 }
 
 void Simulator::Stop() {
-    if (thread_.joinable()) {
+    if (thread_.Joinable()) {
         stopping_ = true;
         Wake();
-        thread_.join();
+        thread_.Join();
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (int &fd : wakePipe_) {
-            if (fd >= 0)
-                close(fd);
-            fd = -1;
-        }
-    }
-    if (!options_.devicePath.empty() && lineFd_ >= 0) {
-        close(lineFd_);
-    }
-    if (!pty_.driverPath.empty() && !options_.linkPath.empty()) {
-        WithdrawLink(options_.linkPath, pty_.driverPath);
-    }
-    ClosePseudoTerminal(pty_);
-    lineFd_ = -1;
+    line_.Close();
 }
 
 std::string Simulator::PortPath() const {
@@ -152,33 +107,33 @@ std::string Simulator::PortPath() const {
         return options_.linkPath;
     if (!options_.devicePath.empty())
         return options_.devicePath;
-    return pty_.driverPath;
+    return line_.PseudoTerminalPath();
 }
 
 void Simulator::FaultOnce(const Fault &fault) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     faults_.Once(fault);
 }
 
 void Simulator::FaultEvery(int n, const Fault &fault) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     faults_.Every(n, fault);
 }
 
 void Simulator::FaultRandomly(double probability, uint32_t seed,
                               const std::vector<Fault> &choices) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     faults_.Randomly(probability, seed, choices);
 }
 
 void Simulator::ClearFaults() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     faults_.Clear();
     scripted_.clear();
 }
 
 void Simulator::ScriptNextAnswer(const std::string &bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     scripted_.push_back(bytes);
 }
 
@@ -188,7 +143,7 @@ void Simulator::SetAnswerDelay(int ms) {
 
 void Simulator::SetChatter(int gapMs, bool answer) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<Mutex> lock(mutex_);
         chatterGapMs_ = std::max(gapMs, 0);
         chatterAnswers_ = answer;
         chatterChanged_ = true;
@@ -197,36 +152,32 @@ void Simulator::SetChatter(int gapMs, bool answer) {
 }
 
 void Simulator::Wake() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const char wake = 0;
-    if (wakePipe_[1] >= 0 && write(wakePipe_[1], &wake, 1) < 0) {
-        // A full pipe already holds a wake-up.
-    }
+    line_.Wake();
 }
 
 uint16_t Simulator::ReadWord(const std::string &station, Area area, size_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     return bus_.MemoryOf(station)->Word(area, index);
 }
 
 void Simulator::WriteWord(const std::string &station, Area area, size_t index, uint16_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     bus_.MemoryOf(station)->SetWord(area, index, value);
 }
 
 std::vector<FrameRecord> Simulator::Frames() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     return log_;
 }
 
 void Simulator::ClearFrames() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     log_.clear();
 }
 
 bool Simulator::WaitForFrames(size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return logChanged_.wait_for(lock, timeout, [&] { return log_.size() >= count; });
+    std::unique_lock<Mutex> lock(mutex_);
+    return logChanged_.WaitFor(lock, timeout, [&] { return log_.size() >= count; });
 }
 
 void Simulator::Record(Direction direction, const std::string &bytes, const std::string &note,
@@ -238,16 +189,16 @@ void Simulator::Record(Direction direction, const std::string &bytes, const std:
                 note.empty() ? "" : "  ", note.c_str());
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<Mutex> lock(mutex_);
         log_.push_back({ms, direction, bytes, note});
     }
-    logChanged_.notify_all();
+    logChanged_.NotifyAll();
 }
 
 void Simulator::ApplyChatterChange() {
     int gapMs;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<Mutex> lock(mutex_);
         if (!chatterChanged_) {
             return;
         }
@@ -270,12 +221,9 @@ bool Simulator::WriteDue() {
         if (piece.bytes.empty()) {
             return true;
         }
-        const ssize_t n = write(lineFd_, piece.bytes.data(), piece.bytes.size());
+        const long n = line_.Write(piece.bytes.data(), piece.bytes.size());
         const TimePoint after = Clock::now();
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN && !piece.noise) {
+        if (n == 0 && !piece.noise) {
             return false;
         }
         if (n <= 0) {
@@ -300,31 +248,15 @@ void Simulator::WaitAndReceive(bool writable) {
     if (resting) {
         until = std::min(until, lineRestsUntil_);
     }
-    timespec timeout = {0, 0};
-    if (until != TimePoint::max()) {
-        const auto left = std::max(until - Clock::now(), Clock::duration::zero());
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
-        timeout.tv_nsec = static_cast<long>(ns % 1000000000);
-    }
-    const short lineEvents = static_cast<short>(POLLIN | (writable ? 0 : POLLOUT));
-    pollfd fds[2] = {{resting ? -1 : lineFd_, lineEvents, 0}, {wakePipe_[0], POLLIN, 0}};
-    if (ppoll(fds, 2, until == TimePoint::max() ? nullptr : &timeout, nullptr) <= 0) {
-        return;  // the time came, or a signal
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-        char drain[64];
-        while (read(wakePipe_[0], drain, sizeof drain) > 0) {
-        }
-    }
-    if (stopping_ || (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+    const SerialLine::Readiness ready = line_.Wait(!resting, !resting && !writable, until);
+    if (stopping_ || !ready.input) {
         return;
     }
     char buffer[512];
-    const ssize_t n = read(lineFd_, buffer, sizeof buffer);
+    const long n = line_.Read(buffer, sizeof buffer);
     if (n > 0) {
         Receive(buffer, static_cast<size_t>(n), Clock::now());
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+    } else if (n < 0) {
         // The line is gone (a device unplugged): leave it a little and go on.
         lineRestsUntil_ = Clock::now() + std::chrono::milliseconds(20);
     }
@@ -369,7 +301,7 @@ void Simulator::HandleFrame(const std::string &frame, TimePoint firstByte, TimeP
     bool deaf = false;
     bool scripted = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<Mutex> lock(mutex_);
         if (chatterGapMs_ > 0 && !chatterAnswers_) {
             deaf = true;
         } else if (!scripted_.empty()) {

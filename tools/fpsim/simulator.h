@@ -6,15 +6,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tools/fpsim/controller.h"
 #include "tools/fpsim/faults.h"
 #include "tools/fpsim/line.h"
+#include "tools/fpsim/serial_line.h"
+#include "tools/fpsim/threads.h"
 #include "tools/fpsim/transmitter.h"
 
 namespace fpsim {
@@ -56,13 +55,13 @@ class Simulator {
     bool Start(std::string *error);
     // Stops answering, closes the line and withdraws the link. Idempotent.
     void Stop();
-    bool Running() const { return thread_.joinable(); }
+    bool Running() const { return thread_.Joinable(); }
 
     // The path that the driver opens: the link if one was asked for, else the
     // pseudo-terminal or device itself.
     std::string PortPath() const;
     // The pseudo-terminal's own path (empty when serving a device).
-    std::string DevicePath() const { return pty_.driverPath; }
+    std::string DevicePath() const { return line_.PseudoTerminalPath(); }
 
     // Faults of the coming answers (see FaultSchedule).
     void FaultOnce(const Fault &fault);
@@ -124,18 +123,16 @@ class Simulator {
     TimePoint requestStart_;
     TimePoint lineRestsUntil_{};  // after the line failed a read
 
-    PseudoTerminal pty_;
-    int lineFd_ = -1;
-    int wakePipe_[2] = {-1, -1};  // stops the serve thread's wait
-    std::thread thread_;
+    SerialLine line_;
+    Thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> answerDelayMs_;
     std::atomic<uint64_t> noiseBytes_{0};
     TimePoint started_;
 
-    // Guards the bus, the faults, the scripts, the chatter, the wake pipe and the log.
-    mutable std::mutex mutex_;
-    mutable std::condition_variable logChanged_;
+    // Guards the bus, the faults, the scripts, the chatter and the log.
+    mutable Mutex mutex_;
+    mutable ConditionVariable logChanged_;
     std::vector<FrameRecord> log_;
 };
 

@@ -1,0 +1,247 @@
+// The line on POSIX: a pseudo-terminal of our own or a serial device, both
+// non-blocking; waits by ppoll on the line and a wake-up pipe.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tools/fpsim/pseudo_terminal.h"
+#include "tools/fpsim/serial_line.h"
+
+namespace fpsim {
+
+namespace {
+
+// The rates that a device is set to through termios' own speed codes.
+const struct {
+    unsigned baud;
+    speed_t speed;
+} kDeviceRates[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+speed_t SpeedOf(unsigned baud) {
+    for (const auto &rate : kDeviceRates) {
+        if (rate.baud == baud)
+            return rate.speed;
+    }
+    return B0;
+}
+
+tcflag_t CharacterSize(int dataBits) {
+    switch (dataBits) {
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
+    }
+}
+
+std::string SystemError(const std::string &what) {
+    return what + ": " + strerror(errno);
+}
+
+// The serve thread never blocks in a write: a noise byte that the line
+// cannot take is dropped, an answer waits for room while reading goes on.
+bool MakeNonBlocking(int fd, std::string *error) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        *error = "cannot make the line non-blocking";
+        return false;
+    }
+    return true;
+}
+
+bool SetFormat(int fd, const std::string &path, const LineFormat &format, std::string *error) {
+    termios settings;
+    if (!SetRawMode(fd, error) || tcgetattr(fd, &settings) != 0) {
+        return false;
+    }
+    if (format.baud != 0) {
+        const speed_t speed = SpeedOf(format.baud);
+        if (speed == B0) {
+            *error = "rate " + std::to_string(format.baud) + " is not offered for devices";
+            return false;
+        }
+        cfsetispeed(&settings, speed);
+        cfsetospeed(&settings, speed);
+    }
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CMSPAR);
+    settings.c_cflag |= CharacterSize(format.dataBits);
+    if (format.parity != 'N')
+        settings.c_cflag |= PARENB;
+    if (format.parity == 'O' || format.parity == 'M')
+        settings.c_cflag |= PARODD;
+    if (format.parity == 'M' || format.parity == 'S')
+        settings.c_cflag |= CMSPAR;
+    if (format.stopBits > 1)
+        settings.c_cflag |= CSTOPB;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+        *error = SystemError("tcsetattr " + path);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PseudoTerminalsOffered() {
+    return true;
+}
+
+bool DeviceTakesRate(unsigned baud) {
+    return baud == 0 || SpeedOf(baud) != B0;
+}
+
+std::string DeviceRates() {
+    std::string text;
+    for (const auto &rate : kDeviceRates)
+        text += (text.empty() ? "" : ", ") + std::to_string(rate.baud);
+    return text;
+}
+
+struct SerialLine::State {
+    int fd = -1;  // the line that fpsim reads and writes
+    PseudoTerminal pty;
+    std::string linkPath;
+    bool device = false;
+    int wake[2] = {-1, -1};
+};
+
+SerialLine::SerialLine() : state_(std::make_unique<State>()) {
+    if (pipe2(state_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        state_->wake[0] = state_->wake[1] = -1;
+}
+
+SerialLine::~SerialLine() {
+    Close();
+    for (const int fd : state_->wake) {
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+bool SerialLine::OpenPseudoTerminal(const std::string &linkPath, std::string *error) {
+    State &s = *state_;
+    if (s.wake[0] < 0) {
+        *error = "pipe failed";
+        return false;
+    }
+    if (!::fpsim::OpenPseudoTerminal(s.pty, error))
+        return false;
+    if (!linkPath.empty() && !PublishLink(linkPath, s.pty.driverPath, error)) {
+        ClosePseudoTerminal(s.pty);
+        return false;
+    }
+    s.linkPath = linkPath;
+    s.fd = s.pty.controllerFd;
+    if (!MakeNonBlocking(s.fd, error)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool SerialLine::OpenDevice(const std::string &name, const LineFormat &format, std::string *error) {
+    State &s = *state_;
+    if (s.wake[0] < 0) {
+        *error = "pipe failed";
+        return false;
+    }
+    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = SystemError("open " + name);
+        return false;
+    }
+    if (!SetFormat(fd, name, format, error) || !MakeNonBlocking(fd, error)) {
+        close(fd);
+        return false;
+    }
+    s.fd = fd;
+    s.device = true;
+    return true;
+}
+
+std::string SerialLine::PseudoTerminalPath() const {
+    return state_->pty.driverPath;
+}
+
+SerialLine::Readiness SerialLine::Wait(bool forInput, bool forRoom, TimePoint until) {
+    State &s = *state_;
+    timespec timeout = {0, 0};
+    if (until != TimePoint::max()) {
+        const auto left = std::max(until - std::chrono::steady_clock::now(),
+                                   std::chrono::steady_clock::duration::zero());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+        timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    const short lineEvents = static_cast<short>((forInput ? POLLIN : 0) | (forRoom ? POLLOUT : 0));
+    pollfd fds[2] = {{lineEvents != 0 ? s.fd : -1, lineEvents, 0}, {s.wake[0], POLLIN, 0}};
+    Readiness ready;
+    if (ppoll(fds, 2, until == TimePoint::max() ? nullptr : &timeout, nullptr) <= 0) {
+        return ready;  // the time came, or a signal
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+        char drain[64];
+        while (read(s.wake[0], drain, sizeof drain) > 0) {
+        }
+    }
+    ready.input = forInput && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    ready.room = forRoom && (fds[0].revents & POLLOUT) != 0;
+    return ready;
+}
+
+long SerialLine::Read(char *buffer, size_t size) {
+    const ssize_t n = read(state_->fd, buffer, size);
+    if (n > 0)
+        return static_cast<long>(n);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return 0;
+    return -1;  // an end of file: the far side hung up
+}
+
+long SerialLine::Write(const char *bytes, size_t count) {
+    for (;;) {
+        const ssize_t n = write(state_->fd, bytes, count);
+        if (n >= 0)
+            return static_cast<long>(n);
+        if (errno == EAGAIN)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+void SerialLine::Wake() {
+    const char wake = 0;
+    if (state_->wake[1] >= 0 && write(state_->wake[1], &wake, 1) < 0) {
+        // A full pipe already holds a wake-up.
+    }
+}
+
+void SerialLine::Close() {
+    State &s = *state_;
+    if (s.device && s.fd >= 0)
+        close(s.fd);
+    if (!s.linkPath.empty() && !s.pty.driverPath.empty())
+        WithdrawLink(s.linkPath, s.pty.driverPath);
+    // The pseudo-terminal's path stays known after it is closed, for
+    // messages about the run that used it.
+    ClosePseudoTerminal(s.pty);
+    s.linkPath.clear();
+    s.device = false;
+    s.fd = -1;
+}
+
+}  // namespace fpsim
