@@ -9,6 +9,7 @@ packages=(
     gcc-multilib g++-multilib                  # the 32-bit Linux build (-m32)
     g++-mingw-w64-i686 mingw-w64-tools         # the 32-bit Windows DLL
     wine wine32:i386                           # to run it
+    socat                                      # the wine suite's null-modem pair of COM ports
     clang libclang-rt-14-dev                   # libFuzzer and the sanitizers' runtime
     libcli11-dev nlohmann-json3-dev tmux       # the tool's command line and JSON; its poll test
     qemu-system-x86 busybox-static             # the uart lane: an emulated PC and its guest's shell

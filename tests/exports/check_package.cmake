@@ -6,7 +6,7 @@ if(NOT rc EQUAL 0)
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${BINARY_DIR}/${PACKAGE}.zip
     OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
-foreach(file README.md bin/qivma.dll bin/KELPRA.dll bin/qivma.exe include/qivma.h
+foreach(file README.md bin/qivma.dll bin/KELPRA.dll bin/qivma.exe bin/fpsim.exe include/qivma.h
         include/qivma_version.h lib/qivma.def)
     string(FIND "${listing}" "${PACKAGE}/${file}" found)
     if(found EQUAL -1)

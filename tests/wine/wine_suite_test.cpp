@@ -1,13 +1,16 @@
-// The Windows DLL under wine, driven by a Windows host program through COM
-// ports that wine maps to the simulator's pseudo-terminals. The simulator runs
-// here, natively, in this process.
+// The Windows DLL under wine, with the controller simulator a Windows program
+// too. Two pseudo-terminals that socat joins stand for two COM ports joined
+// like a null-modem cable, as a null-modem emulator joins them on Windows:
+// wine's prefix maps them as COM5 and COM7 (and a second pair as COM6 and
+// COM8). fpsim.exe serves COM7 and the Windows host program, which loads
+// qivma.dll, or qivma.exe opens COM5; every read, write and fault crosses the
+// pair between two Windows programs.
 #include <fcntl.h>
-#include <spawn.h>
-#include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -16,92 +19,44 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/fpsim/simulator.h"
-
-extern char **environ;
+#include "fpsim/test_frames.h"
+#include "tools/fpsim/frame.h"
+#include "wine/lane_processes.h"
 
 namespace {
+
+using wine_lane::NullModemPair;
+using wine_lane::SimulatorProgram;
 
 const std::string kBin = QIVMA_WINDOWS_BIN_DIR;
 const std::string kPrefix = QIVMA_WINE_PREFIX;
 
-std::vector<std::string> WineEnvironment() {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("WINE", 0) != 0)
-            env.push_back(entry);
-    }
-    env.push_back("WINEPREFIX=" + kPrefix);
-    env.push_back("WINEDEBUG=-all");
-    env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
-    return env;
-}
+// The host's ports, and across each null-modem pair the simulator's.
+constexpr int kHostPort = 5;
+constexpr int kOtherHostPort = 6;
+constexpr int kSimulatorPort = 7;
+constexpr int kOtherSimulatorPort = 8;
 
-// Runs a program with wine's environment; standard input and output through
-// the given descriptors (-1: none), standard error discarded.
 pid_t Spawn(const std::vector<std::string> &arguments, int in, int out) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (in >= 0)
-        posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-    if (out >= 0)
-        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> env = WineEnvironment();
-    std::vector<char *> argv, envp;
-    std::vector<std::string> args = arguments;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return wine_lane::Spawn(kPrefix, arguments, in, out);
 }
 
-int Wait(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs a program to its end and returns what it printed; Windows programs
-// end their lines with CR LF in text mode, read here as LF.
 std::string Output(const std::vector<std::string> &arguments, int *exitCode = nullptr) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "";
-    const pid_t pid = Spawn(arguments, -1, fds[1]);
-    close(fds[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    close(fds[0]);
-    const int code = Wait(pid);
-    if (exitCode != nullptr)
-        *exitCode = code;
-    std::string lf;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
-            lf += text[i];
-    }
-    return lf;
+    return wine_lane::Output(kPrefix, arguments, exitCode);
 }
 
 // The output with times blanked: they differ from run to run. JSON carries
 // them as "ms": 12.3, the trace as "12.3 ms" from the operation's start, a
-// scan as "in 1.2 s".
+// scan as "in 1.2 s". The trace pads its times to a column, so the padding
+// goes with them: 9.7 and 10.3 take different widths.
 std::string WithoutTimes(std::string text) {
     text = std::regex_replace(text, std::regex("\"ms\": [0-9.]+"), "\"ms\": ?");
     text = std::regex_replace(text, std::regex("in [0-9]+\\.[0-9] s"), "in ? s");
-    return std::regex_replace(text, std::regex("[0-9]+\\.[0-9] ms"), "? ms");
+    return std::regex_replace(text, std::regex(" *[0-9]+\\.[0-9] ms"), " ? ms");
+}
+
+std::string ComName(int n) {
+    return "COM" + std::to_string(n);
 }
 
 // Points wine's COM<n> at a device.
@@ -111,14 +66,39 @@ void MapComPort(int n, const std::string &device) {
     ASSERT_EQ(symlink(device.c_str(), link.c_str()), 0) << link;
 }
 
-std::unique_ptr<fpsim::Simulator> StartSimulator() {
-    fpsim::Options options;
-    options.stations = {"01", "05"};
-    options.zeroMemory = true;
-    auto simulator = std::make_unique<fpsim::Simulator>(options);
-    std::string error;
-    EXPECT_TRUE(simulator->Start(&error)) << error;
-    return simulator;
+std::string TempPath(const std::string &name) {
+    return ::testing::TempDir() + "qivma-wine-" + std::to_string(getpid()) + "-" + name;
+}
+
+// fpsim.exe serving COM<port>, every frame logged. The ports have no parity
+// here: see WineSuite.
+std::unique_ptr<SimulatorProgram> StartFpsimExe(int port, std::vector<std::string> options) {
+    static int runs = 0;
+    std::vector<std::string> command = {
+        "wine", kBin + "/fpsim.exe", "--device", ComName(port), "--parity", "none", "--verbose"};
+    command.insert(command.end(), options.begin(), options.end());
+    return std::make_unique<SimulatorProgram>(
+        kPrefix, command, TempPath("fpsim-exe-" + std::to_string(++runs) + ".log"));
+}
+
+// Stops a simulator with Ctrl-C, as a person does, and checks that it stopped
+// cleanly; returns the frames that it logged.
+std::vector<std::string> StopAndCollect(SimulatorProgram &simulator, const char *request) {
+    std::string farewell;
+    EXPECT_EQ(simulator.Stop(&farewell), 0) << simulator.Diagnostics();
+    EXPECT_EQ(farewell, std::string("fpsim: stopped (") + request + ")");
+    return simulator.Frames();
+}
+
+// How fpsim logs a request that it received.
+std::string Received(const std::string &station, const std::string &command) {
+    return "<- " + fpsim::Printable(Request(station, command));
+}
+
+bool Contains(const std::vector<std::string> &frames, const std::string &text) {
+    return std::any_of(frames.begin(), frames.end(), [&](const std::string &frame) {
+        return frame.find(text) != std::string::npos;
+    });
 }
 
 // The Windows host program, one command and one answer line at a time.
@@ -126,7 +106,7 @@ class WinHost {
   public:
     WinHost() {
         int toHost[2], fromHost[2];
-        if (pipe(toHost) != 0 || pipe(fromHost) != 0)
+        if (pipe2(toHost, O_CLOEXEC) != 0 || pipe2(fromHost, O_CLOEXEC) != 0)
             return;
         pid_ = Spawn({"wine", kBin + "/qivma_win_host.exe"}, toHost[0], fromHost[1]);
         close(toHost[0]);
@@ -141,8 +121,7 @@ class WinHost {
         }
         if (out_ != nullptr)
             fclose(out_);
-        if (pid_ > 0)
-            Wait(pid_);
+        wine_lane::Wait(pid_);
     }
     std::string Send(const std::string &command) {
         fprintf(in_, "%s\n", command.c_str());
@@ -204,19 +183,45 @@ class WineSuite : public ::testing::Test {
             Output({"wineboot", "-i"});
         }
         // One wine server for the whole suite: each program then starts at once.
-        Wait(Spawn({"wineserver", "-p"}, -1, -1));
+        wine_lane::Wait(Spawn({"wineserver", "-p"}, -1, -1));
+        pair_ = new NullModemPair(kPrefix, TempPath("pair"));
+        otherPair_ = new NullModemPair(kPrefix, TempPath("other-pair"));
+        if (pair_->Running() && otherPair_->Running()) {
+            MapComPort(kHostPort, pair_->End(0));
+            MapComPort(kSimulatorPort, pair_->End(1));
+            MapComPort(kOtherHostPort, otherPair_->End(0));
+            MapComPort(kOtherSimulatorPort, otherPair_->End(1));
+        }
     }
-    static void TearDownTestSuite() { Wait(Spawn({"wineserver", "-k"}, -1, -1)); }
+    static void TearDownTestSuite() {
+        delete pair_;
+        delete otherPair_;
+        pair_ = otherPair_ = nullptr;
+        wine_lane::Wait(Spawn({"wineserver", "-k"}, -1, -1));
+    }
 
     void SetUp() override {
-        simulator_ = StartSimulator();
-        other_ = StartSimulator();
-        MapComPort(5, simulator_->DevicePath());
-        MapComPort(6, other_->DevicePath());
+        ASSERT_TRUE(pair_->Running()) << pair_->Said();
+        ASSERT_TRUE(otherPair_->Running()) << otherPair_->Said();
     }
 
-    std::unique_ptr<fpsim::Simulator> simulator_, other_;
+    // fpsim.exe on the simulator's end of the first pair (or of the other),
+    // running once it has said so.
+    std::unique_ptr<SimulatorProgram> Simulator(std::vector<std::string> options,
+                                                int port = kSimulatorPort) {
+        auto simulator = StartFpsimExe(port, std::move(options));
+        EXPECT_NE(simulator->Banner().find("on " + ComName(port) + " (a serial device)"),
+                  std::string::npos)
+            << simulator->Banner() << simulator->Diagnostics();
+        return simulator;
+    }
+
+    static NullModemPair *pair_;
+    static NullModemPair *otherPair_;
 };
+
+NullModemPair *WineSuite::pair_ = nullptr;
+NullModemPair *WineSuite::otherPair_ = nullptr;
 
 TEST_F(WineSuite, TheDllAnswersAsAHostLoadsIt) {
     WinHost host;
@@ -239,6 +244,7 @@ TEST_F(WineSuite, TheDllAnswersAsAHostLoadsIt) {
 }
 
 TEST_F(WineSuite, ReadsAndWritesOfEveryKind) {
+    auto simulator = Simulator({"--zero", "--station", "01", "--station", "05"});
     WinHost host;
     ASSERT_EQ(host.Status("start COM5 4 0"), 0);
     const struct {
@@ -266,9 +272,6 @@ TEST_F(WineSuite, ReadsAndWritesOfEveryKind) {
         EXPECT_EQ(host.Read(&status), c.read) << c.tag;
         EXPECT_EQ(status, 0) << c.tag;
     }
-    EXPECT_EQ(simulator_->ReadWord("01", fpsim::Area::kData, 100), 4660);
-    EXPECT_EQ(simulator_->ReadWord("05", fpsim::Area::kData, 100), 555);
-    EXPECT_EQ(simulator_->ReadWord("01", fpsim::Area::kR, 12), 1);
 
     // What the controller refuses, and a station that is not there.
     ASSERT_EQ(host.Status("parse 01X0001 0 0"), 0);
@@ -278,42 +281,53 @@ TEST_F(WineSuite, ReadsAndWritesOfEveryKind) {
     EXPECT_EQ(host.Read(&status), (std::vector<int>{0, 0}));
     EXPECT_EQ(status, 2);
     EXPECT_EQ(host.Status("end"), 0);
+
+    // The writes reached the registers and contacts that they name, as the
+    // simulator heard them (data words low byte first: 4660 is 0x1234, 555
+    // is 0x022B; R0012 bit 0 is contact R0120), and station 07 got no answer.
+    const std::vector<std::string> frames = StopAndCollect(*simulator, "Ctrl-C");
+    for (const std::string &request :
+         {Received("01", "WDD00100001003412"), Received("05", "WDD00100001002B02"),
+          Received("01", "WCSR01201")}) {
+        EXPECT_TRUE(Contains(frames, request)) << request;
+    }
+    EXPECT_TRUE(Contains(frames, "not answered (station 07)"));
 }
 
 TEST_F(WineSuite, EveryFaultOfTheLine) {
-    simulator_->WriteWord("01", fpsim::Area::kData, 7, 0x1234);
     WinHost host;
     ASSERT_EQ(host.Status("start COM5 4 0"), 0);
     ASSERT_EQ(host.Status("parse 01D00007 0 0"), 0);
     const struct {
-        fpsim::FaultKind kind;
-        int status;
+        const char *fault;
+        int status;  // when every answer has it
     } faults[] = {
-        // Late within the horizon, or behind stray bytes: still the answer.
-        {fpsim::FaultKind::kNoAnswer, 2},        {fpsim::FaultKind::kLate, 0},
-        {fpsim::FaultKind::kTruncated, 1},       {fpsim::FaultKind::kCorruptChar, 1},
-        {fpsim::FaultKind::kWrongBlockCheck, 1}, {fpsim::FaultKind::kWrongStation, 1},
-        {fpsim::FaultKind::kErrorResponse, 1},   {fpsim::FaultKind::kStrayBytes, 0},
+        // Late within the horizon, behind stray bytes, or twice: still the answer.
+        {"no-answer", 2},     {"late", 0},  {"truncated", 1}, {"corrupt", 1}, {"bad-bcc", 1},
+        {"wrong-station", 1}, {"error", 1}, {"stray", 0},     {"double", 0},
     };
+    const std::vector<int> value = {0, 0x1234}, none = {0, 0};
     for (const auto &f : faults) {
-        fpsim::Fault fault;
-        fault.kind = f.kind;
-        int status = -1;
-        simulator_->FaultOnce(fault);
-        EXPECT_EQ(host.Read(&status), (std::vector<int>{0, 0x1234})) << FaultKindName(f.kind);
-        EXPECT_EQ(status, 0) << FaultKindName(f.kind);
-        simulator_->FaultEvery(1, fault);
-        const std::vector<int> expected =
-            f.status == 0 ? std::vector<int>{0, 0x1234} : std::vector<int>{0, 0};
-        EXPECT_EQ(host.Read(&status), expected) << FaultKindName(f.kind);
-        EXPECT_EQ(status, f.status) << FaultKindName(f.kind);
-        simulator_->ClearFaults();
+        // The first answer faulted: the driver's next attempt mends it. Then
+        // every answer faulted.
+        for (const bool everyAnswer : {false, true}) {
+            auto simulator = Simulator({"--zero", "--set", "DT7=0x1234",
+                                        everyAnswer ? "--fault-every" : "--fault",
+                                        (everyAnswer ? "1:" : "") + std::string(f.fault)});
+            const int expected = everyAnswer ? f.status : 0;
+            int status = -1;
+            EXPECT_EQ(host.Read(&status), expected == 0 ? value : none) << f.fault;
+            EXPECT_EQ(status, expected) << f.fault << (everyAnswer ? " on every answer" : "");
+            const std::vector<std::string> frames = StopAndCollect(*simulator, "Ctrl-C");
+            EXPECT_TRUE(Contains(frames, std::string("fault: ") + f.fault)) << f.fault;
+        }
     }
     EXPECT_EQ(host.Status("end"), 0);
 }
 
 TEST_F(WineSuite, AChannelsLife) {
-    other_->WriteWord("01", fpsim::Area::kData, 1, 77);
+    auto simulator = Simulator({"--zero"});
+    auto other = Simulator({"--zero", "--set", "DT1=77"}, kOtherSimulatorPort);
     WinHost host;
     ASSERT_EQ(host.Status("start COM5 4 0"), 0);
     ASSERT_EQ(host.Status("parse 01D00001 0 0"), 0);
@@ -341,6 +355,63 @@ TEST_F(WineSuite, AChannelsLife) {
     EXPECT_EQ(host.Status("end"), 0);
 }
 
+// At a given rate fpsim.exe sends each character when a line at that rate
+// would have carried it: an answer of 27 words (117 characters, 10 bits each
+// without parity) takes 122 ms at 9600 bit/s, after the scan of 2 ms (and
+// after the request's own line time, which the simulator counts from the
+// request's first byte).
+TEST_F(WineSuite, APacedLineTakesItsTime) {
+    auto simulator = Simulator({"--baud", "9600"});
+    WinHost host;
+    ASSERT_EQ(host.Status("start COM5 40 0"), 0);
+    ASSERT_EQ(host.Status("parse 01D00000 0 27"), 0);
+    int status = -1;
+    const std::vector<int> words = host.Read(&status);
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(words.size(), 27u);
+    EXPECT_EQ(words[26], 26) << "the start-up pattern: DT n holds n";
+    EXPECT_EQ(host.Status("end"), 0);
+
+    std::string farewell;
+    EXPECT_EQ(simulator->Stop(&farewell), 0);
+    // "     12.345 ms <- %01#RDD...": the request's end, then the answer's.
+    std::vector<double> times;
+    std::istringstream log(simulator->Diagnostics());
+    for (std::string line; std::getline(log, line);) {
+        if (line.rfind("fpsim ", 0) == 0)
+            times.push_back(atof(line.c_str() + 6));
+    }
+    ASSERT_EQ(times.size(), 2u) << simulator->Diagnostics();
+    const double lineMs = 117 * 10 * 1000.0 / 9600;
+    EXPECT_GE(times[1] - times[0], 2 + lineMs - 0.01) << simulator->Diagnostics();
+}
+
+// fpsim.exe on its command line: what Windows has and has not (no
+// pseudo-terminal, so no --link and a COM port required), and a port that is
+// not there.
+TEST_F(WineSuite, FpsimExeSaysWhatItServesOnWindows) {
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char *said;
+    } cases[] = {
+        {{"--help"}, 0, "usage: fpsim --device COMn"},
+        {{"--help"}, 0, "not on Windows: fpsim creates no pseudo-terminal here"},
+        {{}, 2, "no COM port to serve: give --device COMn"},
+        {{"--link", "plc0"}, 2, "--link is not available on Windows"},
+        {{"--device", "COM7", "--station", "EE"}, 2, "--station takes two hexadecimal digits"},
+        {{"--device", "COM42"}, 1, "fpsim: cannot open COM42"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> command = {"wine", kBin + "/fpsim.exe"};
+        command.insert(command.end(), c.args.begin(), c.args.end());
+        int code = -1;
+        const std::string said = wine_lane::Output(kPrefix, command, &code, true);
+        EXPECT_EQ(code, c.code) << said;
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    }
+}
+
 // The Windows tool's help offers what works there: COM ports, no simulator.
 TEST_F(WineSuite, TheWindowsToolsHelpIsItsOwn) {
     int code = -1;
@@ -357,9 +428,21 @@ TEST_F(WineSuite, TheWindowsToolsHelpIsItsOwn) {
     EXPECT_EQ(code, 2);
 }
 
-// The Windows tool prints what the Linux tool prints for the same commands.
+// The Windows tool prints what the Linux tool prints for the same commands, and
+// fpsim.exe under wine hears and answers the same frames as fpsim on Linux.
 TEST_F(WineSuite, TheWindowsToolPrintsWhatTheLinuxToolPrints) {
-    simulator_->WriteWord("01", fpsim::Area::kData, 100, 4660);
+    const std::vector<std::string> memory = {"--zero", "--station", "01",        "--station",
+                                             "05",     "--set",     "DT100=4660"};
+    auto windowsSimulator = Simulator(memory);
+    std::vector<std::string> linuxCommand = {QIVMA_LINUX_FPSIM, "--verbose"};
+    linuxCommand.insert(linuxCommand.end(), memory.begin(), memory.end());
+    SimulatorProgram linuxSimulator(kPrefix, linuxCommand, TempPath("fpsim-linux.log"));
+    // "fpsim: station 01 05 on /dev/pts/3, no pacing, large profile"
+    const std::string &banner = linuxSimulator.Banner();
+    const size_t on = banner.find(" on /dev/");
+    ASSERT_NE(on, std::string::npos) << banner << linuxSimulator.Diagnostics();
+    const std::string linuxPort = banner.substr(on + 4, banner.find(',', on) - on - 4);
+
     const std::vector<std::vector<std::string>> commands = {
         {"info"},
         {"check", "01E00101", "21D0010"},
@@ -373,10 +456,10 @@ TEST_F(WineSuite, TheWindowsToolPrintsWhatTheLinuxToolPrints) {
         {"scan", "01-06"},
     };
     for (const std::vector<std::string> &command : commands) {
-        std::vector<std::string> windows = {"wine", kBin + "/qivma.exe", "--port",
-                                            "COM5", "--parity",          "none"};
-        std::vector<std::string> linux = {QIVMA_LINUX_TOOL, "--port", simulator_->DevicePath(),
-                                          "--parity", "none"};
+        std::vector<std::string> windows = {
+            "wine", kBin + "/qivma.exe", "--port", ComName(kHostPort), "--parity", "none"};
+        std::vector<std::string> linux = {QIVMA_LINUX_TOOL, "--port", linuxPort, "--parity",
+                                          "none"};
         windows.insert(windows.end(), command.begin(), command.end());
         linux.insert(linux.end(), command.begin(), command.end());
         int windowsCode = -1, linuxCode = -1;
@@ -386,6 +469,12 @@ TEST_F(WineSuite, TheWindowsToolPrintsWhatTheLinuxToolPrints) {
         EXPECT_EQ(windowsCode, linuxCode) << command.back();
         EXPECT_FALSE(fromLinux.empty()) << command.back();
     }
+
+    // Every frame, in order, with what the simulator made of it.
+    const std::vector<std::string> fromWindows = StopAndCollect(*windowsSimulator, "Ctrl-C");
+    const std::vector<std::string> fromLinux = StopAndCollect(linuxSimulator, "Interrupt");
+    EXPECT_EQ(fromWindows, fromLinux);
+    EXPECT_TRUE(Contains(fromLinux, "-> " + fpsim::Printable(Answer("01", "RD3412"))));
 }
 
 }  // namespace
