@@ -4,6 +4,8 @@
 // request is taken as soon as it comes and a stop needs no polling.
 #include <windows.h>
 
+#include <timeapi.h>
+
 #include <algorithm>
 #include <string>
 
@@ -137,7 +139,8 @@ struct SerialLine::State {
     OVERLAPPED reading = {};
     OVERLAPPED writing = {};
     bool readPending = false;
-    bool failed = false;  // a read failed; Read reports it once
+    bool failed = false;      // a read failed; Read reports it once
+    bool finerTimer = false;  // timeBeginPeriod(1) holds while the port is served
     char readBuffer[512];
     std::string held;  // what completed reads brought and Read has not handed out
 
@@ -211,6 +214,10 @@ bool SerialLine::OpenDevice(const std::string &name, const LineFormat &format, s
         Close();
         return false;
     }
+    // Windows' waits end on its timer's tick, 15.6 ms unless a program asks
+    // for finer: the scan time and the pacing keep their milliseconds only
+    // with it. Without it fpsim still serves, only later.
+    s.finerTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
     return true;
 }
 
@@ -292,6 +299,9 @@ void SerialLine::Close() {
             CloseHandle(overlapped->hEvent);
         *overlapped = OVERLAPPED();
     }
+    if (s.finerTimer)
+        timeEndPeriod(1);
+    s.finerTimer = false;
     s.port = INVALID_HANDLE_VALUE;
     s.readPending = false;
     s.failed = false;
