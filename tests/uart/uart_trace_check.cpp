@@ -47,6 +47,10 @@ std::vector<std::string> Lines(const std::string &path) {
 
 void PrintSpread(const char *what, const std::vector<double> &values) {
     const uart_trace::Spread spread = uart_trace::SpreadOf(values);
+    if (spread.count == 0) {
+        printf("%s: no frames\n", what);
+        return;
+    }
     printf("%s: %zu frames, min %.3f ms, median %.3f ms, max %.3f ms\n", what, spread.count,
            spread.min, spread.median, spread.max);
 }
