@@ -175,9 +175,10 @@ TEST(QivmaCommandLine, RangesOfEveryDeviceAndTheFramesTheyTake) {
         const ToolRun run = Qivma({"--json-lines", "check", c.address, "--count", c.count});
         ASSERT_EQ(run.exitCode, 0) << c.address << "\n" << run.both();
         const nlohmann::json record = nlohmann::json::parse(run.out);
-        EXPECT_EQ(record["first"], c.first) << c.address;
-        EXPECT_EQ(record["last"], c.last) << c.address;
-        EXPECT_EQ(record["readFrames"], c.readFrames) << c.address << " --count " << c.count;
+        EXPECT_EQ(record["first"].get<std::string>(), c.first) << c.address;
+        EXPECT_EQ(record["last"].get<std::string>(), c.last) << c.address;
+        EXPECT_EQ(record["readFrames"].get<std::string>(), c.readFrames)
+            << c.address << " --count " << c.count;
         EXPECT_TRUE(Has(record["writeFrames"].get<std::string>(), c.writeFrames))
             << c.address << " --count " << c.count << ": " << record["writeFrames"];
     }
