@@ -28,7 +28,7 @@ dpkg -i "$deb" >/dev/null
 installed=(qivma)
 for file in /usr/bin/qivma /usr/bin/fpsim /usr/include/qivma.h /usr/lib/pkgconfig/qivma.pc \
     /usr/share/man/man1/qivma.1.gz /usr/share/man/man1/fpsim.1.gz \
-    /usr/share/bash-completion/completions/qivma; do
+    /usr/share/bash-completion/completions/qivma /usr/share/bash-completion/completions/fpsim; do
     if [ ! -e "$file" ]; then
         echo "the package did not install $file" >&2
         exit 1
