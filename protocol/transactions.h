@@ -22,7 +22,7 @@ constexpr uint32_t AnswerHorizonMs(uint32_t timeoutMs) {
 // An answer sent at the horizon itself still has to reach the driver: its
 // first character takes its time on the line, and the driver's thread its
 // time to wake. The wait for late answers lasts this much longer.
-constexpr uint32_t kHorizonMarginMs = 5;
+constexpr uint32_t kHorizonMarginMs = 3;
 
 // The global station: every controller executes what is sent to it, and none
 // answers.

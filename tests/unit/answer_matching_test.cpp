@@ -107,7 +107,7 @@ TEST_F(AnswerMatchingTest, AnswersLateUpToTheHorizonAreRightAndGood) {
     // The horizon itself, and an answer sent then whose first character
     // takes a few milliseconds more to arrive.
     delays.push_back(kHorizonMs);
-    delays.push_back(kHorizonMs + 4);
+    delays.push_back(kHorizonMs + 2);
     for (const double delay : delays) {
         fake::Reset();
         fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
