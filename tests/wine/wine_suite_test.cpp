@@ -412,20 +412,94 @@ TEST_F(WineSuite, FpsimExeSaysWhatItServesOnWindows) {
     }
 }
 
-// The Windows tool's help offers what works there: COM ports, no simulator.
+// The Windows tool's help offers what works there: COM ports, and --sim and
+// demo through --sim-port to fpsim.exe; not the built-in simulator's options.
 TEST_F(WineSuite, TheWindowsToolsHelpIsItsOwn) {
     int code = -1;
     const std::string help = Output({"wine", kBin + "/qivma.exe", "help"}, &code);
     EXPECT_EQ(code, 0);
-    EXPECT_NE(help.find("--port DEVICE"), std::string::npos) << help;
-    EXPECT_NE(help.find("COM3"), std::string::npos) << help;
-    for (const char *absent : {"/dev/", "--sim", "demo"})
+    for (const char *present :
+         {"--port DEVICE", "COM3", "--sim ", "--sim-port COMn", "fpsim.exe", "demo --sim-port"})
+        EXPECT_NE(help.find(present), std::string::npos) << present << "\n" << help;
+    for (const char *absent : {"/dev/", "--sim-station", "--sim-fault", "built-in controller"})
         EXPECT_EQ(help.find(absent), std::string::npos) << absent << "\n" << help;
-    // What it does not offer is refused as a command line it cannot follow.
-    Output({"wine", kBin + "/qivma.exe", "--sim", "read", "01D00100"}, &code);
-    EXPECT_EQ(code, 2);
-    Output({"wine", kBin + "/qivma.exe", "demo"}, &code);
-    EXPECT_EQ(code, 2);
+    const std::string demoHelp = Output({"wine", kBin + "/qivma.exe", "help", "demo"}, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(demoHelp.find("fpsim.exe through --sim-port"), std::string::npos) << demoHelp;
+
+    // The Linux tool keeps its own: the built-in simulator, and no --sim-port.
+    const std::string linuxHelp = Output({QIVMA_LINUX_TOOL, "help"}, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(linuxHelp.find("--sim-station"), std::string::npos) << linuxHelp;
+    EXPECT_EQ(linuxHelp.find("--sim-port"), std::string::npos) << linuxHelp;
+}
+
+// Without --sim-port, --sim and demo say how to set fpsim.exe up; the built-in
+// simulator's options go to fpsim.exe instead; the Linux tool has no use for
+// --sim-port. Each is a command line that cannot be followed.
+TEST_F(WineSuite, TheSimulatorOnWindowsNeedsItsPort) {
+    const std::string windows = kBin + "/qivma.exe";
+    const struct {
+        std::vector<std::string> command;
+        std::vector<std::string> said;
+    } cases[] = {
+        {{"wine", windows, "--sim", "read", "01D00100"},
+         {"no --sim-port", "null-modem pair", "fpsim.exe --device COM7",
+          "qivma --sim --sim-port COM6", "docs/HOSTS.md"}},
+        {{"wine", windows, "demo"},
+         {"no --sim-port", "fpsim.exe --device COM7", "qivma demo --sim-port COM6"}},
+        {{"wine", windows, "--sim", "--sim-port", "COM5", "--sim-station", "05", "read",
+          "01D00100"},
+         {"give them to fpsim.exe instead"}},
+        {{"wine", windows, "--sim", "--sim-port", "COM5", "--sim-fault", "late", "read",
+          "01D00100"},
+         {"give them to fpsim.exe instead"}},
+        {{"wine", windows, "--sim-port", "COM5", "read", "01D00100"},
+         {"--sim-port goes with --sim"}},
+        {{"wine", windows, "read", "01D00100"}, {"or --sim --sim-port COMn for fpsim.exe"}},
+        {{QIVMA_LINUX_TOOL, "--sim", "--sim-port", "COM5", "read", "01D00100"},
+         {"--sim-port is for the Windows tool"}},
+    };
+    for (const auto &c : cases) {
+        int code = -1;
+        const std::string said = wine_lane::Output(kPrefix, c.command, &code, true);
+        EXPECT_EQ(code, 2) << c.command.back() << "\n" << said;
+        for (const std::string &text : c.said)
+            EXPECT_NE(said.find(text), std::string::npos) << text << "\n" << said;
+    }
+}
+
+// qivma.exe --sim goes through --sim-port to fpsim.exe at the pair's far end,
+// says so, and reads what fpsim.exe holds; demo runs there to its end.
+TEST_F(WineSuite, TheWindowsToolsSimulatorIsFpsimExe) {
+    auto simulator = Simulator({"--zero", "--set", "DT100=4321"});
+    const std::string port = ComName(kHostPort);
+    int code = -1;
+    const std::string read = wine_lane::Output(kPrefix,
+                                               {"wine", kBin + "/qivma.exe", "--sim", "--sim-port",
+                                                port, "--parity", "none", "read", "01D00100"},
+                                               &code, true);
+    EXPECT_EQ(code, 0) << read;
+    EXPECT_NE(read.find("4321"), std::string::npos) << read;
+    EXPECT_NE(read.find("qivma: --sim: using COM5; the simulator is fpsim.exe, serving the "
+                        "other end of COM5's null-modem pair"),
+              std::string::npos)
+        << read;
+
+    const std::string demo = wine_lane::Output(
+        kPrefix, {"wine", kBin + "/qivma.exe", "demo", "--sim-port", port, "--parity", "none"},
+        &code, true);
+    EXPECT_EQ(code, 0) << demo;
+    for (const char *text :
+         {"fpsim.exe plays station 01 at the far end of COM5", "cannot set faults in",
+          "# and read it back", "# a station that is not there", "no answer"})
+        EXPECT_NE(demo.find(text), std::string::npos) << text << "\n" << demo;
+
+    // The demo's write reached fpsim.exe, and station 07 went unanswered there.
+    const std::vector<std::string> frames = StopAndCollect(*simulator, "Ctrl-C");
+    EXPECT_TRUE(Contains(frames, Received("01", "RDD0010000100"))) << "the read";
+    EXPECT_TRUE(Contains(frames, Received("01", "WDD00100001003412"))) << "the demo's write";
+    EXPECT_TRUE(Contains(frames, "not answered (station 07)"));
 }
 
 // The Windows tool prints what the Linux tool prints for the same commands, and

@@ -56,6 +56,11 @@ std::string Footer() {
             "  qivma --sim --trace write 01D00100 4660\n"
             "  qivma --sim read 01D00000 --count 100 --format hex\n"
             "  qivma demo\n";
+    } else {
+        text +=
+            "  qivma --sim --sim-port COM6 --trace write 01D00100 4660\n"
+            "  qivma demo --sim-port COM6\n"
+            "  (fpsim.exe --device COM7 serving COM7, joined to COM6 as a null-modem pair)\n";
     }
     return text + "\n'qivma help COMMAND' shows a command's own options.";
 }
@@ -66,11 +71,21 @@ void AddLineOptions(CLI::App &app, CommandLine &line, Texts &texts) {
     app.add_option("--port", g.line.port, "the serial port, e.g. " + port)
         ->type_name("DEVICE")
         ->group("Line");
-    // The Windows tool has no simulator yet: the options stay known, so that
-    // their use gets a clear answer, but the help does not offer them.
+    // The options of the built-in simulator stay known where there is none,
+    // so that their use gets a clear answer, but the help does not offer them;
+    // likewise --sim-port where the simulator is built in.
     const std::string simGroup = HasSimulator() ? "Line" : "";
-    app.add_flag("--sim", g.line.sim, "use the built-in controller simulator as the port")
-        ->group(simGroup);
+    const std::string simPortGroup = HasSimulator() ? "" : "Line";
+    app.add_flag("--sim", g.line.sim,
+                 HasSimulator() ? "use the built-in controller simulator as the port"
+                                : "talk to fpsim.exe through --sim-port (no built-in\n"
+                                  "simulator on Windows)")
+        ->group("Line");
+    app.add_option("--sim-port", g.line.simPort,
+                   "the COM port of a null-modem pair whose other end\n"
+                   "fpsim.exe serves (fpsim.exe --device COMx)")
+        ->type_name("COMn")
+        ->group(simPortGroup);
     app.add_option("--sim-station", g.line.simStations,
                    "a station it plays (repeat; default: 01 and those named)")
         ->type_name("NN")
@@ -181,10 +196,13 @@ void AddCommands(CLI::App &app, CommandLine &line, Texts &texts) {
     scan->add_option("--register", line.scan.reg, "the register each station is asked for (D0)")
         ->type_name("REG");
 
-    CLI::App *demo =
+    if (HasSimulator()) {
         Command(app, "demo", "reads and writes of every kind on the simulator, traced", {"demo"});
-    if (!HasSimulator())
-        demo->group("");
+    } else {
+        Command(app, "demo",
+                "reads and writes of every kind on fpsim.exe through --sim-port, traced",
+                {"demo --sim-port COM6"});
+    }
 
     CLI::App *help = Command(app, "help", "this help, or a command's");
     help->add_option("COMMAND", texts.helpTopic, "the command");
@@ -242,10 +260,28 @@ void ResolveLine(const Texts &texts, LineOptions &line) {
         line.stopBits = StopBitsCode(texts.stopBits);
     if (!texts.timeout.empty())
         line.timeoutMs = TimeoutMs(texts.timeout);
-    if (line.sim && !HasSimulator()) {
+    if (HasSimulator() && !line.simPort.empty()) {
         throw UsageError(
-            "--sim: the Windows tool has no built-in simulator; run fpsim on a "
-            "Linux machine and give its port with --port");
+            "--sim-port is for the Windows tool, where fpsim.exe serves the far end of a "
+            "COM port pair; here --sim runs the built-in simulator itself");
+    }
+    if (!HasSimulator()) {
+        if (!line.sim && !line.simPort.empty())
+            throw UsageError("--sim-port goes with --sim (or with demo)");
+        if (line.sim && line.simPort.empty())
+            throw UsageError(
+                "no --sim-port: the Windows tool has no built-in simulator; its simulator is "
+                "fpsim.exe at the far end of a COM port, given with --sim-port COMn",
+                {"join two virtual COM ports as a null-modem pair (e.g. COM6 and COM7)",
+                 "start 'fpsim.exe --device COM7' on one",
+                 "run 'qivma --sim --sim-port COM6 ...' or 'qivma demo --sim-port COM6' on the "
+                 "other",
+                 "docs/HOSTS.md, \"Testing a host without a controller\", shows the steps"});
+        if (!line.simStations.empty() || !line.simFaults.empty())
+            throw UsageError(
+                "--sim-station and --sim-fault are for the built-in simulator, "
+                "which the Windows tool does not have: give them to fpsim.exe "
+                "instead (fpsim.exe --device COMx --station NN --fault KIND)");
     }
     if (line.sim && !line.port.empty())
         throw UsageError("--sim and --port exclude each other: the simulator is the port");
@@ -354,9 +390,9 @@ int ParseCommandLine(int argc, char **argv, CommandLine &line) {
         return kExitUsage;
     }
     if (app.get_subcommands().empty()) {
-        PrintUsageError(OutputModeOf(argc, argv), "",
-                        UsageError("a command is needed: info, check, read, write, poll, scan" +
-                                   std::string(HasSimulator() ? ", demo" : "")));
+        PrintUsageError(
+            OutputModeOf(argc, argv), "",
+            UsageError("a command is needed: info, check, read, write, poll, scan, demo"));
         return kExitUsage;
     }
     line.command = app.get_subcommands().front()->get_name();
@@ -372,11 +408,10 @@ int ParseCommandLine(int argc, char **argv, CommandLine &line) {
         const std::vector<CLI::App *> named = app.get_subcommands();
         return PrintHelp(app, named.size() > 1 ? named[1]->get_name() : texts.helpTopic);
     }
-    if (line.command == "demo" && !HasSimulator()) {
-        throw UsageError(
-            "demo: the Windows tool has no built-in simulator to show; run "
-            "qivma demo on Linux");
-    }
+    // The demo always runs on the simulator: on Windows that is fpsim.exe,
+    // so --sim-port is needed as with --sim.
+    if (line.command == "demo" && !HasSimulator())
+        line.global.line.sim = true;
     ResolveLine(texts, line.global.line);
     ResolveTag(texts, line.tag);
     ResolvePoll(texts, line.poll);

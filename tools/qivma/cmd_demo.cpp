@@ -4,6 +4,7 @@
 #include "tools/qivma/commands.h"
 #include "tools/qivma/report.h"
 #include "tools/qivma/tags.h"
+#include "tools/qivma/tool_platform.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ const Step kSteps[] = {
     {"a timer's set value", "01S0005", 0, {}, false},
     {"an input word", "01X0001", 0, {}, false},
     {"inputs cannot be written: the controller refuses", "01X0001", 0, {"1"}, true},
+    // A station that the simulator does not play: fpsim.exe plays 01 by default.
     {"a station that is not there: three attempts, then no answer", "07D00100", 0, {}, true},
 };
 
@@ -49,9 +51,19 @@ int RunDemo(const CommandLine &given) {
     line.global.trace = true;
     line.global.output = OutputMode::kText;
     RunInfo(line);
-    printf(
-        "\nThe built-in simulator plays station 01; every frame on the line is traced, each "
-        "attempt numbered,\nwith its time from the start of the operation.\n\n");
+    if (HasSimulator()) {
+        printf(
+            "\nThe built-in simulator plays station 01; every frame on the line is traced, each "
+            "attempt numbered,\nwith its time from the start of the operation.\n\n");
+    } else {
+        printf(
+            "\nfpsim.exe plays station 01 at the far end of %s; every frame on the line is "
+            "traced, each attempt\nnumbered, with its time from the start of the operation. "
+            "The tool cannot set faults in\nfpsim.exe, so the failures shown are the "
+            "controller's refusal and station 07, which\nfpsim.exe does not play (unless it "
+            "was started with --station 07): it gets no answer.\n\n",
+            line.global.line.simPort.c_str());
+    }
     std::vector<TagPlan> plans;
     for (const Step &step : kSteps) {
         plans.push_back(PlanTag(step.address, "", step.count,
@@ -60,7 +72,9 @@ int RunDemo(const CommandLine &given) {
     Session session(line.global.line);
     if (!StartFor(session, {plans.front()}, line))
         return kExitFailed;
-    printf("port: %s (the simulator's pseudo-terminal)\n\n", session.PortName().c_str());
+    printf("port: %s (%s)\n\n", session.PortName().c_str(),
+           HasSimulator() ? "the simulator's pseudo-terminal"
+                          : "fpsim.exe serves the other end of its null-modem pair");
     bool unexpected = false;
     for (size_t i = 0; i < plans.size(); ++i) {
         const Step &step = kSteps[i];

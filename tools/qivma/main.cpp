@@ -52,6 +52,8 @@ void RequirePort(const CommandLine &line) {
     const LineOptions &l = line.global.line;
     if (!l.sim && l.port.empty()) {
         throw UsageError(line.command + " needs a port: --port " + ExamplePort() +
-                         (HasSimulator() ? ", or --sim for the built-in simulator" : ""));
+                         (HasSimulator() ? ", or --sim for the built-in simulator"
+                                         : ", or --sim --sim-port COMn for fpsim.exe at the far "
+                                           "end of a null-modem pair"));
     }
 }

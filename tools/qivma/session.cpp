@@ -83,6 +83,7 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
         }
         sim.stations.assign(stations.begin(), stations.end());
         sim.faults = options_.simFaults;
+        sim.port = options_.simPort;
         sim.baud = options_.baud;
         sim.dataBits = options_.dataBits;
         sim.parity = "NOEMS"[options_.parity % 5];

@@ -11,7 +11,10 @@
 
 struct LineOptions {
     std::string port;  // the device; empty with `sim`
-    bool sim = false;  // run the built-in simulator and use it as the port
+    // Linux: run the built-in simulator and use it as the port. Windows: talk
+    // to fpsim.exe, which serves the far end of `simPort`'s null-modem pair.
+    bool sim = false;
+    std::string simPort;  // Windows: the COM port that `sim` opens
     // The stations the simulator plays; empty: 01 and every station named.
     std::vector<std::string> simStations;
     // Faults of the simulator's first answers, one each, in order.

@@ -37,15 +37,18 @@ std::string DiagnosePort(const std::string &device);
 // A serial port's name as people write it on this system, for help texts.
 const char *ExamplePort();
 
-// Whether this build has the built-in controller simulator.
+// Whether this build has the built-in controller simulator. Without it,
+// --sim means fpsim.exe at the far end of the COM port that --sim-port names.
 bool HasSimulator();
 // false with the accepted kinds when `spec` names no fault of the simulator.
 bool CheckSimulatorFault(const std::string &spec, std::string *error);
 
 // The built-in controller simulator: the stations it plays, the line's rate
 // and format for its pacing, and faults for its first answers. Sets *device
-// to the port to open.
+// to the port to open. Without a built-in simulator, the port is `port`,
+// whose far end fpsim.exe serves.
 struct SimulatorLine {
+    std::string port;
     std::vector<std::string> stations;
     std::vector<std::string> faults;
     unsigned baud;
