@@ -40,8 +40,8 @@ const char *ExamplePort();
 // Whether this build has the built-in controller simulator. Without it,
 // --sim means fpsim.exe at the far end of the COM port that --sim-port names.
 bool HasSimulator();
-// false with the accepted kinds when `spec` names no fault of the simulator.
-bool CheckSimulatorFault(const std::string &spec, std::string *error);
+// false with the accepted kinds when `faultText` names no fault of the simulator.
+bool CheckSimulatorFault(const std::string &faultText, std::string *error);
 
 // The built-in controller simulator: the stations it plays, the line's rate
 // and format for its pacing, and faults for its first answers. Sets *device

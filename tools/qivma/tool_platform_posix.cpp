@@ -115,9 +115,9 @@ bool HasSimulator() {
     return true;
 }
 
-bool CheckSimulatorFault(const std::string &spec, std::string *error) {
+bool CheckSimulatorFault(const std::string &faultText, std::string *error) {
     fpsim::Fault fault;
-    return fpsim::ParseFault(spec, fault, error);
+    return fpsim::ParseFault(faultText, fault, error);
 }
 
 bool StartSimulator(const SimulatorLine &line, std::string *device, std::string *error) {
@@ -128,9 +128,9 @@ bool StartSimulator(const SimulatorLine &line, std::string *device, std::string 
     options.line.parity = line.parity;
     options.line.stopBits = line.stopBits;
     g_simulator = std::make_unique<fpsim::Simulator>(options);
-    for (const std::string &spec : line.faults) {
+    for (const std::string &faultText : line.faults) {
         fpsim::Fault fault;
-        if (!fpsim::ParseFault(spec, fault, error))
+        if (!fpsim::ParseFault(faultText, fault, error))
             return false;
         g_simulator->FaultOnce(fault);
     }
