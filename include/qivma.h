@@ -235,11 +235,11 @@ enum {
 };
 
 typedef struct QivLineEvent {
-    QivPortHandle port;       /* the channel's port */
-    int32_t kind;             /* QIV_LINE_* */
-    uint32_t count;           /* bytes */
-    const char *bytes;        /* count bytes, not NUL-terminated */
-    uint64_t microseconds;    /* a clock that only goes forward, in microseconds */
+    QivPortHandle port;    /* the channel's port */
+    int32_t kind;          /* QIV_LINE_* */
+    uint32_t count;        /* bytes */
+    const char *bytes;     /* count bytes, not NUL-terminated */
+    uint64_t microseconds; /* a clock that only goes forward, in microseconds */
 } QivLineEvent;
 
 typedef void(QIVMA_CALL *QivLineMonitor)(void *context, const QivLineEvent *event);
