@@ -8,8 +8,9 @@
 // A slot is given up only when its close has succeeded: until then no later
 // open can reuse it, so that an old handle never names another port.
 //
-// Line settings: rates are any from 50 bit/s up, through termios2 where the
-// rate is not a standard one; 5 to 8 data bits; one, one and a half or two
+// Line settings: rates are any from 50 bit/s up, through the classic termios
+// calls where <termios.h> names the rate and through termios2 only where it
+// does not (posix_line.h); 5 to 8 data bits; one, one and a half or two
 // stop bits, where one and a half is what a UART sends for "two" with five
 // data bits (so, as on Win32, it is accepted with five data bits only, and two
 // stop bits only with six to eight); none, odd, even, mark and space parity
@@ -28,7 +29,7 @@
 #include <unistd.h>
 
 #include "serial/comm_platform.h"
-#include "serial/posix_termios2.h"
+#include "serial/posix_line.h"
 
 namespace {
 
@@ -247,7 +248,7 @@ bool PlatformGetCommState(QivPortHandle handle, CommState *state) {
     if (port == nullptr)
         return false;
     KernelLine line;
-    if (!ReadKernelLine(port->fd, &line))
+    if (!ReadLineSettings(kSystemLineCalls, port->fd, &line))
         return Fail(errno);
     const uint32_t length = state->length;
     memset(state, 0, sizeof *state);
@@ -298,7 +299,7 @@ bool PlatformSetCommState(QivPortHandle handle, const CommState *state) {
     if (!ValidCharacterFormat(*state))
         return Fail(EINVAL);
     KernelLine line;
-    if (!ReadKernelLine(port->fd, &line))
+    if (!ReadLineSettings(kSystemLineCalls, port->fd, &line))
         return Fail(errno);
 
     // Raw bytes both ways: nothing translated, echoed, or taken as a signal.
@@ -323,14 +324,14 @@ bool PlatformSetCommState(QivPortHandle handle, const CommState *state) {
     line.cc[VSTART] = static_cast<cc_t>(state->xonChar != 0 ? state->xonChar : 0x11);
     line.cc[VSTOP] = static_cast<cc_t>(state->xoffChar != 0 ? state->xoffChar : 0x13);
     line.rate = state->baudRate;
-    if (!WriteKernelLine(port->fd, line))
+    if (!WriteLineSettings(kSystemLineCalls, port->fd, line))
         return Fail(errno);
 
     // Read the line back: what the device did not take fails the open. A
     // pseudo-terminal forces eight bits without parity (it has no line to
     // frame), so those two are not held against it.
     KernelLine applied;
-    if (!ReadKernelLine(port->fd, &applied))
+    if (!ReadLineSettings(kSystemLineCalls, port->fd, &applied))
         return Fail(errno);
     uint32_t checked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
     if (port->pseudoTerminal)
