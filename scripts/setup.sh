@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the builds and tests need on Debian 12. Idempotent: when
+# Installs what the builds and tests need on Debian 12, and makes 32-bit
+# programs run on a kernel that cannot execute them itself. Idempotent: when
 # everything is already there it changes nothing and needs no network.
 set -euo pipefail
 
@@ -8,32 +9,102 @@ packages=(
     googletest                                 # GoogleTest sources, built with each preset
     gcc-multilib g++-multilib                  # the 32-bit Linux build (-m32)
     g++-mingw-w64-i686 mingw-w64-tools         # the 32-bit Windows DLL
-    wine wine32:i386                           # to run it
+    g++-mingw-w64-x86-64                       # the 64-bit Windows DLL
+    wine wine64                                # to run the 64-bit Windows build
     socat                                      # the wine suite's null-modem pair of COM ports
     clang libclang-rt-14-dev                   # libFuzzer and the sanitizers' runtime
     libcli11-dev nlohmann-json3-dev tmux       # the tool's command line and JSON; its poll test
     qemu-system-x86 busybox-static             # the uart lane: an emulated PC and its guest's shell
 )
 
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
+probe_dir=$(mktemp -d)
+trap 'rm -rf "$probe_dir"' EXIT
 
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
+is_root() { [ "$(id -u)" -eq 0 ]; }
+
+missing_of() {
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            printf '%s\n' "$package"
+        fi
+    done
+}
+
+install_packages() {
+    local missing
+    mapfile -t missing < <(missing_of "$@")
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if ! is_root; then
+        echo "setup: missing packages: ${missing[*]}; run this script as root to install them" >&2
+        exit 1
+    fi
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    # wine32 comes from the i386 architecture.
+    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+        apt_updated=""
+    fi
+    # apt's own output only when it fails.
+    local log="$probe_dir/apt.log"
+    if [ -z "${apt_updated:-}" ]; then
+        apt-get update -qq >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+        apt_updated=yes
+    fi
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1 ||
+        { cat "$log" >&2; exit 1; }
+}
+
+install_packages "${packages[@]}"
+
+# --- 32-bit programs ---------------------------------------------------------
+# Some kernels have no IA32 emulation: an i386 program fails there with "Exec
+# format error". qemu-user, registered with binfmt_misc, then runs every i386
+# program, so that the 32-bit build and its tests run as on any machine. The
+# registration lasts until the machine restarts.
+binfmt=/proc/sys/fs/binfmt_misc
+qemu_entry=$binfmt/qemu-i386
+i386_magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+i386_mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+
+runs_32bit() {
+    [ -x "$probe_dir/probe" ] ||
+        echo 'int main(void) { return 0; }' | gcc -m32 -x c - -o "$probe_dir/probe"
+    "$probe_dir/probe" 2>/dev/null
+}
+
+register_qemu_i386() {
+    install_packages qemu-user-static
+    if [ ! -e "$binfmt/register" ]; then
+        mount -t binfmt_misc binfmt_misc "$binfmt"
+    fi
+    if [ -e "$qemu_entry" ]; then
+        echo 1 >"$qemu_entry"
+    else
+        # F: the kernel opens the emulator now, so that it serves every
+        # namespace and every later exec.
+        printf ':qemu-i386:M::%s:%s:/usr/bin/qemu-i386-static:F' "$i386_magic" "$i386_mask" \
+            >"$binfmt/register"
+    fi
+}
+
+if ! runs_32bit; then
+    if ! is_root; then
+        echo "setup: this kernel cannot run 32-bit programs; run this script as root to register qemu-user for them" >&2
+        exit 1
+    fi
+    if register_qemu_i386 2>"$probe_dir/why" && runs_32bit; then
+        echo "setup: this kernel cannot run 32-bit programs; registered qemu-i386 with binfmt_misc, which now runs them"
+    else
+        echo "setup: this kernel cannot run 32-bit programs, and qemu-user could not be registered: $(tr '\n' ' ' <"$probe_dir/why")" >&2
+        exit 1
+    fi
 fi
-if [ "$(id -u)" -ne 0 ]; then
-    echo "setup: missing packages: ${missing[*]}; run this script as root to install them" >&2
-    exit 1
+
+# wine32 only where 32-bit programs run natively: under qemu-user it is far
+# too slow to start, and the Windows code runs under wine64 instead.
+if ! grep -qx enabled "$qemu_entry" 2>/dev/null; then
+    install_packages wine32:i386
 fi
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-# wine32 comes from the i386 architecture.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-fi
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
