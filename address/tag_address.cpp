@@ -15,10 +15,19 @@ constexpr int32_t kNoBit = 255;
 constexpr int32_t kMaxCount = 27;
 constexpr int32_t kMaxDoubleWordCount = 13;  // E and G: 13 values are 26 words
 
-// Stations that a tag may name: 0 to 32, "EE" (answered by whichever
-// controller is connected) and "FF" (the global station).
-bool IsAcceptedStation(int32_t station) {
-    return station <= 32 || station == 238 || station == 255;
+// Stations that a tag may name: 0 to 32 read as hexadecimal, "EE" (answered
+// by whichever controller is connected) and "FF" (the global station). The
+// frame carries the two characters as typed, and controllers are numbered
+// 01 to 32 in decimal: so "21" to "32", two decimal digits, name stations 21
+// to 32 too, held as the value the characters have in hexadecimal.
+bool IsDecimalDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsAcceptedStation(int32_t station, const char *text) {
+    if (station <= 32 || station == 238 || station == 255)
+        return true;
+    return IsDecimalDigit(text[0]) && IsDecimalDigit(text[1]) && station >= 0x21 && station <= 0x32;
 }
 
 int32_t WidthOfDataType(int32_t dataType) {
@@ -109,7 +118,7 @@ int32_t ParseTagAddress(DriverRequest *request) {
     tag->width = WidthOfDataType(tag->dataType);
 
     tag->station = HexTextToWord(copy, 2) & 0xFF;
-    if (!IsAcceptedStation(tag->station)) {
+    if (!IsAcceptedStation(tag->station, copy)) {
         rejected = 1;
     }
 

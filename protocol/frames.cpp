@@ -22,6 +22,12 @@ constexpr int32_t kMaxContactWord = 999;
 constexpr int32_t kMaxContactBit = 15;
 constexpr int32_t kMaxContactValue = 9;
 
+// A station is one byte: two hexadecimal digits.
+constexpr int32_t kMaxStation = 0xFF;
+// The highest register number that any device of these controllers has; a
+// five-digit field could name more, but no such register exists.
+constexpr int64_t kMaxRegister = 65535;
+
 // Appends to a bounded text area; remembers when something did not fit.
 class FrameText {
   public:
@@ -130,6 +136,12 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
         LogToHost("QIVMA: SetMewtocolCmd() Cmd not found %c", static_cast<int>(letter));
         return 1;
     }
+    // A station wider than its two digits would shift the frame; a host that
+    // built its own TagAccess may hold any value there.
+    if (tag.station < 0 || tag.station > kMaxStation) {
+        LogToHost("QIVMA: SetMewtocolCmd() station %d out of range", static_cast<int>(tag.station));
+        return 1;
+    }
     if (kind == FrameKind::kWrite && tag.width == 1) {
         const uint16_t value =
             static_cast<uint16_t>(blockData != nullptr ? blockData[0] : *instance.valuePtr);
@@ -147,9 +159,12 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
     const int64_t last = first + n - 1;
     const int digits = fiveDigits ? 5 : 4;
     // A number wider than its field would shift the frame, and the controller
-    // would read another register than the one asked for.
-    const int64_t widest = fiveDigits ? 99999 : 9999;
+    // would read another register than the one asked for; a block that runs
+    // past the last register would name registers that do not exist.
+    const int64_t widest = fiveDigits ? kMaxRegister : 9999;
     if (first < 0 || last > widest) {
+        LogToHost("QIVMA: SetMewtocolCmd() %d registers from %d out of range", static_cast<int>(n),
+                  static_cast<int>(tag.wordAddress));
         return 1;
     }
     text.Decimal(first, digits);

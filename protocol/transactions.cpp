@@ -148,16 +148,18 @@ int32_t Broadcast(DriverInstance &instance) {
 }  // namespace
 
 int32_t ReadTransaction(DriverRequest *request, int32_t n) {
-    // Nobody answers the global station: a read of it could only fail.
-    if (IsGlobalStation(request)) {
-        return QIV_STATUS_REFUSED;
-    }
     char frame[kReadFrameArea];
     if (SetMewtocolCmd(request, FrameKind::kRead, n, frame, sizeof frame, nullptr) != 0) {
         return QIV_STATUS_REFUSED;
     }
     PutFrame(*request->instance, frame);
     request->instance->rxLength = 4 * n + kResponseOverhead;
+    // Nobody answers the global station: a read of it could only fail. The
+    // frame is composed all the same, as for any station, so that the
+    // channel's fields show what was asked.
+    if (IsGlobalStation(request)) {
+        return QIV_STATUS_REFUSED;
+    }
     return RunAttempts(request);
 }
 

@@ -247,11 +247,23 @@ TEST_F(AnswerMatchingTest, TheGlobalStationIsWrittenOnceAndNeverRead) {
     fake::FailNext("WriteFile");
     EXPECT_EQ(WriteValue(&channel.request), 2) << "a frame that did not go out";
 
+    // A read of it is refused unsent, its frame composed as for any station:
+    // the channel's fields show what was asked, not the previous operation.
     fake::Reset();
     EXPECT_EQ(ReadValue(&channel.request), 1);
     EXPECT_TRUE(fake::CallLog().empty()) << "a read of it is refused unsent";
+    EXPECT_EQ(channel.TxFrame(), Sealed("%FF#RDD0010000100"));
+    EXPECT_EQ(channel.instance.txLength, 20);
+    EXPECT_EQ(channel.instance.rxLength, 13);
+    channel.Tag('D', 200, 16, 0, 3);
     EXPECT_EQ(ReadBlock(&channel.request), 1);
     EXPECT_TRUE(fake::CallLog().empty());
+    EXPECT_EQ(channel.TxFrame(), Sealed("%FF#RDD0020000202"));
+    EXPECT_EQ(channel.instance.rxLength, 21);
+    // An unknown device is logged as for any station.
+    channel.Tag('Z', 1);
+    EXPECT_EQ(ReadValue(&channel.request), 1);
+    EXPECT_EQ(log_.formats().back(), "QIVMA: SetMewtocolCmd() Cmd not found %c");
 }
 
 TEST_F(AnswerMatchingTest, AClosedPortLogsOnlyTheExchangesOwnMessages) {

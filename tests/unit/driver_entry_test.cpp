@@ -265,7 +265,7 @@ TEST(QivMain, PassesTheOperationsStatusBackUnchanged) {
         accepted.addressText = "01D00100";
         EXPECT_EQ(Call(command, &accepted), QIV_STATUS_OK);
         TagDefinition refused = {};
-        refused.addressText = "21D00100";
+        refused.addressText = "33D00100";
         EXPECT_EQ(Call(command, &refused), QIV_STATUS_REFUSED);
     }
 }

@@ -105,16 +105,34 @@ TEST(SetMewtocolCmd, NumbersWiderThanTheirFieldAreRefused) {
         int32_t address, words;
         bool sent;
     } cases[] = {
-        {'X', 9999, 1, true},   {'X', 9998, 2, true},  {'X', 9999, 2, false},
-        {'X', 10000, 1, false}, {'X', -1, 1, false},   {'S', 9990, 10, true},
-        {'S', 9990, 11, false}, {'D', 99999, 1, true}, {'D', 99990, 11, false},
-        {'F', -5, 1, false},
+        {'X', 9999, 1, true},   {'X', 9998, 2, true},   {'X', 9999, 2, false},
+        {'X', 10000, 1, false}, {'X', -1, 1, false},    {'S', 9990, 10, true},
+        {'S', 9990, 11, false}, {'D', 65535, 1, true},  {'D', 65536, 1, false},
+        {'D', 99999, 1, false}, {'D', 65530, 6, true},  {'D', 65530, 10, false},
+        {'E', 65534, 2, true},  {'G', 65534, 4, false}, {'F', -5, 1, false},
     };
     for (const auto &c : cases) {
         TestChannel channel;
         channel.Tag(c.device, c.address);
         EXPECT_EQ(Compose(channel, FrameKind::kRead, c.words).status, c.sent ? 0 : 1)
             << c.device << c.address << " x" << c.words;
+    }
+}
+
+TEST(SetMewtocolCmd, AStationBeyondOneByteIsRefusedAndLogged) {
+    // Only a host that builds its own TagAccess can hold these.
+    const struct {
+        int32_t station;
+        bool sent;
+    } cases[] = {{0, true},      {0x32, true}, {0xFF, true},      {0x100, false},
+                 {0x1FF, false}, {-1, false},  {INT32_MIN, false}};
+    for (const auto &c : cases) {
+        LogCapture log;
+        TestChannel channel;
+        channel.tag.station = c.station;
+        channel.Tag('D', 100);
+        EXPECT_EQ(Compose(channel, FrameKind::kRead, 1).status, c.sent ? 0 : 1) << c.station;
+        EXPECT_EQ(log.formats().size(), c.sent ? 0u : 1u) << c.station;
     }
 }
 

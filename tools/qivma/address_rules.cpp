@@ -1,5 +1,6 @@
 #include "tools/qivma/address_rules.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -81,9 +82,12 @@ std::vector<std::string> AddressProblems(const std::string &address, int32_t dat
     }
     if (text.size() >= 2 && IsHex(text[0]) && IsHex(text[1])) {
         const int station = static_cast<int>(strtol(text.substr(0, 2).c_str(), nullptr, 16));
-        if (station > 32 && station != 0xEE && station != 0xFF) {
+        const bool decimal = isdigit(static_cast<unsigned char>(text[0])) &&
+                             isdigit(static_cast<unsigned char>(text[1]));
+        const bool decimalStation = decimal && station >= 0x21 && station <= 0x32;
+        if (station > 32 && station != 0xEE && station != 0xFF && !decimalStation) {
             problems.push_back("station " + text.substr(0, 2) + " (" + std::to_string(station) +
-                               ") is outside 00 to 20 (0 to 32), EE and FF");
+                               ") is outside 00 to 20 (0 to 32), 21 to 32, EE and FF");
         }
     }
     const char device = text.size() >= 3 ? text[2] : '\0';
