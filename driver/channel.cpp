@@ -4,6 +4,7 @@
 
 #include "driver/driver_info.h"
 #include "driver/host_log.h"
+#include "driver/port_owners.h"
 #include "serial/comm_platform.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
@@ -31,7 +32,10 @@ bool IsNullDeviceName(const char *name) {
     }
 }
 
-// The steps of ClosePort: DTR and RTS down, then the close.
+// The steps of ClosePort: DTR and RTS down, then the close. A handle that
+// the driver did not open for this channel (a block copied from another
+// channel's, or never zeroed) is forgotten without a call: closing it would
+// close another channel's port, or a handle of the host's own.
 int32_t CloseChannelPort(DriverInstance &instance) {
     if (instance.port == QIV_INVALID_PORT_HANDLE) {
         instance.port = nullptr;
@@ -40,11 +44,16 @@ int32_t CloseChannelPort(DriverInstance &instance) {
     if (instance.port == nullptr) {
         return QIV_STATUS_OK;
     }
+    if (!OwnsPort(&instance, instance.port)) {
+        instance.port = nullptr;
+        return QIV_STATUS_OK;
+    }
     SetDtr(instance.port, 0);
     SetRts(instance.port, 0);
     if (CloseSerialPort(instance.port) != kSerialOk) {
         return QIV_STATUS_LINE_FAILURE;
     }
+    ForgetPortOwner(&instance, instance.port);
     instance.port = nullptr;
     return QIV_STATUS_OK;
 }
@@ -61,6 +70,25 @@ void AdoptPort(DriverInstance &instance, QivPortHandle port) {
         CloseChannelPort(instance);
     }
     instance.port = port;
+}
+
+// Opens the port for this channel and records that the channel owns it.
+QivPortHandle OpenOwnedPort(DriverInstance &instance, const PortOpenParams &params) {
+    const QivPortHandle port = OpenChannelPort(params);
+    if (!IsOpenPort(port) || RecordPortOwner(&instance, port)) {
+        return port;
+    }
+    // A port that could not be recorded could never be closed again.
+    LogToHost("QIV%s%02d : too many open ports", kDriverName, instance.instanceNumber);
+    CloseSerialPort(port);
+    return nullptr;
+}
+
+// Whether ColdStart is about to open the device that this channel holds
+// already: the same name, and a port of the channel's own open.
+bool HoldsPortNamed(const DriverInstance &instance, const char *name) {
+    return IsOpenPort(instance.port) && OwnsPort(&instance, instance.port) &&
+           strncmp(instance.openParams.portName, name, QIV_PORT_NAME_SIZE) == 0;
 }
 
 }  // namespace
@@ -105,7 +133,13 @@ int32_t ColdStart(DriverRequest *request) {
     params.lineSettings = config.lineSettings;
     params.openFlags = QIV_OPEN_DTR_ENABLE;
 
-    const QivPortHandle port = OpenChannelPort(params);
+    // A second start of a running channel on its own port: the port opens
+    // exclusively, so the channel lets go of it first. A different device
+    // stays open until the new one has opened.
+    if (HoldsPortNamed(instance, params.portName)) {
+        CloseChannelPort(instance);
+    }
+    const QivPortHandle port = OpenOwnedPort(instance, params);
     if (port == nullptr) {
         LogToHost("QIV%s%02d : Fail to open %s", kDriverName, instance.instanceNumber,
                   config.portName);
@@ -140,7 +174,7 @@ int32_t ClosePort(DriverRequest *request) {
 
 int32_t OpenPort(DriverRequest *request) {
     DriverInstance &instance = *request->instance;
-    const QivPortHandle port = OpenChannelPort(instance.openParams);
+    const QivPortHandle port = OpenOwnedPort(instance, instance.openParams);
     if (port == nullptr) {
         return QIV_STATUS_LINE_FAILURE;
     }
@@ -165,7 +199,7 @@ int32_t ReconfigurePort(DriverRequest *request) {
     }
     memcpy(instance.openParams.portName, reconfig.portName, strlen(reconfig.portName) + 1);
     instance.openParams.lineSettings = reconfig.lineSettings;
-    const QivPortHandle port = OpenChannelPort(instance.openParams);
+    const QivPortHandle port = OpenOwnedPort(instance, instance.openParams);
     if (port == nullptr) {
         return QIV_STATUS_LINE_FAILURE;
     }

@@ -214,7 +214,7 @@ TEST_F(ChannelTest, ClosePort) {
     EXPECT_TRUE(fake::CallLog().empty()) << "nothing to close";
 
     // The platform refuses the close: the port stays.
-    channel.instance.port = fake::kHandle;
+    EXPECT_EQ(channel.Run(OpenPort), 0);
     fake::FailNext("CloseHandle");
     EXPECT_EQ(channel.Run(ClosePort), 2);
     EXPECT_EQ(channel.instance.port, fake::kHandle);
@@ -308,7 +308,12 @@ TEST_F(ChannelTest, APortThatReplacesAnotherClosesItOnceTheNewOneIsOpen) {
         const char *what;
         std::function<int32_t(Channel &)> reopen;
     } cases[] = {
-        {"ColdStart", [](Channel &c) { return c.Start("COM2"); }},
+        // Another device each time: a start on the channel's own device
+        // lets go of it first (below).
+        {"ColdStart",
+         [](Channel &c) {
+             return c.Start(strcmp(c.instance.openParams.portName, "COM2") == 0 ? "COM3" : "COM2");
+         }},
         {"OpenPort", [](Channel &c) { return c.Run(OpenPort); }},
         {"ReconfigurePort, same name", [](Channel &c) { return c.Reconfigure("COM1", 4); }},
     };
@@ -335,6 +340,72 @@ TEST_F(ChannelTest, APortThatReplacesAnotherClosesItOnceTheNewOneIsOpen) {
         for (const std::string &call : fake::CallLog())
             EXPECT_NE(call, "CloseHandle") << c.what;
     }
+}
+
+TEST_F(ChannelTest, AChannelClosesOnlyAPortThatItOpened) {
+    const QivPortHandle second = reinterpret_cast<QivPortHandle>(static_cast<intptr_t>(0x5555));
+    const QivPortHandle hostsOwn = reinterpret_cast<QivPortHandle>(static_cast<intptr_t>(0x77));
+    const struct {
+        const char *what;
+        QivPortHandle inBlock;  // what B's block holds before its start
+    } cases[] = {
+        {"a block copied from a running channel's", fake::kHandle},
+        {"a block never zeroed", hostsOwn},
+    };
+    for (const auto &c : cases) {
+        Channel a;
+        ASSERT_EQ(a.Start("COM1"), 0);
+        Channel b;
+        memcpy(&b.instance, &a.instance, sizeof b.instance);
+        b.instance.port = c.inBlock;
+        fake::Reset();
+        fake::NextHandle(second);
+        EXPECT_EQ(b.Start("COM2"), 0) << c.what;
+        EXPECT_EQ(b.instance.port, second) << c.what;
+        EXPECT_EQ(b.Run(ClosePort), 0) << c.what;
+        EXPECT_EQ(b.Run(EndQiv), 0) << c.what;
+        for (const fake::Call &call : fake::Calls()) {
+            if (call.name == "CloseHandle") {
+                EXPECT_EQ(call.port, second) << c.what << ": only B's own port is closed";
+            }
+        }
+        // A block that holds another's handle closes nothing either.
+        Channel copy;
+        memcpy(&copy.instance, &a.instance, sizeof copy.instance);
+        fake::Reset();
+        EXPECT_EQ(copy.Run(ClosePort), 0) << c.what;
+        EXPECT_TRUE(fake::CallLog().empty()) << c.what;
+        EXPECT_EQ(copy.instance.port, nullptr) << c.what << ": forgotten";
+        // A's port is still its own: its close is made.
+        fake::Reset();
+        EXPECT_EQ(a.Run(EndQiv), 0) << c.what;
+        EXPECT_EQ(fake::CallLog(),
+                  (Log{"EscapeCommFunction CLRDTR", "EscapeCommFunction CLRRTS", "CloseHandle"}))
+            << c.what;
+    }
+}
+
+TEST_F(ChannelTest, ASecondColdStartOnItsOwnPortLetsGoOfItFirst) {
+    Channel channel;
+    ASSERT_EQ(channel.Start("COM1"), 0);
+    for (int start = 0; start < 3; ++start) {
+        fake::Reset();
+        EXPECT_EQ(channel.Start("COM1"), 0) << start;
+        const Log calls = fake::CallLog();
+        ASSERT_GE(calls.size(), 4u);
+        EXPECT_EQ(Log(calls.begin(), calls.begin() + 4),
+                  (Log{"EscapeCommFunction CLRDTR", "EscapeCommFunction CLRRTS", "CloseHandle",
+                       "CreateFile COM1"}))
+            << start;
+        EXPECT_EQ(channel.instance.port, fake::kHandle);
+    }
+    // Another device stays open until the new one has opened (see above).
+    fake::Reset();
+    fake::FailNext("CreateFile");
+    EXPECT_EQ(channel.Start("COM2"), 2);
+    for (const std::string &call : fake::CallLog())
+        EXPECT_NE(call, "CloseHandle");
+    EXPECT_EQ(channel.instance.port, fake::kHandle);
 }
 
 }  // namespace
