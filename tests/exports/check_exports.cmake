@@ -1,7 +1,11 @@
 # Checks what the shipped library exports and imports.
-#   KIND=pe:  FILE is qivma.dll, TOOL is objdump. The exports are QivMain and
-#             QivSetLineMonitor, by their plain names; `err` is imported by name from KELPRA.dll; the
-#             file carries a version resource.
+#   KIND=pe:  FILE is qivma.dll, TOOL is objdump, FORMAT the file format that
+#             objdump names for the build's machine (pei-i386, pei-x86-64). The
+#             exports are QivMain and QivSetLineMonitor, by their plain names: on
+#             32-bit Windows the .def renames stdcall's decorated QivMain@4, on
+#             64-bit Windows nothing is decorated, and neither may export
+#             anything else. `err` is imported by name from KELPRA.dll; the file
+#             carries a version resource.
 #   KIND=elf: FILE is libqivma.so, TOOL is nm. The only defined dynamic symbols
 #             are QivMain and QivSetLineMonitor; `kelpra_err` is a weak reference and `err` is never bound.
 cmake_minimum_required(VERSION 3.25)
@@ -28,9 +32,16 @@ function(section_after text heading result)
 endfunction()
 
 if(KIND STREQUAL "pe")
+    if(NOT FORMAT)
+        message(FATAL_ERROR "KIND=pe needs FORMAT: pei-i386 or pei-x86-64")
+    endif()
     execute_process(COMMAND ${TOOL} -p ${FILE} OUTPUT_VARIABLE output RESULT_VARIABLE rc)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "${TOOL} -p ${FILE} failed")
+    endif()
+    if(NOT output MATCHES "file format ${FORMAT}\n")
+        string(REGEX MATCH "file format [^\n]*" found "${output}")
+        message(FATAL_ERROR "${FILE}: ${found}, expected ${FORMAT}")
     endif()
     section_after("${output}" "^\\[Ordinal/Name Pointer\\] Table$" exported)
     if(NOT exported STREQUAL "[   0] QivMain;[   1] QivSetLineMonitor")

@@ -16,14 +16,15 @@ namespace wine_lane {
 
 namespace {
 
-std::vector<std::string> WineEnvironment(const std::string &prefix) {
+std::vector<std::string> WineEnvironment(const Lane &lane) {
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
         if (entry.rfind("WINE", 0) != 0)
             env.push_back(entry);
     }
-    env.push_back("WINEPREFIX=" + prefix);
+    env.push_back("WINEPREFIX=" + lane.prefix);
+    env.push_back("WINEARCH=" + lane.arch);
     env.push_back("WINEDEBUG=-all");
     env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
     return env;
@@ -53,8 +54,8 @@ std::string WithLineFeeds(const std::string &text) {
 // A simulator given Ctrl-C ends at once; this long means that it did not.
 constexpr int kLongestStopMs = 10000;
 
-// Waits for the end of `pid` for at most `ms`, by its process descriptor:
-// true once it has ended.
+}  // namespace
+
 bool EndsWithin(pid_t pid, int ms) {
     const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (fd < 0)
@@ -65,10 +66,7 @@ bool EndsWithin(pid_t pid, int ms) {
     return done;
 }
 
-}  // namespace
-
-pid_t Spawn(const std::string &prefix, const std::vector<std::string> &arguments, int in, int out,
-            int err) {
+pid_t Spawn(const Lane &lane, const std::vector<std::string> &arguments, int in, int out, int err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (in >= 0)
@@ -94,7 +92,7 @@ pid_t Spawn(const std::string &prefix, const std::vector<std::string> &arguments
     posix_spawnattr_setsigdefault(&attributes, &stopSignals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::vector<std::string> env = WineEnvironment(prefix);
+    std::vector<std::string> env = WineEnvironment(lane);
     std::vector<char *> argv, envp;
     std::vector<std::string> args = arguments;
     for (std::string &a : args)
@@ -118,12 +116,12 @@ int Wait(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Output(const std::string &prefix, const std::vector<std::string> &arguments,
-                   int *exitCode, bool withErrors) {
+std::string Output(const Lane &lane, const std::vector<std::string> &arguments, int *exitCode,
+                   bool withErrors) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return "";
-    const pid_t pid = Spawn(prefix, arguments, -1, fds[1], withErrors ? fds[1] : -1);
+    const pid_t pid = Spawn(lane, arguments, -1, fds[1], withErrors ? fds[1] : -1);
     close(fds[1]);
     std::string text;
     char buffer[4096];
@@ -137,14 +135,14 @@ std::string Output(const std::string &prefix, const std::vector<std::string> &ar
     return WithLineFeeds(text);
 }
 
-NullModemPair::NullModemPair(const std::string &prefix, const std::string &linkBase) {
+NullModemPair::NullModemPair(const Lane &lane, const std::string &linkBase) {
     links_[0] = linkBase + "-a";
     links_[1] = linkBase + "-b";
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
     // Raw and without echo on both ends: bytes pass unchanged.
-    pid_ = Spawn(prefix,
+    pid_ = Spawn(lane,
                  {"socat", "-d", "-d", "pty,raw,echo=0,link=" + links_[0],
                   "pty,raw,echo=0,link=" + links_[1]},
                  -1, -1, fds[1]);
@@ -182,15 +180,14 @@ NullModemPair::~NullModemPair() {
         unlink(link.c_str());
 }
 
-SimulatorProgram::SimulatorProgram(const std::string &prefix,
-                                   const std::vector<std::string> &command,
+SimulatorProgram::SimulatorProgram(const Lane &lane, const std::vector<std::string> &command,
                                    const std::string &logPath)
     : logPath_(logPath) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
     const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_ = Spawn(prefix, command, -1, fds[1], log);
+    pid_ = Spawn(lane, command, -1, fds[1], log);
     close(fds[1]);
     if (log >= 0)
         close(log);

@@ -9,19 +9,26 @@
 #include <string>
 #include <vector>
 
+#include "wine/lane_settings.h"
+
 namespace wine_lane {
 
-// Starts a program with wine's environment for `prefix`; its standard input,
+// Starts a program with wine's environment for the lane: its prefix, and a
+// WINEARCH that wine refuses to run with in a prefix of the other machine.
+// Its standard input,
 // output and error through the given descriptors (-1: none, /dev/null for
 // errors). Every other descriptor of this process stays out of it.
-pid_t Spawn(const std::string &prefix, const std::vector<std::string> &arguments, int in, int out,
+pid_t Spawn(const Lane &lane, const std::vector<std::string> &arguments, int in, int out,
             int err = -1);
 // Waits for the program's end: its exit status, or -1 if a signal ended it.
 int Wait(pid_t pid);
+// Waits at most `ms` for the end of `pid`, without reaping it: true once it
+// has ended.
+bool EndsWithin(pid_t pid, int ms);
 // Runs a program to its end and returns what it printed on its standard
 // output (and its standard error, with `withErrors`), with Windows' CR LF
 // read as LF.
-std::string Output(const std::string &prefix, const std::vector<std::string> &arguments,
+std::string Output(const Lane &lane, const std::vector<std::string> &arguments,
                    int *exitCode = nullptr, bool withErrors = false);
 
 // Two pseudo-terminals that socat joins: what is written to one end is read
@@ -30,7 +37,7 @@ class NullModemPair {
   public:
     // Starts socat, its ends published as `linkBase` + "-a" and "-b"; returns
     // once socat says that it carries bytes.
-    NullModemPair(const std::string &prefix, const std::string &linkBase);
+    NullModemPair(const Lane &lane, const std::string &linkBase);
     ~NullModemPair();  // stops socat by its process id
     NullModemPair(const NullModemPair &) = delete;
     NullModemPair &operator=(const NullModemPair &) = delete;
@@ -54,7 +61,7 @@ class NullModemPair {
 // prints) go to a file, so that it never waits for this process to read them.
 class SimulatorProgram {
   public:
-    SimulatorProgram(const std::string &prefix, const std::vector<std::string> &command,
+    SimulatorProgram(const Lane &lane, const std::vector<std::string> &command,
                      const std::string &logPath);
     ~SimulatorProgram();  // stops it if it still runs, and removes its log
     SimulatorProgram(const SimulatorProgram &) = delete;

@@ -1,7 +1,8 @@
 // The Windows DLL under wine, with the controller simulator a Windows program
-// too. Two pseudo-terminals that socat joins stand for two COM ports joined
-// like a null-modem cable, as a null-modem emulator joins them on Windows:
-// wine's prefix maps them as COM5 and COM7 (and a second pair as COM6 and
+// too, in the lane that the command line names (wine64: the win64 build under
+// wine64, wine32: the win32 build under wine; see wine/lane_settings.h). Two pseudo-terminals that
+// socat joins stand for two COM ports joined like a null-modem cable, as a null-modem emulator
+// joins them on Windows: wine's prefix maps them as COM5 and COM7 (and a second pair as COM6 and
 // COM8). fpsim.exe serves COM7 and the Windows host program, which loads
 // qivma.dll, or qivma.exe opens COM5; every read, write and fault crosses the
 // pair between two Windows programs.
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -22,14 +25,14 @@
 #include "fpsim/test_frames.h"
 #include "tools/fpsim/frame.h"
 #include "wine/lane_processes.h"
+#include "wine/lane_settings.h"
 
 namespace {
 
 using wine_lane::NullModemPair;
 using wine_lane::SimulatorProgram;
 
-const std::string kBin = QIVMA_WINDOWS_BIN_DIR;
-const std::string kPrefix = QIVMA_WINE_PREFIX;
+using wine_lane::TheLane;
 
 // The host's ports, and across each null-modem pair the simulator's.
 constexpr int kHostPort = 5;
@@ -38,11 +41,11 @@ constexpr int kSimulatorPort = 7;
 constexpr int kOtherSimulatorPort = 8;
 
 pid_t Spawn(const std::vector<std::string> &arguments, int in, int out) {
-    return wine_lane::Spawn(kPrefix, arguments, in, out);
+    return wine_lane::Spawn(TheLane(), arguments, in, out);
 }
 
 std::string Output(const std::vector<std::string> &arguments, int *exitCode = nullptr) {
-    return wine_lane::Output(kPrefix, arguments, exitCode);
+    return wine_lane::Output(TheLane(), arguments, exitCode);
 }
 
 // The output with times blanked: they differ from run to run. JSON carries
@@ -61,7 +64,7 @@ std::string ComName(int n) {
 
 // Points wine's COM<n> at a device.
 void MapComPort(int n, const std::string &device) {
-    const std::string link = kPrefix + "/dosdevices/com" + std::to_string(n);
+    const std::string link = TheLane().prefix + "/dosdevices/com" + std::to_string(n);
     unlink(link.c_str());
     ASSERT_EQ(symlink(device.c_str(), link.c_str()), 0) << link;
 }
@@ -70,15 +73,27 @@ std::string TempPath(const std::string &name) {
     return ::testing::TempDir() + "qivma-wine-" + std::to_string(getpid()) + "-" + name;
 }
 
+// The machine that a prefix was made for: "win64" or "win32", as wine notes
+// it in the registry ("#arch=win64"); "" if the prefix has no registry.
+std::string PrefixArch(const std::string &prefix) {
+    std::ifstream registry(prefix + "/system.reg");
+    for (std::string line; std::getline(registry, line);) {
+        if (line.rfind("#arch=", 0) == 0)
+            return line.substr(6);
+    }
+    return "";
+}
+
 // fpsim.exe serving COM<port>, every frame logged. The ports have no parity
 // here: see WineSuite.
 std::unique_ptr<SimulatorProgram> StartFpsimExe(int port, std::vector<std::string> options) {
     static int runs = 0;
     std::vector<std::string> command = {
-        "wine", kBin + "/fpsim.exe", "--device", ComName(port), "--parity", "none", "--verbose"};
+        TheLane().wine, TheLane().bin + "/fpsim.exe", "--device", ComName(port), "--parity", "none",
+        "--verbose"};
     command.insert(command.end(), options.begin(), options.end());
     return std::make_unique<SimulatorProgram>(
-        kPrefix, command, TempPath("fpsim-exe-" + std::to_string(++runs) + ".log"));
+        TheLane(), command, TempPath("fpsim-exe-" + std::to_string(++runs) + ".log"));
 }
 
 // Stops a simulator with Ctrl-C, as a person does, and checks that it stopped
@@ -108,7 +123,8 @@ class WinHost {
         int toHost[2], fromHost[2];
         if (pipe2(toHost, O_CLOEXEC) != 0 || pipe2(fromHost, O_CLOEXEC) != 0)
             return;
-        pid_ = Spawn({"wine", kBin + "/qivma_win_host.exe"}, toHost[0], fromHost[1]);
+        pid_ =
+            Spawn({TheLane().wine, TheLane().bin + "/qivma_win_host.exe"}, toHost[0], fromHost[1]);
         close(toHost[0]);
         close(fromHost[1]);
         in_ = fdopen(toHost[1], "w");
@@ -177,15 +193,23 @@ class WinHost {
 class WineSuite : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
+        const wine_lane::Lane &lane = TheLane();
         struct stat info;
-        if (stat((kPrefix + "/system.reg").c_str(), &info) != 0) {
-            mkdir(kPrefix.c_str(), 0755);
-            Output({"wineboot", "-i"});
+        if (stat((lane.prefix + "/system.reg").c_str(), &info) != 0) {
+            const auto start = std::chrono::steady_clock::now();
+            mkdir(lane.prefix.c_str(), 0755);
+            Output({lane.wine, "wineboot", "-i"});
+            // The registry reaches its files when the server saves it, as it ends.
+            wine_lane::Wait(Spawn({lane.wineserver, "-w"}, -1, -1));
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            printf("%s: made the %s prefix %s in %.1f s\n", lane.name.c_str(), lane.arch.c_str(),
+                   lane.prefix.c_str(), took.count());
         }
+        prefixArch_ = PrefixArch(lane.prefix);
         // One wine server for the whole suite: each program then starts at once.
-        wine_lane::Wait(Spawn({"wineserver", "-p"}, -1, -1));
-        pair_ = new NullModemPair(kPrefix, TempPath("pair"));
-        otherPair_ = new NullModemPair(kPrefix, TempPath("other-pair"));
+        wine_lane::Wait(Spawn({lane.wineserver, "-p"}, -1, -1));
+        pair_ = new NullModemPair(lane, TempPath("pair"));
+        otherPair_ = new NullModemPair(lane, TempPath("other-pair"));
         if (pair_->Running() && otherPair_->Running()) {
             MapComPort(kHostPort, pair_->End(0));
             MapComPort(kSimulatorPort, pair_->End(1));
@@ -197,10 +221,13 @@ class WineSuite : public ::testing::Test {
         delete pair_;
         delete otherPair_;
         pair_ = otherPair_ = nullptr;
-        wine_lane::Wait(Spawn({"wineserver", "-k"}, -1, -1));
+        wine_lane::Wait(Spawn({TheLane().wineserver, "-k"}, -1, -1));
     }
 
     void SetUp() override {
+        // Wine runs nothing with a WINEARCH that is not its prefix's.
+        ASSERT_EQ(prefixArch_, TheLane().arch)
+            << TheLane().prefix << " is not a " << TheLane().arch << " prefix: remove it";
         ASSERT_TRUE(pair_->Running()) << pair_->Said();
         ASSERT_TRUE(otherPair_->Running()) << otherPair_->Said();
     }
@@ -216,16 +243,36 @@ class WineSuite : public ::testing::Test {
         return simulator;
     }
 
+    static std::string prefixArch_;
     static NullModemPair *pair_;
     static NullModemPair *otherPair_;
 };
 
+std::string WineSuite::prefixArch_;
 NullModemPair *WineSuite::pair_ = nullptr;
 NullModemPair *WineSuite::otherPair_ = nullptr;
 
+// The lane runs the build that it names, in a prefix of the same machine: a
+// 64-bit lane that ran the 32-bit programs (or a 32-bit prefix) would prove
+// nothing about the other build.
+TEST_F(WineSuite, TheProgramsAndThePrefixAreOfTheLanesMachine) {
+    const wine_lane::Lane &lane = TheLane();
+    for (const std::string &program : wine_lane::WindowsPrograms()) {
+        EXPECT_EQ(wine_lane::PeMachineOfFile(lane.bin + "/" + program), lane.PeMachine())
+            << program;
+    }
+    EXPECT_EQ(PrefixArch(lane.prefix), lane.arch);
+    // The Linux tool that qivma.exe is compared with has the same layouts.
+    EXPECT_EQ(wine_lane::KindOfFile(lane.linuxTool),
+              lane.Is64() ? wine_lane::ProgramKind::kX8664Elf : wine_lane::ProgramKind::kI386Elf)
+        << lane.linuxTool;
+}
+
 TEST_F(WineSuite, TheDllAnswersAsAHostLoadsIt) {
     WinHost host;
-    EXPECT_EQ(host.Send("info"), "status 0 version 70 size 4180 name Matsushita");
+    // The instance size of the build's own pointer size.
+    EXPECT_EQ(host.Send("info"), "status 0 version 70 size " +
+                                     std::to_string(TheLane().InstanceSize()) + " name Matsushita");
     EXPECT_EQ(host.Status("start COM5 4 0"), 0);
     EXPECT_EQ(host.Status("end"), 0);
     // Every message reaches the host's err with category 32. Wine's modem-line
@@ -403,10 +450,10 @@ TEST_F(WineSuite, FpsimExeSaysWhatItServesOnWindows) {
         {{"--device", "COM42"}, 1, "fpsim: cannot open COM42"},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> command = {"wine", kBin + "/fpsim.exe"};
+        std::vector<std::string> command = {TheLane().wine, TheLane().bin + "/fpsim.exe"};
         command.insert(command.end(), c.args.begin(), c.args.end());
         int code = -1;
-        const std::string said = wine_lane::Output(kPrefix, command, &code, true);
+        const std::string said = wine_lane::Output(TheLane(), command, &code, true);
         EXPECT_EQ(code, c.code) << said;
         EXPECT_NE(said.find(c.said), std::string::npos) << said;
     }
@@ -416,19 +463,20 @@ TEST_F(WineSuite, FpsimExeSaysWhatItServesOnWindows) {
 // demo through --sim-port to fpsim.exe; not the built-in simulator's options.
 TEST_F(WineSuite, TheWindowsToolsHelpIsItsOwn) {
     int code = -1;
-    const std::string help = Output({"wine", kBin + "/qivma.exe", "help"}, &code);
+    const std::string help = Output({TheLane().wine, TheLane().bin + "/qivma.exe", "help"}, &code);
     EXPECT_EQ(code, 0);
     for (const char *present :
          {"--port DEVICE", "COM3", "--sim ", "--sim-port COMn", "fpsim.exe", "demo --sim-port"})
         EXPECT_NE(help.find(present), std::string::npos) << present << "\n" << help;
     for (const char *absent : {"/dev/", "--sim-station", "--sim-fault", "built-in controller"})
         EXPECT_EQ(help.find(absent), std::string::npos) << absent << "\n" << help;
-    const std::string demoHelp = Output({"wine", kBin + "/qivma.exe", "help", "demo"}, &code);
+    const std::string demoHelp =
+        Output({TheLane().wine, TheLane().bin + "/qivma.exe", "help", "demo"}, &code);
     EXPECT_EQ(code, 0);
     EXPECT_NE(demoHelp.find("fpsim.exe through --sim-port"), std::string::npos) << demoHelp;
 
     // The Linux tool keeps its own: the built-in simulator, and no --sim-port.
-    const std::string linuxHelp = Output({QIVMA_LINUX_TOOL, "help"}, &code);
+    const std::string linuxHelp = Output({TheLane().linuxTool, "help"}, &code);
     EXPECT_EQ(code, 0);
     EXPECT_NE(linuxHelp.find("--sim-station"), std::string::npos) << linuxHelp;
     EXPECT_EQ(linuxHelp.find("--sim-port"), std::string::npos) << linuxHelp;
@@ -438,31 +486,29 @@ TEST_F(WineSuite, TheWindowsToolsHelpIsItsOwn) {
 // simulator's options go to fpsim.exe instead; the Linux tool has no use for
 // --sim-port. Each is a command line that cannot be followed.
 TEST_F(WineSuite, TheSimulatorOnWindowsNeedsItsPort) {
-    const std::string windows = kBin + "/qivma.exe";
+    const std::string wine = TheLane().wine;
+    const std::string windows = TheLane().bin + "/qivma.exe";
     const struct {
         std::vector<std::string> command;
         std::vector<std::string> said;
     } cases[] = {
-        {{"wine", windows, "--sim", "read", "01D00100"},
+        {{wine, windows, "--sim", "read", "01D00100"},
          {"no --sim-port", "null-modem pair", "fpsim.exe --device COM7",
           "qivma --sim --sim-port COM6", "docs/HOSTS.md"}},
-        {{"wine", windows, "demo"},
+        {{wine, windows, "demo"},
          {"no --sim-port", "fpsim.exe --device COM7", "qivma demo --sim-port COM6"}},
-        {{"wine", windows, "--sim", "--sim-port", "COM5", "--sim-station", "05", "read",
-          "01D00100"},
+        {{wine, windows, "--sim", "--sim-port", "COM5", "--sim-station", "05", "read", "01D00100"},
          {"give them to fpsim.exe instead"}},
-        {{"wine", windows, "--sim", "--sim-port", "COM5", "--sim-fault", "late", "read",
-          "01D00100"},
+        {{wine, windows, "--sim", "--sim-port", "COM5", "--sim-fault", "late", "read", "01D00100"},
          {"give them to fpsim.exe instead"}},
-        {{"wine", windows, "--sim-port", "COM5", "read", "01D00100"},
-         {"--sim-port goes with --sim"}},
-        {{"wine", windows, "read", "01D00100"}, {"or --sim --sim-port COMn for fpsim.exe"}},
-        {{QIVMA_LINUX_TOOL, "--sim", "--sim-port", "COM5", "read", "01D00100"},
+        {{wine, windows, "--sim-port", "COM5", "read", "01D00100"}, {"--sim-port goes with --sim"}},
+        {{wine, windows, "read", "01D00100"}, {"or --sim --sim-port COMn for fpsim.exe"}},
+        {{TheLane().linuxTool, "--sim", "--sim-port", "COM5", "read", "01D00100"},
          {"--sim-port is for the Windows tool"}},
     };
     for (const auto &c : cases) {
         int code = -1;
-        const std::string said = wine_lane::Output(kPrefix, c.command, &code, true);
+        const std::string said = wine_lane::Output(TheLane(), c.command, &code, true);
         EXPECT_EQ(code, 2) << c.command.back() << "\n" << said;
         for (const std::string &text : c.said)
             EXPECT_NE(said.find(text), std::string::npos) << text << "\n" << said;
@@ -475,10 +521,11 @@ TEST_F(WineSuite, TheWindowsToolsSimulatorIsFpsimExe) {
     auto simulator = Simulator({"--zero", "--set", "DT100=4321"});
     const std::string port = ComName(kHostPort);
     int code = -1;
-    const std::string read = wine_lane::Output(kPrefix,
-                                               {"wine", kBin + "/qivma.exe", "--sim", "--sim-port",
-                                                port, "--parity", "none", "read", "01D00100"},
-                                               &code, true);
+    const std::string read =
+        wine_lane::Output(TheLane(),
+                          {TheLane().wine, TheLane().bin + "/qivma.exe", "--sim", "--sim-port",
+                           port, "--parity", "none", "read", "01D00100"},
+                          &code, true);
     EXPECT_EQ(code, 0) << read;
     EXPECT_NE(read.find("4321"), std::string::npos) << read;
     EXPECT_NE(read.find("qivma: --sim: using COM5; the simulator is fpsim.exe, serving the "
@@ -486,9 +533,10 @@ TEST_F(WineSuite, TheWindowsToolsSimulatorIsFpsimExe) {
               std::string::npos)
         << read;
 
-    const std::string demo = wine_lane::Output(
-        kPrefix, {"wine", kBin + "/qivma.exe", "demo", "--sim-port", port, "--parity", "none"},
-        &code, true);
+    const std::string demo = wine_lane::Output(TheLane(),
+                                               {TheLane().wine, TheLane().bin + "/qivma.exe",
+                                                "demo", "--sim-port", port, "--parity", "none"},
+                                               &code, true);
     EXPECT_EQ(code, 0) << demo;
     for (const char *text :
          {"fpsim.exe plays station 01 at the far end of COM5", "cannot set faults in",
@@ -508,9 +556,9 @@ TEST_F(WineSuite, TheWindowsToolPrintsWhatTheLinuxToolPrints) {
     const std::vector<std::string> memory = {"--zero", "--station", "01",        "--station",
                                              "05",     "--set",     "DT100=4660"};
     auto windowsSimulator = Simulator(memory);
-    std::vector<std::string> linuxCommand = {QIVMA_LINUX_FPSIM, "--verbose"};
+    std::vector<std::string> linuxCommand = {TheLane().linuxFpsim, "--verbose"};
     linuxCommand.insert(linuxCommand.end(), memory.begin(), memory.end());
-    SimulatorProgram linuxSimulator(kPrefix, linuxCommand, TempPath("fpsim-linux.log"));
+    SimulatorProgram linuxSimulator(TheLane(), linuxCommand, TempPath("fpsim-linux.log"));
     // "fpsim: station 01 05 on /dev/pts/3, no pacing, large profile"
     const std::string &banner = linuxSimulator.Banner();
     const size_t on = banner.find(" on /dev/");
@@ -530,9 +578,10 @@ TEST_F(WineSuite, TheWindowsToolPrintsWhatTheLinuxToolPrints) {
         {"scan", "01-06"},
     };
     for (const std::vector<std::string> &command : commands) {
-        std::vector<std::string> windows = {
-            "wine", kBin + "/qivma.exe", "--port", ComName(kHostPort), "--parity", "none"};
-        std::vector<std::string> linux = {QIVMA_LINUX_TOOL, "--port", linuxPort, "--parity",
+        std::vector<std::string> windows = {TheLane().wine, TheLane().bin + "/qivma.exe",
+                                            "--port",       ComName(kHostPort),
+                                            "--parity",     "none"};
+        std::vector<std::string> linux = {TheLane().linuxTool, "--port", linuxPort, "--parity",
                                           "none"};
         windows.insert(windows.end(), command.begin(), command.end());
         linux.insert(linux.end(), command.begin(), command.end());
