@@ -51,6 +51,7 @@ class SimulatorTest : public ::testing::Test {
 };
 
 TEST_F(SimulatorTest, AnswersOnItsLinkLogsFramesAndCleansUp) {
+    const Clock::time_point beforeStart = Clock::now();
     Begin();
     const std::string link = simulator_->PortPath();
     char target[256] = {};
@@ -74,6 +75,25 @@ TEST_F(SimulatorTest, AnswersOnItsLinkLogsFramesAndCleansUp) {
     EXPECT_EQ(frames[1].direction, Direction::kSent);
     EXPECT_EQ(frames[1].bytes, "%01$RD05000A0062\r");
     EXPECT_LE(frames[0].ms, frames[1].ms);
+    // The log's times count from its start, on the steady clock: each record
+    // lies between the start and now.
+    const Clock::time_point start = simulator_->LogStart();
+    EXPECT_LE(beforeStart, start);
+    for (const FrameRecord &frame : frames) {
+        const auto at = start + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double, std::milli>(frame.ms));
+        EXPECT_LE(start, at);
+        EXPECT_LE(at, Clock::now());
+    }
+    // Taken whole, and the log is empty after it.
+    const std::vector<FrameRecord> taken = simulator_->TakeFrames();
+    ASSERT_EQ(taken.size(), frames.size());
+    for (size_t i = 0; i < taken.size(); ++i)
+        EXPECT_EQ(taken[i].bytes, frames[i].bytes) << i;
+    EXPECT_TRUE(simulator_->Frames().empty());
+    EXPECT_EQ(Exchange(Request("01", "RDD0000000000")), Answer("01", "RD0500"));
+    ASSERT_TRUE(simulator_->WaitForFrames(2, milliseconds(1000)));
+    EXPECT_EQ(simulator_->TakeFrames().size(), 2u) << "only what came after";
 
     simulator_->Stop();
     EXPECT_FALSE(Exists(link));

@@ -9,12 +9,21 @@
 //   qivma_soak --sweep [--from MS] [--to MS] [--step MS] [--reads N] [--timeout UNITS]
 //       Every answer comes d ms after its request, d from --from (0) to --to
 //       (twice the horizon) in steps of --step (5 ms), --reads reads (5) at
-//       each d. Every read with d up to the horizon must be good; later ones
-//       are reported. Time-out 4 (40 ms) unless given.
+//       each d. Time-out 4 (40 ms) unless given.
 //   qivma_soak --chatter-run [--reads N] [--timeout UNITS]
 //       A line that carries noise bytes, to a silent station and to one that
-//       answers between them; --reads reads (10) in each case. No wrong value,
-//       and every operation within its bound. Time-out 4 (40 ms) unless given.
+//       answers between them; --reads reads (10) in each case. Time-out 4
+//       (40 ms) unless given.
+//
+// What the runs assert: no wrong value reported as a success; every read
+// whose answer came within the horizon good (the sweep, and the station that
+// answers between noise); memory that stays flat (the seeded run). Which
+// answers came within the horizon is told by what happened on the line
+// (LineJudge), not by the delay asked for, so that a busy machine, which can
+// make any answer late, cannot fail a run. The times of the operations are
+// printed beside the driver's bounds and not judged: on a shared machine they
+// measure the machine as much as the driver. The unit tests hold the bounds
+// exactly, on the fake platform's virtual clock.
 //
 // Exit status 0 when every property held, 1 when one did not, 2 when the
 // command line cannot be followed.
@@ -26,6 +35,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <random>
@@ -75,16 +85,17 @@ Timing TimingOf(int32_t timeoutUnits) {
 }
 
 // Three frames going out: each after 1 ms with RTS raised, then its write
-// and the wait for the empty transmitter.
+// and the wait for the empty transmitter. Printed with the bound, which
+// nothing here judges.
 constexpr double kTransmitMs = 10;
-// What is left of the machine in an operation's time once its waits for a
-// core are taken out (OperationTimer): timer slack, each wait rounded up to
-// a whole millisecond, the pseudo-terminal passing bytes, the driver's own
-// work. An operation that waits 25 ms more than it should cannot hide.
-constexpr double kMachineMarginMs = 15;
 
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
+}
+
+Clock::duration Duration(double ms) {
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::milli>(ms));
 }
 
 // Nanoseconds that the calling thread has spent ready to run but waiting for
@@ -105,11 +116,9 @@ long long RunQueueWaitNs() {
 }
 
 // The time of an operation, and that time less the part that the calling
-// thread spent waiting for a core. The driver's waits end by deadlines on the
-// monotonic clock, so a machine busy with other work lengthens an operation
-// only by such waits (the last wake-up, most of all): the time without them
-// is the driver's, and that is what a bound judges. Where the kernel does not
-// tell, both are the whole time.
+// thread spent waiting for a core: on a busy machine the second is nearer to
+// what the driver itself took. Where the kernel does not tell, both are the
+// whole time.
 class OperationTimer {
   public:
     void Start() {
@@ -135,7 +144,7 @@ class OperationTimer {
 // The longest operations of a part of a run.
 struct Longest {
     double elapsedMs = 0;
-    double driverMs = 0;  // less the waits for a core: what the bound judges
+    double driverMs = 0;  // less the waits for a core
     void Add(const OperationTimer &timer) {
         elapsedMs = std::max(elapsedMs, timer.ElapsedMs());
         driverMs = std::max(driverMs, timer.DriverMs());
@@ -178,9 +187,7 @@ class Channel {
     bool started_ = false;
 };
 
-// Starts a simulator; `started` is when, close enough to the start of its
-// frame log's clock.
-std::unique_ptr<fpsim::Simulator> StartSimulator(Clock::time_point *started) {
+std::unique_ptr<fpsim::Simulator> StartSimulator() {
     fpsim::Options options;
     options.scanDelayMs = 0;  // the answer's time is the one that the run sets
     auto simulator = std::make_unique<fpsim::Simulator>(options);
@@ -189,42 +196,316 @@ std::unique_ptr<fpsim::Simulator> StartSimulator(Clock::time_point *started) {
         fprintf(stderr, "soak: %s\n", error.c_str());
         return nullptr;
     }
-    *started = Clock::now();
     return simulator;
 }
 
-// The answers that the stations still owe: requests that they answered,
-// less the answers that went out.
-long AnswersOwed(const std::vector<fpsim::FrameRecord> &frames) {
-    long owed = 0;
-    for (const fpsim::FrameRecord &frame : frames) {
-        if (frame.direction == fpsim::Direction::kSent)
-            --owed;
-        else if (frame.note.empty())  // a request that is not answered carries the reason
-            ++owed;
+std::string Printable(const char *bytes, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        text += c == '\r' ? '|' : c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
     }
-    return owed;
+    return text;
 }
 
-// Waits until every answer owed has gone out and nothing new has come or gone
-// for a settling time, so that what one part of a run sent cannot be taken by
-// the next (the driver throws away what waits before a transaction). The
-// settling time covers a request still in the pseudo-terminal when the
-// simulator's log was read.
-bool WaitForQuietLine(fpsim::Simulator &simulator) {
-    constexpr auto kSettle = std::chrono::milliseconds(25);
-    const auto giveUp = Clock::now() + std::chrono::seconds(10);
-    size_t before = SIZE_MAX;
-    while (Clock::now() < giveUp) {
-        const std::vector<fpsim::FrameRecord> frames = simulator.Frames();
-        if (AnswersOwed(frames) == 0 && frames.size() == before)
-            return true;
-        before = frames.size();
-        std::this_thread::sleep_for(kSettle);
+// ---------------------------------------------------------------------------
+// What happened on the line, on one clock: each frame that the driver wrote,
+// at the moment its line monitor reports it gone out, and the requests and
+// answers in the simulator's frame log.
+//
+// The driver takes or throws away every answer that goes out within the
+// horizon H of its transaction's last frame. An answer that goes out later,
+// whatever made it late (the delay that a run asks for, or a busy machine
+// that woke the simulator's thread late), may be taken by a later
+// transaction on the line, and no master can tell it from a prompt answer.
+// So a transaction is judged only when no answer to an earlier one went out
+// past its time where it could reach it.
+//
+// Judged on what happened, with a margin for what the log cannot show. The
+// times are the simulator's log (an answer went out when its write returned)
+// and the moments at which the monitor saw the driver's frames leave; a
+// thread held up between a write and its clock only makes a time later, so
+// neither can make a late answer look early. What neither shows is how long
+// the bytes take to cross the pseudo-terminal, which the kernel passes on in
+// a worker of its own: microseconds on an idle machine, milliseconds when
+// every core is busy. So:
+// - an answer is in time when it went out no later than H + kHorizonMarginMs
+//   (the driver listens that much past H) less kCrossingMs after the last
+//   frame of its transaction left;
+// - a second copy of an answer (the fault "double") waits for no horizon: it
+//   is in time when it went out kCrossingMs before the next transaction
+//   began, which throws away what waits on the line;
+// - an answer that was not in time may have been taken by any transaction
+//   that ran within kReachMs of when the log has it gone out: after, for its
+//   crossing, and before, for the simulator's thread may be held up between
+//   its write and the clock that stamps it.
+constexpr double kCrossingMs = 10;
+// More than the crossing is given: reaching too far costs only reads judged.
+constexpr double kReachMs = 25;
+
+class LineJudge {
+  public:
+    LineJudge(fpsim::Simulator &simulator, double horizonMs)
+        : simulator_(simulator),
+          origin_(simulator.LogStart()),
+          inTime_(Duration(horizonMs + kHorizonMarginMs - kCrossingMs)) {
+        QivSetLineMonitor(&LineJudge::OnLine, this);
     }
-    fprintf(stderr, "soak: the line did not go quiet\n");
-    return false;
-}
+    ~LineJudge() { QivSetLineMonitor(nullptr, nullptr); }
+    LineJudge(const LineJudge &) = delete;
+    LineJudge &operator=(const LineJudge &) = delete;
+
+    // Transaction `n` (numbered from 0, in the order they run) begins; End
+    // once its call has returned.
+    void Begin(long n) {
+        const Clock::time_point now = Clock::now();
+        spans_.push_back({n, now, now, now, false, false, false});
+        while (spans_.size() > kSpansKept)
+            spans_.pop_front();
+        current_ = n;
+        // Second copies that went out before this transaction began.
+        for (const PendingCopy &copy : copies_) {
+            if (copy.sentAt > now - Duration(kCrossingMs)) {
+                ++lateCopies_;
+                Spill(copy.transaction, copy.sentAt);
+            }
+        }
+        copies_.clear();
+        // Late answers that may still be crossing.
+        for (const Reach &reach : reaches_) {
+            if (n > reach.after && now <= reach.until)
+                reached_.push_back(n);
+        }
+        while (!reaches_.empty() && reaches_.front().until < now)
+            reaches_.pop_front();
+        while (!reached_.empty() &&
+               (reached_.front() < spans_.front().n || reached_.size() > kSpansKept))
+            reached_.pop_front();
+    }
+    void End() {
+        if (Span *span = SpanOf(current_)) {
+            span->end = Clock::now();
+            span->ended = true;
+        }
+        current_ = -1;
+    }
+
+    // Takes in what the simulator has logged so far.
+    void Collect() {
+        for (const fpsim::FrameRecord &frame : simulator_.TakeFrames()) {
+            const Clock::time_point at = origin_ + Duration(frame.ms);
+            Remember(at, frame.direction == fpsim::Direction::kSent ? "sim ->" : "sim <-",
+                     Printable(frame.bytes.data(), frame.bytes.size()) +
+                         (frame.note.empty() ? "" : "  (" + frame.note + ")"));
+            if (frame.direction == fpsim::Direction::kReceived) {
+                TakeRequest(frame, at);
+            } else {
+                TakeAnswer(frame, at);
+                lastAnswerAt_ = std::max(lastAnswerAt_, at);
+            }
+        }
+    }
+
+    // Collects until every frame that the driver wrote has reached the
+    // simulator and every answer owed has gone out, then lets the last of
+    // them cross, so that what one part of a run sent cannot reach the next:
+    // it waits on the line and is thrown away. False after 10 s.
+    bool WaitUntilQuiet() {
+        const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(10);
+        Collect();
+        while (!writes_.empty() || !owed_.empty() || copiesOwed_ > 0) {
+            if (Clock::now() >= giveUp) {
+                fprintf(stderr, "soak: the line did not go quiet\n");
+                return false;
+            }
+            simulator_.WaitForFrames(1, std::chrono::milliseconds(100));
+            Collect();
+        }
+        std::this_thread::sleep_until(lastAnswerAt_ + Duration(kReachMs));
+        return true;
+    }
+
+    // Whether an answer to an earlier transaction went out past its time
+    // where transaction `n` could have taken it.
+    bool Reached(long n) const {
+        return std::find(reached_.begin(), reached_.end(), n) != reached_.end();
+    }
+    // How long after a transaction's last frame an answer is in time.
+    double InTimeMs() const { return Ms(inTime_); }
+    // Whether an answer to transaction `n` went out in time.
+    bool AnsweredInTime(long n) const {
+        for (const Span &span : spans_) {
+            if (span.n == n)
+                return span.inTime;
+        }
+        return false;
+    }
+    // Answers that went out past their time, since the start, and of them
+    // the second copies.
+    long Spills() const { return spills_; }
+    long LateCopies() const { return lateCopies_; }
+
+    // How long after the simulator took in its request each answer went
+    // out, by the simulator's own clock, since the last ResetLags: the
+    // shortest and the longest.
+    void ResetLags() { shortestLagMs_ = longestLagMs_ = -1; }
+    double ShortestLagMs() const { return shortestLagMs_; }
+    double LongestLagMs() const { return longestLagMs_; }
+
+    // On the simulator's log's clock.
+    double MsOf(Clock::time_point at) const { return Ms(at - origin_); }
+    // The last lines of the line's history, for whoever has to find out why
+    // a run failed.
+    void PrintHistory() const {
+        for (const std::string &line : history_)
+            fprintf(stderr, "  %s\n", line.c_str());
+    }
+
+  private:
+    struct Span {
+        long n;
+        Clock::time_point start, end, lastWrite;
+        bool ended, written, inTime;
+    };
+    struct Written {
+        long transaction;
+        Clock::time_point at;
+    };
+    struct PendingCopy {
+        long transaction;
+        Clock::time_point sentAt;
+    };
+    // A late answer that transactions after `after` may take if they run
+    // before `until`.
+    struct Reach {
+        long after;
+        Clock::time_point until;
+    };
+    struct Owed {
+        long transaction;
+        Clock::time_point received;  // by the simulator's log
+    };
+    static constexpr size_t kSpansKept = 256;
+    static constexpr size_t kHistoryKept = 400;
+
+    static void QIVMA_CALL OnLine(void *context, const QivLineEvent *event) {
+        const Clock::time_point now = Clock::now();
+        auto *judge = static_cast<LineJudge *>(context);
+        const char *kind = event->kind == QIV_LINE_WRITTEN ? "driver wrote"
+                           : event->kind == QIV_LINE_READ  ? "driver read"
+                                                           : "driver threw away";
+        judge->Remember(now, kind, Printable(event->bytes, event->count));
+        if (event->kind != QIV_LINE_WRITTEN || judge->current_ < 0)
+            return;
+        judge->writes_.push_back({judge->current_, now});
+        if (Span *span = judge->SpanOf(judge->current_)) {
+            span->lastWrite = now;
+            span->written = true;
+        }
+    }
+
+    Span *SpanOf(long n) {
+        for (Span &span : spans_) {
+            if (span.n == n)
+                return &span;
+        }
+        return nullptr;
+    }
+
+    // A frame that reached the simulator: the driver's next one written.
+    void TakeRequest(const fpsim::FrameRecord &frame, Clock::time_point at) {
+        const bool whole =
+            !frame.bytes.empty() && frame.bytes.front() == '%' && frame.bytes.back() == '\r';
+        if (!whole || writes_.empty())
+            return;  // noise, or the rest of a broken frame: nobody wrote it as such
+        const Written written = writes_.front();
+        writes_.pop_front();
+        // A request that the simulator answers carries no note.
+        if (frame.note.empty())
+            owed_.push_back({written.transaction, at});
+    }
+
+    // An answer went out at `at`: the one owed longest, or a second copy of
+    // the one before.
+    void TakeAnswer(const fpsim::FrameRecord &frame, Clock::time_point at) {
+        const std::string kSecondCopy = "(second copy)";
+        const bool secondCopy = frame.note.size() >= kSecondCopy.size() &&
+                                frame.note.compare(frame.note.size() - kSecondCopy.size(),
+                                                   kSecondCopy.size(), kSecondCopy) == 0;
+        if (secondCopy) {
+            copiesOwed_ = std::max(copiesOwed_ - 1, 0);
+            if (Span *next = SpanOf(lastAnswered_ + 1)) {
+                if (at > next->start - Duration(kCrossingMs)) {
+                    ++lateCopies_;
+                    Spill(lastAnswered_, at);
+                }
+            } else {
+                copies_.push_back({lastAnswered_, at});
+            }
+            return;
+        }
+        if (owed_.empty())
+            return;
+        const Owed request = owed_.front();
+        owed_.pop_front();
+        lastAnswered_ = request.transaction;
+        if (frame.note.rfind("fault: double", 0) == 0)
+            ++copiesOwed_;
+        const double lagMs = Ms(at - request.received);
+        shortestLagMs_ = shortestLagMs_ < 0 ? lagMs : std::min(shortestLagMs_, lagMs);
+        longestLagMs_ = std::max(longestLagMs_, lagMs);
+        Span *span = SpanOf(request.transaction);
+        if (span != nullptr && span->written && at <= span->lastWrite + inTime_) {
+            span->inTime = true;
+        } else {
+            Spill(request.transaction, at);
+        }
+    }
+
+    // An answer to transaction `t` went out at `at`, past its time: every
+    // later transaction that ran within kReachMs of then may have taken it,
+    // also those that begin only after this is known.
+    void Spill(long t, Clock::time_point at) {
+        ++spills_;
+        const Clock::time_point until = at + Duration(kReachMs);
+        for (const Span &span : spans_) {
+            if (span.n > t && span.start <= until &&
+                (!span.ended || span.end >= at - Duration(kReachMs)) && !Reached(span.n))
+                reached_.push_back(span.n);
+        }
+        reaches_.push_back({std::max(t, spans_.empty() ? t : spans_.back().n), until});
+        char text[96];
+        snprintf(text, sizeof text, "an answer to transaction %ld went out past its time", t);
+        Remember(at, "judge", text);
+    }
+
+    void Remember(Clock::time_point at, const char *what, const std::string &text) {
+        char when[32];
+        snprintf(when, sizeof when, "%10.3f ms", MsOf(at));
+        history_.push_back(std::string(when) + " " + what + " " + text);
+        while (history_.size() > kHistoryKept)
+            history_.pop_front();
+    }
+
+    fpsim::Simulator &simulator_;
+    Clock::time_point origin_;
+    Clock::duration inTime_;  // after a transaction's last frame
+    long current_ = -1;
+    std::deque<Span> spans_;
+    std::deque<Written> writes_;  // written, not yet logged by the simulator
+    std::deque<Owed> owed_;       // requests logged as answered, their answers not yet out
+    std::vector<PendingCopy> copies_;
+    long lastAnswered_ = -1;
+    int copiesOwed_ = 0;
+    std::deque<Reach> reaches_;
+    std::deque<long> reached_;
+    long spills_ = 0;
+    long lateCopies_ = 0;
+    Clock::time_point lastAnswerAt_{};
+    double shortestLagMs_ = -1;
+    double longestLagMs_ = -1;
+    std::deque<std::string> history_;
+};
 
 // ---------------------------------------------------------------------------
 // Reads of data registers that each hold a value of their own, so that the
@@ -252,27 +533,34 @@ class DistinctRegisters {
     size_t next_ = 0;
 };
 
+enum class Result { kGood, kFailed, kWrong };
+
 struct ReadRecord {
-    double startMs, endMs;  // on the simulator's clock
+    long n;                 // the transaction's number
+    double startMs, endMs;  // on the simulator's log's clock
     double driverMs;        // less the waits for a core
     int32_t status;
     int32_t address;
     int16_t word0;
     uint16_t got, holds;
+    Result result;
 };
 
 struct ReadTally {
     long good = 0, failed = 0, wrong = 0;
+    // After Judge: reads that no late answer of another could reach and
+    // whose own answer came in time, and of those the ones not good; wrong
+    // values that no late answer explains.
+    long judged = 0, missed = 0, unexplained = 0;
     Longest longest;
     std::vector<ReadRecord> reads;
 };
 
-// Single-word reads of the registers in turn, each judged and timed on the
-// simulator's clock, so that a failure can be laid beside the frame log.
+// Single-word reads of the registers in turn, each a transaction of the judge.
 class RegisterReader {
   public:
-    RegisterReader(Channel &channel, DistinctRegisters &registers, Clock::time_point simulatorStart)
-        : channel_(channel), registers_(registers), origin_(simulatorStart) {}
+    RegisterReader(Channel &channel, DistinctRegisters &registers, LineJudge &judge)
+        : channel_(channel), registers_(registers), judge_(judge) {}
 
     // With `stationSilent` a success is wrong in itself: nobody answered.
     void Read(bool stationSilent, ReadTally &tally) {
@@ -285,182 +573,166 @@ class RegisterReader {
         access.width = 16;
         access.bitNumber = 255;
         access.data = data;
+        const long n = next_++;
         OperationTimer timer;
+        judge_.Begin(n);
         timer.Start();
         const int32_t status = channel_.Call(QIV_CMD_READ_VALUE, &access);
         timer.Stop();
+        judge_.End();
         tally.longest.Add(timer);
         const uint16_t got = static_cast<uint16_t>(data[1]);
-        const double startMs = Ms(timer.Started() - origin_);
-        tally.reads.push_back({startMs, startMs + timer.ElapsedMs(), timer.DriverMs(), status,
-                               access.wordAddress, data[0], got, registers_.Value(i)});
+        Result result = Result::kGood;
         if (status != 0) {
+            result = Result::kFailed;
             ++tally.failed;
         } else if (stationSilent || data[0] != 0 || got != registers_.Value(i)) {
+            result = Result::kWrong;
             ++tally.wrong;
         } else {
             ++tally.good;
         }
+        const double startMs = judge_.MsOf(timer.Started());
+        tally.reads.push_back({n, startMs, startMs + timer.ElapsedMs(), timer.DriverMs(), status,
+                               access.wordAddress, data[0], got, registers_.Value(i), result});
     }
 
   private:
     Channel &channel_;
     DistinctRegisters &registers_;
-    Clock::time_point origin_;
+    LineJudge &judge_;
+    long next_ = 0;
 };
 
-// The reads and the frames of a part that failed, on one clock, for whoever
-// has to find out why.
-void PrintTrace(const ReadTally &tally, const std::vector<fpsim::FrameRecord> &frames) {
+// Judges the reads of a part once the line is quiet after them.
+void Judge(ReadTally &tally, const LineJudge &judge) {
+    tally.judged = tally.missed = tally.unexplained = 0;
+    for (const ReadRecord &r : tally.reads) {
+        const bool reached = judge.Reached(r.n);
+        if (r.result == Result::kWrong && !reached)
+            ++tally.unexplained;
+        if (!reached && judge.AnsweredInTime(r.n)) {
+            ++tally.judged;
+            if (r.result != Result::kGood)
+                ++tally.missed;
+        }
+    }
+}
+
+// The reads of a part that failed, and the line's history, for whoever has
+// to find out why.
+void PrintTrace(const ReadTally &tally, const LineJudge &judge) {
     for (const ReadRecord &r : tally.reads)
         fprintf(stderr,
-                "  read D%d %10.3f .. %10.3f ms (%.1f ms less the waits for a core): status %d, "
-                "0x%04X (word 0: %d; the register holds 0x%04X)\n",
-                r.address, r.startMs, r.endMs, r.driverMs, r.status, r.got, r.word0, r.holds);
-    for (const fpsim::FrameRecord &f : frames) {
-        std::string bytes = f.bytes;
-        std::replace(bytes.begin(), bytes.end(), '\r', '|');
-        fprintf(stderr, "  frame %10.3f ms %s %s %s\n", f.ms,
-                f.direction == fpsim::Direction::kSent ? "->" : "<-", bytes.c_str(),
-                f.note.c_str());
-    }
+                "  read %ld D%d %10.3f .. %10.3f ms (%.1f ms less the waits for a core): "
+                "status %d, 0x%04X (word 0: %d; the register holds 0x%04X)%s%s\n",
+                r.n, r.address, r.startMs, r.endMs, r.driverMs, r.status, r.got, r.word0, r.holds,
+                judge.AnsweredInTime(r.n) ? "" : ", no answer in time",
+                judge.Reached(r.n) ? ", reached by a late answer" : "");
+    judge.PrintHistory();
 }
 
 // ---------------------------------------------------------------------------
 // The sweep of late answers.
 
-// How long after its request each answer went out, by the simulator's own
-// log: answers go out in the order of their requests, one for each answered
-// request.
-struct AnswerLags {
-    double shortestMs = 0;
-    double longestMs = 0;
-};
-
-AnswerLags AnswerLagsIn(const std::vector<fpsim::FrameRecord> &frames) {
-    std::vector<double> answered, sent;
-    for (const fpsim::FrameRecord &frame : frames) {
-        if (frame.direction == fpsim::Direction::kSent)
-            sent.push_back(frame.ms);
-        else if (frame.note.empty())
-            answered.push_back(frame.ms);
-    }
-    AnswerLags lags;
-    const size_t count = std::min(answered.size(), sent.size());
-    for (size_t i = 0; i < count; ++i) {
-        const double lagMs = sent[i] - answered[i];
-        lags.shortestMs = i == 0 ? lagMs : std::min(lags.shortestMs, lagMs);
-        lags.longestMs = std::max(lags.longestMs, lagMs);
-    }
-    return lags;
-}
-
-size_t RequestsIn(const std::vector<fpsim::FrameRecord> &frames) {
-    return static_cast<size_t>(
-        std::count_if(frames.begin(), frames.end(), [](const fpsim::FrameRecord &frame) {
-            return frame.direction == fpsim::Direction::kReceived && frame.note.empty();
-        }));
-}
-
-// On an idle machine the simulator's answers leave about 0.1 ms after their
-// time; on a busy one its thread may wake some milliseconds late. A step whose
-// reads failed after the simulator sent an answer later than this past its
-// time, and past the horizon, tested an answer beyond the horizon, not d: it
-// is run again. A failure with every answer within the horizon always counts.
-constexpr double kSimulatorLatenessMs = 1.0;
+// A step whose answers are in time, by d, but whose reads were not all
+// judged (an answer went out past its time: the machine was busy) is run
+// again, up to this many times; what the last try shows is reported.
 constexpr int kStepTries = 5;
 
 struct Step {
     ReadTally tally;
-    std::vector<fpsim::FrameRecord> frames;
-    AnswerLags lags;
+    double shortestLagMs = 0, longestLagMs = 0;
 };
 
-// The reads of one d, and the line quiet again after them.
-bool RunStep(fpsim::Simulator &simulator, RegisterReader &reader, int d, int reads, Step &step) {
+// The reads of one d, judged once the line is quiet after them.
+bool RunStep(fpsim::Simulator &simulator, LineJudge &judge, RegisterReader &reader, int d,
+             int reads, Step &step) {
     simulator.SetAnswerDelay(d);
     step.tally = ReadTally();
+    judge.ResetLags();
     for (int r = 0; r < reads; ++r)
         reader.Read(false, step.tally);
-    if (!WaitForQuietLine(simulator))
+    if (!judge.WaitUntilQuiet())
         return false;
-    step.frames = simulator.Frames();
-    simulator.ClearFrames();
-    step.lags = AnswerLagsIn(step.frames);
+    Judge(step.tally, judge);
+    step.shortestLagMs = judge.ShortestLagMs();
+    step.longestLagMs = judge.LongestLagMs();
     return true;
 }
 
 int RunSweep(const Options &o) {
     const Timing timing = TimingOf(o.timeout);
     const int toMs = o.sweepToMs >= 0 ? o.sweepToMs : static_cast<int>(2 * timing.horizonMs);
-    const double boundMs = timing.WaitsMs() + kTransmitMs + kMachineMarginMs;
-    Clock::time_point simulatorStart;
-    auto simulator = StartSimulator(&simulatorStart);
+    auto simulator = StartSimulator();
     Channel channel;
     if (simulator == nullptr || !channel.Start(simulator->DevicePath(), o.timeout)) {
         fprintf(stderr, "soak: the channel did not start\n");
         return 1;
     }
+    LineJudge judge(*simulator, timing.horizonMs);
     DistinctRegisters registers(*simulator);
-    RegisterReader reader(channel, registers, simulatorStart);
+    RegisterReader reader(channel, registers, judge);
 
     printf(
         "Late answers: every answer d ms after its request; time-out T %.0f ms, guard G %.0f ms,\n"
         "horizon H = T + G = %.0f ms; %d reads of distinct registers at each d.\n"
-        "Every read up to H must be good. An operation may take 3T + G = %.0f ms; bound, with\n"
-        "%.0f ms for the transmissions and %.0f ms for the machine, %.0f ms, judged on the time\n"
-        "less the waits for a core (\"driver ms\"). \"lag\": when the simulator's answers left.\n",
-        timing.timeoutMs, timing.guardMs, timing.horizonMs, o.reads, timing.WaitsMs(), kTransmitMs,
-        kMachineMarginMs, boundMs);
-    printf("%6s %5s %5s %6s %5s %10s %9s %8s %15s %5s\n", "d ms", "reads", "good", "failed",
-           "wrong", "longest ms", "driver ms", "requests", "lag ms", "tries");
+        "Asserted: no wrong value that no late answer explains, and every read whose answer went\n"
+        "out within H of its last frame good (\"judged\": such reads that no answer of an earlier\n"
+        "one past its time could reach). \"lag\": when the answers went out after their request.\n"
+        "Printed, not judged: the longest operation, against 3T + G = %.0f ms (%.0f ms with the\n"
+        "transmissions), and less the waits for a core (\"driver ms\").\n",
+        timing.timeoutMs, timing.guardMs, timing.horizonMs, o.reads, timing.WaitsMs(),
+        timing.WaitsMs() + kTransmitMs);
+    printf("%6s %5s %5s %6s %5s %7s %10s %9s %15s %5s\n", "d ms", "reads", "good", "failed",
+           "wrong", "judged", "longest ms", "driver ms", "lag ms", "tries");
     bool ok = true;
     bool beyondShown = false;
     for (int d = o.sweepFromMs; d <= toMs; d += o.sweepStepMs) {
         const bool beyond = d > timing.horizonMs;
         if (beyond && !beyondShown) {
-            printf("---- beyond the horizon (d > %.0f ms): reported, not judged ----\n",
-                   timing.horizonMs);
+            printf("---- beyond the horizon (d > %.0f ms) ----\n", timing.horizonMs);
             beyondShown = true;
         }
         Step step;
         int tries = 0;
-        bool stepFailed = false;
         for (;;) {
             ++tries;
-            if (!RunStep(*simulator, reader, d, o.reads, step))
+            if (!RunStep(*simulator, judge, reader, d, o.reads, step))
                 return 1;
-            stepFailed = !beyond && step.tally.good != o.reads;
-            const bool simulatorLate =
-                step.lags.longestMs > std::max(d + kSimulatorLatenessMs, timing.horizonMs);
-            if (!stepFailed || !simulatorLate || tries == kStepTries)
+            const bool allJudged = step.tally.judged == o.reads;
+            if (allJudged || d + 1 > judge.InTimeMs() || tries == kStepTries)
                 break;
-            printf(
-                "  d = %d ms: reads failed; the simulator sent an answer %.1f ms after its "
-                "request, beyond the horizon; again\n",
-                d, step.lags.longestMs);
         }
         const ReadTally &tally = step.tally;
-        printf("%6d %5d %5ld %6ld %5ld %10.1f %9.1f %8zu %6.1f .. %5.1f %5d%s\n", d, o.reads,
-               tally.good, tally.failed, tally.wrong, tally.longest.elapsedMs,
-               tally.longest.driverMs, RequestsIn(step.frames), step.lags.shortestMs,
-               step.lags.longestMs, tries, beyond ? "  beyond H" : "");
-        if (stepFailed) {
-            ok = false;
-            printf("  FAILED: a read with its answer within the horizon was not good\n");
+        printf("%6d %5d %5ld %6ld %5ld %7ld %10.1f %9.1f %6.1f .. %5.1f %5d\n", d, o.reads,
+               tally.good, tally.failed, tally.wrong, tally.judged, tally.longest.elapsedMs,
+               tally.longest.driverMs, step.shortestLagMs, step.longestLagMs, tries);
+        bool stepOk = true;
+        if (tally.missed != 0) {
+            stepOk = false;
+            printf("  FAILED: a read whose answer went out within the horizon was not good\n");
         }
-        if (tally.longest.driverMs > boundMs) {
-            ok = false;
-            printf("  FAILED: an operation took longer than %.0f ms\n", boundMs);
+        if (tally.unexplained != 0) {
+            stepOk = false;
+            printf("  FAILED: a wrong value that no late answer explains\n");
+        }
+        // Well within the horizon the first read of a try has nothing before
+        // it: a step that judged none tested nothing.
+        if (d < timing.horizonMs && tally.judged == 0) {
+            stepOk = false;
+            printf("  FAILED: no read of this step could be judged\n");
         }
         // Without the delay the sweep would prove nothing.
-        if (step.lags.shortestMs < d - 0.01) {
-            ok = false;
+        if (step.shortestLagMs < d - 0.01) {
+            stepOk = false;
             printf("  FAILED: the simulator answered %.1f ms after a request, not %d\n",
-                   step.lags.shortestMs, d);
+                   step.shortestLagMs, d);
         }
-        if (stepFailed || tally.longest.driverMs > boundMs)
-            PrintTrace(tally, step.frames);
+        if (!stepOk) {
+            ok = false;
+            PrintTrace(tally, judge);
+        }
     }
     printf("%s\n", ok ? "sweep passed: every answer within the horizon was taken, none wrongly"
                       : "sweep FAILED");
@@ -481,32 +753,31 @@ const ChatterCase kChatterCases[] = {
 
 int RunChatter(const Options &o) {
     const Timing timing = TimingOf(o.timeout);
-    // With nothing to answer and noise coming, a listening pass still ends by
-    // its deadline: the driver's waits, the transmissions and the machine.
-    const double boundMs = timing.WaitsMs() + kTransmitMs + kMachineMarginMs;
     // An answering station answers half a time-out late, so that noise also
     // comes while the driver listens for the answer; and the reads are a gap
     // apart, so that noise also waits on the line before a transaction.
     const int answerDelayMs = static_cast<int>(timing.timeoutMs / 2);
-    Clock::time_point simulatorStart;
-    auto simulator = StartSimulator(&simulatorStart);
+    auto simulator = StartSimulator();
     Channel channel;
     if (simulator == nullptr || !channel.Start(simulator->DevicePath(), o.timeout)) {
         fprintf(stderr, "soak: the channel did not start\n");
         return 1;
     }
+    LineJudge judge(*simulator, timing.horizonMs);
     DistinctRegisters registers(*simulator);
-    RegisterReader reader(channel, registers, simulatorStart);
+    RegisterReader reader(channel, registers, judge);
 
     printf(
         "A chattering line: a noise byte every so often; time-out T %.0f ms, guard G %.0f ms;\n"
         "%d reads in each case, a station that answers does so %d ms late.\n"
-        "Bound: 3T + G + %.0f ms = %.0f ms, with %.0f ms for the machine %.0f ms, judged on the\n"
-        "time less the waits for a core (\"driver ms\").\n",
-        timing.timeoutMs, timing.guardMs, o.reads, answerDelayMs, kTransmitMs,
-        timing.WaitsMs() + kTransmitMs, kMachineMarginMs, boundMs);
-    printf("%-22s %6s %5s %6s %5s %10s %9s %7s\n", "station", "gap ms", "good", "failed", "wrong",
-           "longest ms", "driver ms", "noise");
+        "Asserted: no wrong value; every read of the answering station whose answer went out\n"
+        "within the horizon good (\"judged\"). Printed, not judged: the longest operation, "
+        "against\n"
+        "3T + G = %.0f ms (%.0f ms with the transmissions), and less the waits for a core.\n",
+        timing.timeoutMs, timing.guardMs, o.reads, answerDelayMs, timing.WaitsMs(),
+        timing.WaitsMs() + kTransmitMs);
+    printf("%-22s %6s %5s %6s %5s %7s %10s %9s %7s\n", "station", "gap ms", "good", "failed",
+           "wrong", "judged", "longest ms", "driver ms", "noise");
     bool ok = true;
     for (const ChatterCase &c : kChatterCases) {
         const uint64_t noiseBefore = simulator->NoiseBytesSent();
@@ -519,33 +790,37 @@ int RunChatter(const Options &o) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
         }
         simulator->SetChatter(0, true);
-        if (!WaitForQuietLine(*simulator))
+        if (!judge.WaitUntilQuiet())
             return 1;
-        const std::vector<fpsim::FrameRecord> frames = simulator->Frames();
-        simulator->ClearFrames();
+        Judge(tally, judge);
         const uint64_t noise = simulator->NoiseBytesSent() - noiseBefore;
-        printf("%-22s %6d %5ld %6ld %5ld %10.1f %9.1f %7llu\n",
+        printf("%-22s %6d %5ld %6ld %5ld %7ld %10.1f %9.1f %7llu\n",
                c.stationAnswers ? "answers between noise" : "silent", c.gapMs, tally.good,
-               tally.failed, tally.wrong, tally.longest.elapsedMs, tally.longest.driverMs,
-               static_cast<unsigned long long>(noise));
-        if (tally.wrong != 0 || tally.longest.driverMs > boundMs) {
-            ok = false;
-            printf("  FAILED: a wrong value, or an operation longer than %.0f ms\n", boundMs);
-            PrintTrace(tally, frames);
+               tally.failed, tally.wrong, tally.judged, tally.longest.elapsedMs,
+               tally.longest.driverMs, static_cast<unsigned long long>(noise));
+        bool caseOk = true;
+        if (tally.unexplained != 0) {
+            caseOk = false;
+            printf("  FAILED: a wrong value\n");
         }
         // Noise between answers is no reason for an answer to be missed.
-        if (c.stationAnswers && tally.good != o.reads) {
-            ok = false;
-            printf("  FAILED: a read of an answering station was not good\n");
-            PrintTrace(tally, frames);
+        if (c.stationAnswers && (tally.missed != 0 || tally.judged == 0)) {
+            caseOk = false;
+            printf(
+                "  FAILED: a read of the answering station with its answer in time was not "
+                "good, or none could be judged\n");
         }
         // A case whose line carried no noise tested nothing.
         if (noise == 0) {
-            ok = false;
+            caseOk = false;
             printf("  FAILED: no noise went out\n");
         }
+        if (!caseOk) {
+            ok = false;
+            PrintTrace(tally, judge);
+        }
     }
-    printf("%s\n", ok ? "chatter run passed: no wrong value, every operation within its bound"
+    printf("%s\n", ok ? "chatter run passed: no wrong value, every answer in time taken"
                       : "chatter run FAILED");
     return ok ? 0 : 1;
 }
@@ -728,16 +1003,27 @@ long ResidentKilobytes() {
     return kb;
 }
 
+// A wrong value is judged once the answers that could explain it have been
+// logged: an answer that reached it went out before it ended, and its record
+// follows the write at once, but the simulator's thread may be held up
+// between the two on a busy machine. Two transactions later it is there.
+constexpr long kJudgeLag = 2;
+
+struct WrongRead {
+    long n;
+    std::string what;
+};
+
 int RunRandomFaults(const Options &o) {
     const Timing timing = TimingOf(o.timeout);
     std::mt19937 rng(o.seed);
-    Clock::time_point simulatorStart;
-    auto simulator = StartSimulator(&simulatorStart);
+    auto simulator = StartSimulator();
     Channel channel;
     if (simulator == nullptr || !channel.Start(simulator->DevicePath(), o.timeout)) {
         fprintf(stderr, "soak: the channel did not start\n");
         return 1;
     }
+    LineJudge judge(*simulator, timing.horizonMs);
     // The late answer comes after its attempt's time-out and before the horizon.
     fpsim::Fault late;
     late.kind = fpsim::FaultKind::kLate;
@@ -747,8 +1033,24 @@ int RunRandomFaults(const Options &o) {
     std::map<std::string, Tally> byFault;
     Tally total;
     Longest longest;
-    // Whatever the answers do, a transaction ends within its waits.
-    const double boundMs = timing.WaitsMs() + kTransmitMs + kMachineMarginMs;
+    std::deque<WrongRead> wrongReads;  // not yet judged
+    long unexplained = 0, explained = 0;
+    const auto judgeWrongReads = [&](long throughN) {
+        while (!wrongReads.empty() && wrongReads.front().n <= throughN) {
+            const WrongRead &w = wrongReads.front();
+            if (judge.Reached(w.n)) {
+                ++explained;
+                fprintf(stderr, "wrong value after an answer that went out past its time: %s\n",
+                        w.what.c_str());
+            } else {
+                if (unexplained == 0)
+                    judge.PrintHistory();
+                ++unexplained;
+                fprintf(stderr, "WRONG VALUE: %s\n", w.what.c_str());
+            }
+            wrongReads.pop_front();
+        }
+    };
     const long rssBefore = ResidentKilobytes();
     long rssAfterWarmup = 0;
 
@@ -776,12 +1078,14 @@ int RunRandomFaults(const Options &o) {
         const int32_t command = t.write ? (t.block ? QIV_CMD_WRITE_BLOCK : QIV_CMD_WRITE_VALUE)
                                         : (t.block ? QIV_CMD_READ_BLOCK : QIV_CMD_READ_VALUE);
         OperationTimer timer;
+        judge.Begin(n);
         timer.Start();
         const int32_t status = channel.Call(command, &access);
         timer.Stop();
+        judge.End();
         longest.Add(timer);
         simulator->ClearFaults();
-        simulator->ClearFrames();  // the simulator's log would grow with the run
+        judge.Collect();  // and so the simulator's log does not grow with the run
 
         Tally &tally = byFault[faultName];
         Count(tally, status);
@@ -791,10 +1095,15 @@ int RunRandomFaults(const Options &o) {
         } else if (status == 0 && !ReadIsRight(model, t, access, data)) {
             ++tally.wrong;
             ++total.wrong;
-            fprintf(stderr, "WRONG VALUE: transaction %ld, %c%d, fault %s\n", n, t.kind->device,
-                    t.address, faultName.c_str());
+            char what[96];
+            snprintf(what, sizeof what, "transaction %ld, %c%d, fault %s", n, t.kind->device,
+                     t.address, faultName.c_str());
+            wrongReads.push_back({n, what});
         }
+        judgeWrongReads(n - kJudgeLag);
     }
+    const bool quiet = judge.WaitUntilQuiet();
+    judgeWrongReads(o.transactions);
     const long rssAfter = ResidentKilobytes();
 
     printf("soak: %ld transactions, seed %u, faults on %.1f%% of them, time-out %.0f ms\n",
@@ -807,10 +1116,14 @@ int RunRandomFaults(const Options &o) {
     }
     printf("%-18s %9ld %9ld %9ld %9ld\n", "all", total.ok, total.refused, total.line, total.wrong);
     printf(
-        "longest transaction %.1f ms, %.1f ms less the waits for a core (3T + G = %.0f ms;\n"
-        "bound with %.0f ms for the transmissions and %.0f ms for the machine: %.0f ms)\n",
-        longest.elapsedMs, longest.driverMs, timing.WaitsMs(), kTransmitMs, kMachineMarginMs,
-        boundMs);
+        "answers that went out past their time: %ld (%ld of them second copies, too close to "
+        "the next transaction);\nwrong values they explain: %ld; wrong values nothing "
+        "explains: %ld\n",
+        judge.Spills(), judge.LateCopies(), explained, unexplained);
+    printf(
+        "longest transaction %.1f ms, %.1f ms less the waits for a core (printed, not judged:\n"
+        "3T + G = %.0f ms, %.0f ms with the transmissions)\n",
+        longest.elapsedMs, longest.driverMs, timing.WaitsMs(), timing.WaitsMs() + kTransmitMs);
     printf("resident memory %ld kB at start, %ld kB after a tenth, %ld kB at the end\n", rssBefore,
            rssAfterWarmup, rssAfter);
     // Memory stays flat: nothing grows with the number of transactions. Under
@@ -822,7 +1135,7 @@ int RunRandomFaults(const Options &o) {
 #else
     const bool flat = rssAfter - rssAfterWarmup < 1024;
 #endif
-    const bool ok = total.wrong == 0 && longest.driverMs <= boundMs && flat;
+    const bool ok = unexplained == 0 && flat && quiet;
     printf("%s\n", ok ? "soak passed: no wrong value reported as a success" : "soak FAILED");
     return ok ? 0 : 1;
 }

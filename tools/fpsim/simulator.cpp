@@ -175,6 +175,13 @@ void Simulator::ClearFrames() {
     log_.clear();
 }
 
+std::vector<FrameRecord> Simulator::TakeFrames() {
+    std::lock_guard<Mutex> lock(mutex_);
+    std::vector<FrameRecord> taken;
+    taken.swap(log_);
+    return taken;
+}
+
 bool Simulator::WaitForFrames(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock<Mutex> lock(mutex_);
     return logChanged_.WaitFor(lock, timeout, [&] { return log_.size() >= count; });

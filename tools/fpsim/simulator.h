@@ -88,6 +88,11 @@ class Simulator {
 
     std::vector<FrameRecord> Frames() const;
     void ClearFrames();
+    // The log so far, emptied in the same step: no record falls between.
+    std::vector<FrameRecord> TakeFrames();
+    // The moment from which the log's times count (FrameRecord::ms), so that
+    // a test can lay the log beside times of its own on the same clock.
+    std::chrono::steady_clock::time_point LogStart() const { return started_; }
     // Waits until the log holds at least `count` records.
     bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
 
