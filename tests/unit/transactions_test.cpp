@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "serial/exchange.h"
 #include "unit/log_capture.h"
 #include "unit/protocol_support.h"
 
@@ -115,9 +116,17 @@ TEST_F(TransactionTest, ThreeSilencesGiveTwoAndLeaveTheWordsCleared) {
     EXPECT_EQ(channel_.data[1], 0);
 }
 
+// When the frame of attempt `k` (from 1) goes out: each after its RTS lead,
+// each after the time-out of the one before.
+double SentMs(int k, uint32_t timeoutMs) {
+    return k * kRtsLeadMs + (k - 1) * static_cast<double>(timeoutMs);
+}
+
 TEST_F(TransactionTest, ASilentStationCostsThreeTimeOutsAndOneGuard) {
     // Each attempt waits its time-out, the next follows at once, and after
-    // the last the answers that may still come are waited for once.
+    // the last the answers that may still come are waited for until the
+    // horizon of its frame and the margin after it: 3T + G, the three RTS
+    // leads and the margin, to the microsecond on the virtual clock.
     for (const uint32_t timeoutMs : {10u, 40u, 45u, 100u, 250u}) {
         fake::Reset();
         fake::Timeouts() = {0, 0, timeoutMs, 0, 0};
@@ -125,11 +134,41 @@ TEST_F(TransactionTest, ASilentStationCostsThreeTimeOutsAndOneGuard) {
         channel.Tag('D', 100);
         EXPECT_EQ(ReadValue(&channel.request), 2) << timeoutMs;
         const double guard = timeoutMs > 100 ? timeoutMs : 100;
-        EXPECT_GE(fake::NowMs(), 3 * timeoutMs + guard) << timeoutMs;
-        EXPECT_LE(fake::NowMs(), 3 * timeoutMs + guard + 10) << timeoutMs;
+        EXPECT_EQ(AnswerHorizonMs(timeoutMs), timeoutMs + guard);
+        EXPECT_DOUBLE_EQ(fake::NowMs(), 3 * timeoutMs + guard + 3 * kRtsLeadMs + kHorizonMarginMs)
+            << timeoutMs;
         EXPECT_EQ(TimesSent(kReadD100), 3);
         EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, timeoutMs)
             << "the host's time-out, exactly, after the waits";
+    }
+}
+
+TEST_F(TransactionTest, TheAttemptThatIsAnsweredDecidesWhenTheOperationEnds) {
+    // Answered by attempt k, 15 ms after its frame: the first ends with its
+    // answer; a later one only once the horizon of its frame has passed, for
+    // the answers of the attempts before it may still come.
+    constexpr uint32_t kTimeoutMs = 40;
+    constexpr double kAnswerMs = 15;
+    const struct {
+        int k;
+        double endMs;
+    } cases[] = {
+        {1, SentMs(1, kTimeoutMs) + kAnswerMs},
+        {2, SentMs(2, kTimeoutMs) + AnswerHorizonMs(kTimeoutMs) + kHorizonMarginMs},
+        {3, SentMs(3, kTimeoutMs) + AnswerHorizonMs(kTimeoutMs) + kHorizonMarginMs},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        for (int silent = 1; silent < c.k; ++silent)
+            fake::ReplyToNextWrite("");
+        fake::ReplyToNextWrite(Sealed("%01$RD3412"), kAnswerMs);
+        TestChannel channel;
+        channel.Tag('D', 100);
+        EXPECT_EQ(ReadValue(&channel.request), 0) << c.k;
+        EXPECT_EQ(channel.data[1], 0x1234) << c.k;
+        EXPECT_EQ(TimesSent(kReadD100), c.k);
+        EXPECT_DOUBLE_EQ(fake::NowMs(), c.endMs) << c.k;
     }
 }
 
