@@ -54,6 +54,14 @@ class ShortName {
     std::string name_, link_;
 };
 
+// The channel's time-out, in 10 ms units, where the responder's answers are
+// to be taken: it answers as soon as it is woken, and a busy machine may wake
+// it late; a time-out that it misses would send another frame, which takes
+// the next scripted answer.
+constexpr int32_t kAnsweredTimeout = 100;  // 1 s
+// Where an attempt is to go unanswered, or nobody answers at all.
+constexpr int32_t kSilentTimeout = 10;  // 100 ms
+
 class DriverPtyTest : public ::testing::Test {
   protected:
     int32_t Call(int32_t command, void *params = nullptr) {
@@ -64,11 +72,11 @@ class DriverPtyTest : public ::testing::Test {
         request.params = params;
         return QivMain(&request);
     }
-    int32_t Start(const std::string &name) {
+    int32_t Start(const std::string &name, int32_t timeout = kSilentTimeout) {
         PortConfig config = {};
         memcpy(config.portName, name.c_str(), name.size() + 1);
         config.enable = 1;
-        config.timeout = 10;  // 100 ms
+        config.timeout = timeout;
         config.lineSettings = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
         return Call(QIV_CMD_COLD_START, &config);
     }
@@ -107,7 +115,7 @@ TEST_F(DriverPtyTest, AChannelsWholeLife) {
         Sealed("%01$WC"),                  // write R0012
         Sealed("%01$WD"),                  // block write D0 to D2
     });
-    ASSERT_EQ(Start(port.name()), 0);
+    ASSERT_EQ(Start(port.name(), kAnsweredTimeout), 0);
     EXPECT_NE(instance_.port, nullptr);
     EXPECT_EQ(instance_.unit, 3);
 
@@ -157,20 +165,17 @@ TEST_F(DriverPtyTest, AChannelsWholeLife) {
     };
     EXPECT_EQ(std::vector<std::string>(frames.begin(), frames.end()), expected);
 
-    // Purge: what waits is gone, and the next read gets its own answer.
-    line.Send(Sealed("%01$RD9999"));
-    usleep(20000);
+    // Purge: what waits is gone from the port once the purge returns, and
+    // the next read gets its own answer.
+    const std::string stale = Sealed("%01$RD9999");
+    line.Send(stale);
+    ASSERT_TRUE(line.AwaitWaiting(stale.size()));
     EXPECT_EQ(Call(QIV_CMD_PURGE_INPUT), 0);
+    EXPECT_EQ(line.Waiting(), 0u) << "the purge itself read it away";
     line.Respond({Sealed("%01$RD0500")});
     EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
     EXPECT_EQ(data_[1], 5);
     line.StopResponder();
-
-    // Silence: three attempts, then 2; both words cleared.
-    data_[0] = data_[1] = 9;
-    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 2);
-    EXPECT_EQ(data_[0], 0);
-    EXPECT_EQ(data_[1], 0);
 
     // Reconfigure onto another line, then end.
     PtyLine other;
@@ -197,6 +202,24 @@ TEST_F(DriverPtyTest, AChannelsWholeLife) {
         const bool modemLine = entry.format.rfind("EscapeCommFunction fail", 0) == 0;
         EXPECT_TRUE(lifecycle || modemLine) << entry.message;
     }
+}
+
+TEST_F(DriverPtyTest, SilenceCostsThreeAttemptsAndClearsBothWords) {
+    PtyLine line;
+    ShortName port(line.path());
+    ASSERT_EQ(Start(port.name()), 0);
+    line.Respond({"", "", ""});
+    TagAccess d100 = Tag('D', 100, 16, 0, 0);
+    data_[0] = data_[1] = 9;
+    EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 2);
+    EXPECT_EQ(data_[0], 0);
+    EXPECT_EQ(data_[1], 0);
+    line.StopResponder();
+    const std::deque<std::string> frames = line.Received();
+    EXPECT_EQ(std::vector<std::string>(frames.begin(), frames.end()),
+              std::vector<std::string>(3, "%01#RDD001000010055\r"))
+        << "the same frame three times";
+    EXPECT_EQ(Call(QIV_CMD_END), 0);
 }
 
 TEST_F(DriverPtyTest, ASecondOpenOfTheSamePortFails) {
@@ -277,14 +300,17 @@ struct SeenOnTheLine {
 TEST_F(DriverPtyTest, TheLineMonitorSeesEveryByteInOrder) {
     PtyLine line;
     ShortName port(line.path());
-    ASSERT_EQ(Start(port.name()), 0);
+    // The first attempt goes unanswered for its time-out; the second is
+    // answered within the same time-out, which is long.
+    constexpr int32_t kTimeout = 50;  // 500 ms
+    ASSERT_EQ(Start(port.name(), kTimeout), 0);
     SeenOnTheLine seen;
     ASSERT_EQ(QivSetLineMonitor(&SeenOnTheLine::Record, &seen), 0);
 
     // Left from before: thrown away. The first attempt unanswered, the
     // second answered.
     line.Send("stale");
-    usleep(20000);
+    ASSERT_TRUE(line.AwaitWaiting(5));
     line.Respond({"", Sealed("%01$RD3412")});
     TagAccess d100 = Tag('D', 100, 16, 0, 0);
     EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
@@ -300,14 +326,26 @@ TEST_F(DriverPtyTest, TheLineMonitorSeesEveryByteInOrder) {
     EXPECT_EQ(seen.events.back().first, QIV_LINE_READ);
     for (size_t i = 1; i < seen.times.size(); ++i)
         EXPECT_LE(seen.times[i - 1], seen.times[i]);
-    // The second frame follows the first after the 100 ms time-out.
+    // The second frame follows the first once its time-out has passed.
     std::vector<uint64_t> writes;
     for (size_t i = 0; i < seen.events.size(); ++i) {
         if (seen.events[i].first == QIV_LINE_WRITTEN)
             writes.push_back(seen.times[i]);
     }
     ASSERT_EQ(writes.size(), 2u);
-    EXPECT_GE(writes[1] - writes[0], 100000u);
+    EXPECT_GE(writes[1] - writes[0], kTimeout * 10000u);
+
+    // A purge reports what it throws away, as it throws it away: nothing is
+    // left for the next read to find.
+    ASSERT_EQ(QivSetLineMonitor(&SeenOnTheLine::Record, &seen), 0);
+    seen = SeenOnTheLine();
+    line.Send("left over");
+    ASSERT_TRUE(line.AwaitWaiting(9));
+    EXPECT_EQ(Call(QIV_CMD_PURGE_INPUT), 0);
+    EXPECT_EQ(seen.All(QIV_LINE_DISCARDED), "left over");
+    EXPECT_EQ(seen.All(QIV_LINE_READ), "");
+    EXPECT_EQ(line.Waiting(), 0u);
+    EXPECT_EQ(QivSetLineMonitor(nullptr, nullptr), 0);
 
     // Without a monitor nothing is reported.
     const size_t before = seen.events.size();

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +42,26 @@ class PtyLine {
     const std::string &path() const { return path_; }
     int observer() const { return observer_; }
     int far() const { return far_; }
+
+    // Bytes waiting on the device side to be read: the driver's port and the
+    // observer are one terminal, with one input queue.
+    size_t Waiting() const {
+        int count = 0;
+        return ioctl(observer_, FIONREAD, &count) == 0 ? static_cast<size_t>(count) : 0;
+    }
+    // Waits until at least `count` bytes wait on the device side: what the far
+    // end sends crosses the pseudo-terminal in a kernel worker, on a busy
+    // machine some milliseconds later. False after `deadline`.
+    bool AwaitWaiting(size_t count,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(10)) const {
+        const auto giveUp = std::chrono::steady_clock::now() + deadline;
+        while (Waiting() < count) {
+            if (std::chrono::steady_clock::now() >= giveUp)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
 
     void Send(const std::string &bytes) const {
         size_t done = 0;

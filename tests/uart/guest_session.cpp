@@ -13,7 +13,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -91,6 +94,32 @@ struct Controller {
     static void FaultOnce(const char *kind) { Request(std::string("fault-once ") + kind); }
     static void FaultAlways(const char *kind) { Request(std::string("fault-every 1 ") + kind); }
     static void ClearFaults() { Request("clear-faults"); }
+};
+
+// What a line monitor sees: each event's kind and bytes, in order.
+struct SeenOnTheLine {
+    std::vector<std::pair<int32_t, std::string>> events;
+
+    static void QIVMA_CALL Record(void *context, const QivLineEvent *event) {
+        static_cast<SeenOnTheLine *>(context)->events.emplace_back(
+            event->kind, std::string(event->bytes, event->count));
+    }
+    // The bytes of one kind, joined.
+    std::string All(int32_t kind) const {
+        std::string all;
+        for (const auto &event : events)
+            all += event.first == kind ? event.second : "";
+        return all;
+    }
+};
+
+// Sets the line monitor for as long as it lives.
+class Monitored {
+  public:
+    explicit Monitored(SeenOnTheLine *seen) { QivSetLineMonitor(&SeenOnTheLine::Record, seen); }
+    ~Monitored() { QivSetLineMonitor(nullptr, nullptr); }
+    Monitored(const Monitored &) = delete;
+    Monitored &operator=(const Monitored &) = delete;
 };
 
 // Tells the lane what the UART's settings and modem lines are from now on.
@@ -369,11 +398,54 @@ TEST_F(OnTheUart, EveryFaultOfTheLine) {
     }
 }
 
+// A purge throws away what waits in the UART's input, itself: here the
+// second copy of an answer, which comes after its read has returned.
+TEST_F(OnTheUart, APurgeThrowsAwayWhatWaits) {
+    Controller::WriteWord("01", "DT", 1, 0x0102);
+    Words words;
+    ASSERT_EQ(host_.Parse("01D00001", 0), 0);
+    Controller::FaultOnce("double:50");
+    SeenOnTheLine read;
+    {
+        Monitored monitored(&read);
+        EXPECT_EQ(host_.Read(words, 2), 0);
+    }
+    EXPECT_EQ(words, (Words{0, 0x0102}));
+    const std::string answer = read.All(QIV_LINE_READ);
+    ASSERT_EQ(answer.substr(0, 10), "%01$RD0201") << answer;
+
+    // The copy crosses the line after 50 ms and its own line time: purge
+    // until a purge has thrown it away.
+    SeenOnTheLine seen;
+    {
+        Monitored monitored(&seen);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (seen.All(QIV_LINE_DISCARDED).size() < answer.size() &&
+               std::chrono::steady_clock::now() < giveUp) {
+            EXPECT_EQ(host_.Call(QIV_CMD_PURGE_INPUT), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    EXPECT_EQ(seen.All(QIV_LINE_DISCARDED), answer);
+    EXPECT_EQ(seen.All(QIV_LINE_READ), "") << "a purge reads nothing as an answer";
+    EXPECT_EQ(seen.All(QIV_LINE_WRITTEN), "") << "nor sends anything";
+
+    // The next read finds nothing waiting and gets its own answer.
+    Controller::WriteWord("01", "DT", 1, 0x0304);
+    SeenOnTheLine next;
+    {
+        Monitored monitored(&next);
+        EXPECT_EQ(host_.Read(words, 2), 0);
+    }
+    EXPECT_EQ(words, (Words{0, 0x0304}));
+    EXPECT_EQ(next.All(QIV_LINE_DISCARDED), "");
+}
+
 TEST_F(OnTheUart, AChannelsLife) {
     Controller::WriteWord("01", "DT", 1, 77);
     Words words;
     ASSERT_EQ(host_.Parse("01D00001", 0), 0);
-    EXPECT_EQ(host_.Call(QIV_CMD_PURGE_INPUT), 0);
+    EXPECT_EQ(host_.Call(QIV_CMD_PURGE_INPUT), 0) << "on a quiet line too";
     EXPECT_EQ(host_.Read(words, 2), 0);
     EXPECT_EQ(words[1], 77);
 

@@ -348,6 +348,35 @@ TEST_F(AnswerMatchingTest, TheGlobalStationIsWrittenOnceAndNeverRead) {
     EXPECT_EQ(log_.formats().back(), "QIVMA: SetMewtocolCmd() Cmd not found %c");
 }
 
+TEST_F(AnswerMatchingTest, APortThatCannotBeReadCostsOnlyTheRtsLeads) {
+    // A line gone (a device unplugged, the far side of a pseudo-terminal
+    // closed) fails its calls at once: no wait of the driver's own may turn
+    // that into time-outs, nor into a wait for late answers.
+    const struct {
+        const char *what;
+        const char *failing;  // every call of it fails; "" for a closed port
+    } cases[] = {
+        {"a closed port", ""},
+        {"no count of what waits", "ClearCommError"},
+        {"reads that fail", "ReadFile"},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        fake::AnswerEveryWrite([](const std::string &frame, int) {
+            return fake::Reply{AnswerTo(frame), 2};
+        });
+        TestChannel channel;
+        channel.Tag('D', 100);
+        if (*c.failing == 0)
+            channel.instance.port = nullptr;
+        else
+            fake::FailAlways(c.failing);
+        EXPECT_EQ(ReadValue(&channel.request), 2) << c.what;
+        EXPECT_DOUBLE_EQ(fake::NowMs(), kAttempts * kRtsLeadMs) << c.what;
+    }
+}
+
 TEST_F(AnswerMatchingTest, AClosedPortLogsOnlyTheExchangesOwnMessages) {
     TestChannel channel;
     channel.instance.port = nullptr;
