@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -194,6 +195,16 @@ class WineSuite : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         const wine_lane::Lane &lane = TheLane();
+        // A prefix of the other machine (one that an older suite made without
+        // WINEARCH) is made again: wine would run nothing in it.
+        const std::string found = PrefixArch(lane.prefix);
+        if (!found.empty() && found != lane.arch) {
+            printf("%s: %s is a %s prefix; making it again for %s\n", lane.name.c_str(),
+                   lane.prefix.c_str(), found.c_str(), lane.arch.c_str());
+            wine_lane::Wait(Spawn({lane.wineserver, "-k"}, -1, -1));
+            std::error_code ignored;
+            std::filesystem::remove_all(lane.prefix, ignored);
+        }
         struct stat info;
         if (stat((lane.prefix + "/system.reg").c_str(), &info) != 0) {
             const auto start = std::chrono::steady_clock::now();
