@@ -1,8 +1,14 @@
-// A station's answer as it comes off the line. What comes before a "%" is
-// not an answer (noise, or the tail of an answer cut off); a "%" starts an
-// answer afresh; an answer ends at its carriage return, or when it has as
-// many characters as the answer expected. So an error answer, shorter than
-// the data it replaces, ends the moment its carriage return arrives.
+// A station's answer as it comes off the line, framed: what comes before a
+// "%" is not an answer (noise, or the tail of an answer cut off); a "%"
+// starts a frame afresh, and the frame it cuts off is dropped; a frame ends
+// at its carriage return, or when it has as many characters as the answer
+// expected. So an error answer, shorter than the data it replaces, ends the
+// moment its carriage return arrives.
+//
+// A complete frame is put to a test that the listener is given: a frame that
+// does not pass it (the echo of the request, another station's answer, a
+// corrupted frame) answers nothing, and the listener goes on with what
+// follows it on the line, within the same deadlines.
 #pragma once
 
 #include <stdint.h>
@@ -12,24 +18,36 @@
 struct AnswerText {
     char *text;
     int32_t capacity;  // the characters the expected answer has
-    int32_t length;    // characters so far; 0 while waiting for "%"
+    int32_t length;    // characters of the frame so far; 0 while waiting for "%"
     int32_t heard;     // every byte taken from the line, noise included
-    bool complete;
+    int32_t dropped;   // frames begun that answered nothing: cut off, or refused by the test
+    bool complete;     // `text` holds a frame that passed the test
+};
+
+// Whether a complete frame of `length` characters answers what was asked.
+using AnswerTest = bool (*)(const void *context, const char *frame, int32_t length);
+
+// When an answer must have come: its "%" by `startByUs` and all of it by
+// `completeByUs`, on the platform's clock (UINT64_MAX: without end). A
+// listener never waits past the later of the two.
+struct AnswerDeadlines {
+    uint64_t startByUs;
+    uint64_t completeByUs;
 };
 
 void StartAnswer(AnswerText *answer, char *text, int32_t capacity);
-// Takes `count` bytes of the line; those after a complete answer are not used.
-void FeedAnswer(AnswerText *answer, const char *bytes, int32_t count);
+// Takes `count` bytes of the line. Returns how many it used: those after a
+// frame that passed the test are left.
+int32_t FeedAnswer(AnswerText *answer, const char *bytes, int32_t count, AnswerTest test,
+                   const void *context);
 
 enum class Heard {
-    kAnswer,      // a complete answer
-    kPart,        // an answer had begun and its characters stopped coming
-    kNothing,     // no answer began before the deadline
+    kAnswer,      // a complete frame that passed the test
+    kPart,        // a frame had begun and did not complete by its deadline
+    kNothing,     // no frame began, or none that passed the test completed, in time
     kLineFailed,  // the port could not be read
 };
 
-// Listens for one answer: for its "%" until `startByUs` on the platform's
-// clock, then for each further character within `charWaitMs`, as long as they
-// keep coming (kWaitWithoutEnd: without end).
-Heard ListenForAnswer(TimedReads *reads, AnswerText *answer, uint64_t startByUs,
-                      uint32_t charWaitMs);
+// Listens for one answer that passes `test`, until the deadlines.
+Heard ListenForAnswer(TimedReads *reads, AnswerText *answer, const AnswerDeadlines &deadlines,
+                      AnswerTest test, const void *context);

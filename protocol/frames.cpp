@@ -193,32 +193,49 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
     return 0;
 }
 
-int32_t CheckResponse(DriverRequest *request) {
-    const DriverInstance &instance = *request->instance;
-    const char *rx = instance.rxFrame;
-    const char *tx = instance.txFrame;
-    const int32_t length = instance.rxLength;
-    // "%", station (2), "$", echo (2), block check (2), carriage return.
-    if (length < 9 || length > QIV_RX_FRAME_SIZE) {
-        return 1;
-    }
-    if (rx[0] != '%' || rx[3] != '$' || rx[length - 1] != kCarriageReturn) {
-        return 1;
-    }
-    // The answer of the station asked, to the command sent.
-    if (rx[1] != tx[1] || rx[2] != tx[2] || rx[4] != tx[4] || rx[5] != tx[5]) {
-        return 1;
-    }
-    for (int32_t i = 6; i < length - 3; ++i) {
-        if (!IsUpperHexDigit(rx[i])) {
-            return 1;
-        }
-    }
+namespace {
+
+// A right block check over the frame's characters before it, or "**".
+bool BlockCheckHolds(const char *rx, int32_t length) {
     const char *check = rx + length - 3;
     if (check[0] == '*' && check[1] == '*') {
-        return 0;
+        return true;
     }
     static const char kDigits[] = "0123456789ABCDEF";
     const uint8_t expected = CalcBcc(rx, length - 3);
-    return check[0] == kDigits[expected >> 4] && check[1] == kDigits[expected & 0xF] ? 0 : 1;
+    return check[0] == kDigits[expected >> 4] && check[1] == kDigits[expected & 0xF];
+}
+
+}  // namespace
+
+bool IsGoodAnswerFrame(const char *tx, const char *rx, int32_t length) {
+    // "%", station (2), "$", echo (2), block check (2), carriage return.
+    if (length < 9 || length > QIV_RX_FRAME_SIZE) {
+        return false;
+    }
+    if (rx[0] != '%' || rx[3] != '$' || rx[length - 1] != kCarriageReturn) {
+        return false;
+    }
+    // The answer of the station asked, to the command sent.
+    if (rx[1] != tx[1] || rx[2] != tx[2] || rx[4] != tx[4] || rx[5] != tx[5]) {
+        return false;
+    }
+    for (int32_t i = 6; i < length - 3; ++i) {
+        if (!IsUpperHexDigit(rx[i])) {
+            return false;
+        }
+    }
+    return BlockCheckHolds(rx, length);
+}
+
+bool IsErrorAnswerFrame(const char *tx, const char *rx, int32_t length) {
+    constexpr int32_t kErrorAnswerLength = 9;  // "%", station, "!", code (2), check, CR
+    return length == kErrorAnswerLength && rx[0] == '%' && rx[1] == tx[1] && rx[2] == tx[2] &&
+           rx[3] == '!' && IsUpperHexDigit(rx[4]) && IsUpperHexDigit(rx[5]) &&
+           rx[8] == kCarriageReturn && BlockCheckHolds(rx, length);
+}
+
+int32_t CheckResponse(DriverRequest *request) {
+    const DriverInstance &instance = *request->instance;
+    return IsGoodAnswerFrame(instance.txFrame, instance.rxFrame, instance.rxLength) ? 0 : 1;
 }

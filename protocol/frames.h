@@ -45,3 +45,12 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
 // hexadecimal data, a right block check (or "**") and the carriage return,
 // in exactly rxLength characters. Otherwise 1.
 int32_t CheckResponse(DriverRequest *request);
+
+// The same test on any frame of `length` characters against the request
+// frame `tx`: true for a good answer to it.
+bool IsGoodAnswerFrame(const char *tx, const char *rx, int32_t length);
+
+// Whether `rx` is the error answer of the station that `tx` asked: "%", the
+// request's station, "!", a two-digit code, a right block check (or "**")
+// and the carriage return, nine characters in all.
+bool IsErrorAnswerFrame(const char *tx, const char *rx, int32_t length);

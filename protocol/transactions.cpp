@@ -59,6 +59,46 @@ bool IsGoodAnswer(DriverRequest *request, const AnswerText &answer) {
            CheckResponse(request) == 0;
 }
 
+// The rule that ties an answer to its attempt: an attempt is answered only
+// by an answer of the station it asked, well formed, its block check right,
+// with the station and the echo of the request: a good answer, or that
+// station's error answer. Anything else that comes answers nothing (noise,
+// the echo of our own request that a two-wire adapter hears, a cut or
+// corrupted frame, another station's answer): the station's own answer is
+// still owed, and the attempt goes on listening for it.
+bool AnswersAttempt(const void *context, const char *frame, int32_t length) {
+    const DriverInstance &instance = *static_cast<const DriverInstance *>(context);
+    return (length == instance.rxLength && IsGoodAnswerFrame(instance.txFrame, frame, length)) ||
+           IsErrorAnswerFrame(instance.txFrame, frame, length);
+}
+
+// Once the horizon wait has begun, every complete frame is looked at by the
+// caller: a good one may still answer the request, the rest is thrown away.
+bool AnyFrame(const void *, const char *, int32_t) {
+    return true;
+}
+
+// How long the answer takes on the line at the channel's rate, with one
+// character more and a few milliseconds for the driver's thread to wake: the
+// time an answer begun by its deadline has to complete.
+uint32_t AnswerLineMs(const DriverInstance &instance) {
+    constexpr uint32_t kWakeMs = 5;
+    const SerialLineSettings &line = instance.openParams.lineSettings;
+    if (line.baudRate == 0) {
+        return kWakeMs;
+    }
+    const uint64_t bits = 1u + line.dataBits + (line.parity != QIV_PARITY_NONE ? 1u : 0u) +
+                          (line.stopBits == QIV_STOPBITS_ONE ? 1u : 2u);
+    const uint64_t characters = static_cast<uint64_t>(instance.rxLength) + 1;
+    return static_cast<uint32_t>((characters * bits * 1000 + line.baudRate - 1) / line.baudRate) +
+           kWakeMs;
+}
+
+AnswerDeadlines DeadlinesFrom(uint64_t startUs, uint32_t startWithinMs, uint32_t lineMs) {
+    const uint64_t startBy = After(startUs, startWithinMs);
+    return {startBy, startBy == UINT64_MAX ? UINT64_MAX : startBy + uint64_t{lineMs} * 1000u};
+}
+
 // The status of an attempt whose answer did not pass: 1 for an answer that
 // was wrong or incomplete, or bytes that were no answer; 2 when nothing came.
 int32_t FailedAttemptStatus(const AnswerText &answer) {
@@ -69,21 +109,21 @@ int32_t FailedAttemptStatus(const AnswerText &answer) {
 // transaction's attempts that went unanswered in their time. A good one that
 // comes now still answers the request, if none has yet; nothing that comes
 // is left for the channel's next transaction to take.
-int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads, uint64_t horizonUs,
-                           int32_t status) {
+int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads,
+                           const AnswerDeadlines &horizon, int32_t status) {
     DriverInstance &instance = *request->instance;
     char spare[QIV_RX_FRAME_SIZE];
     reads->reportAs = status == QIV_STATUS_OK ? QIV_LINE_DISCARDED : QIV_LINE_READ;
     for (;;) {
         AnswerText answer;
         StartAnswer(&answer, status == QIV_STATUS_OK ? spare : instance.rxFrame, instance.rxLength);
-        const Heard heard = ListenForAnswer(reads, &answer, horizonUs, HostReadTimeoutMs(*reads));
+        const Heard heard = ListenForAnswer(reads, &answer, horizon, AnyFrame, nullptr);
         if (heard == Heard::kAnswer && status != QIV_STATUS_OK && IsGoodAnswer(request, answer)) {
             status = QIV_STATUS_OK;
         }
         // Once the request has its answer, what still comes is only waited out.
         reads->reportAs = status == QIV_STATUS_OK ? QIV_LINE_DISCARDED : QIV_LINE_READ;
-        if (heard == Heard::kNothing || heard == Heard::kLineFailed) {
+        if (heard != Heard::kAnswer) {
             return status;
         }
     }
@@ -93,14 +133,23 @@ int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads, uint64_t h
 // that comes while the transaction runs answers it, whichever attempt it
 // answers. What must never happen is that an answer to this transaction is
 // taken by a later one. So: what waits before the first attempt is thrown
-// away, for it was not sent for this request; an attempt that goes unanswered within the time-out
-// is retried at once; and once an attempt has gone unanswered, its answer may still be on its way,
-// so before it returns the transaction listens on until the horizon of its last attempt has passed.
+// away, for it was not sent for this request; an attempt listens for its
+// answer by two deadlines, its "%" within the time-out T and all of it
+// within its line time after that, and is retried at once when nothing that
+// answers it came; and once an attempt has gone unanswered, its answer may
+// still be on its way, so before it returns the transaction listens on until
+// the horizon of its last attempt has passed.
+//
+// So an operation ends, whatever the line carries, within
+//   3 x (X + T + L) + G + 3 ms
+// where X is the time to send a frame with its RTS lead, L the answer's line
+// time with its slack (AnswerLineMs) and G the guard (AnswerHorizonMs).
 int32_t RunAttempts(DriverRequest *request) {
     DriverInstance &instance = *request->instance;
     TimedReads reads;
     BeginTimedReads(&reads, instance.port);
     const uint32_t timeoutMs = HostReadTimeoutMs(reads);
+    const uint32_t lineMs = AnswerLineMs(instance);
     DiscardArrived(instance.port, kDiscardLimit);
 
     int32_t status = QIV_STATUS_REFUSED;
@@ -121,20 +170,22 @@ int32_t RunAttempts(DriverRequest *request) {
         AnswerText answer;
         StartAnswer(&answer, instance.rxFrame, instance.rxLength);
         const Heard heard =
-            ListenForAnswer(&reads, &answer, After(lastSentUs, timeoutMs), timeoutMs);
-        if (IsGoodAnswer(request, answer)) {
-            status = QIV_STATUS_OK;
+            ListenForAnswer(&reads, &answer, DeadlinesFrom(lastSentUs, timeoutMs, lineMs),
+                            AnswersAttempt, &instance);
+        if (heard == Heard::kAnswer) {
+            // The station's good answer, or its error answer: retried at once.
+            status = IsGoodAnswer(request, answer) ? QIV_STATUS_OK : QIV_STATUS_REFUSED;
         } else {
-            status = FailedAttemptStatus(answer);
-            if (heard != Heard::kAnswer) {
-                ClearLineErrors(instance.port);
-                answersOnTheirWay = true;
-            }
+            status =
+                heard == Heard::kLineFailed ? QIV_STATUS_LINE_FAILURE : FailedAttemptStatus(answer);
+            ClearLineErrors(instance.port);
+            answersOnTheirWay = true;
         }
     }
     if (answersOnTheirWay) {
-        const uint64_t horizonUs = After(lastSentUs, AnswerHorizonMs(timeoutMs) + kHorizonMarginMs);
-        status = WaitOutLateAnswers(request, &reads, horizonUs, status);
+        const AnswerDeadlines horizon =
+            DeadlinesFrom(lastSentUs, AnswerHorizonMs(timeoutMs) + kHorizonMarginMs, lineMs);
+        status = WaitOutLateAnswers(request, &reads, horizon, status);
     }
     EndTimedReads(&reads);
     return status;

@@ -1,5 +1,7 @@
 #include "serial/timed_read.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 #include "serial/line_monitor.h"
@@ -50,6 +52,7 @@ void BeginTimedReads(TimedReads *reads, QivPortHandle port) {
     }
     reads->waitMs = reads->host.readTotalTimeoutConstant;
     reads->reportAs = QIV_LINE_READ;
+    reads->pendingCount = 0;
 }
 
 void EndTimedReads(TimedReads *reads) {
@@ -66,6 +69,14 @@ uint32_t HostReadTimeoutMs(const TimedReads &reads) {
 
 bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs, uint32_t *got) {
     *got = 0;
+    if (reads->pendingCount > 0) {
+        // Already read, and already shown to the line monitor.
+        *got = std::min(room, reads->pendingCount);
+        memcpy(buffer, reads->pending, *got);
+        reads->pendingCount -= *got;
+        memmove(reads->pending, reads->pending + *got, reads->pendingCount);
+        return true;
+    }
     uint32_t waiting = 0;
     if (!Waiting(reads->port, &waiting)) {
         return false;
@@ -81,6 +92,14 @@ bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs
     }
     ReportLine(reads->port, reads->reportAs, buffer, *got);
     return read;
+}
+
+void PutBack(TimedReads *reads, const char *bytes, uint32_t count) {
+    const uint32_t room = static_cast<uint32_t>(sizeof reads->pending) - reads->pendingCount;
+    count = std::min(count, room);
+    memmove(reads->pending + count, reads->pending, reads->pendingCount);
+    memcpy(reads->pending, bytes, count);
+    reads->pendingCount += count;
 }
 
 void DiscardArrived(QivPortHandle port, uint32_t limit) {

@@ -20,6 +20,10 @@ struct TimedReads {
     bool hostKnown;     // they could be read; if not, the port's time-outs are left alone
     uint32_t waitMs;    // the read time-out on the port now
     int32_t reportAs;   // how the line monitor is told of what is read (QIV_LINE_*)
+    // Bytes read from the port and handed back, unused: the next read takes
+    // them first.
+    char pending[QIV_RX_FRAME_SIZE];
+    uint32_t pendingCount;
 };
 
 // Reads the port's time-outs, to work with and to put back.
@@ -31,10 +35,15 @@ void EndTimedReads(TimedReads *reads);
 // which asks a read to wait for every byte.
 uint32_t HostReadTimeoutMs(const TimedReads &reads);
 
-// Takes up to `room` bytes that have arrived; when none has, waits up to
+// Takes up to `room` bytes that have arrived (those handed back first); when
+// none has, waits up to
 // `waitMs` (0: not at all) for the first. *got is 0 when nothing came; false
 // when the port cannot be read.
 bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs, uint32_t *got);
+
+// Hands back the last `count` bytes of what a read gave, unused: they are
+// the next read's first. At most QIV_RX_FRAME_SIZE bytes wait so.
+void PutBack(TimedReads *reads, const char *bytes, uint32_t count);
 
 // Throws away what has arrived, at most `limit` bytes, without waiting.
 void DiscardArrived(QivPortHandle port, uint32_t limit);

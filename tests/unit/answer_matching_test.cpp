@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -390,6 +392,174 @@ TEST_F(AnswerMatchingTest, AClosedPortLogsOnlyTheExchangesOwnMessages) {
     for (int attempt = 0; attempt < 3; ++attempt)
         expected.insert(expected.end(), once.begin(), once.end());
     EXPECT_EQ(log_.formats(), expected);
+}
+
+// A channel at 19200 bit/s, 8 data bits, odd parity, one stop bit.
+constexpr SerialLineSettings kLine19200 = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+
+// The time an answer of `words` words has on the line to complete once its
+// deadline to begin has come: its characters and one more at 11 bits each,
+// rounded up, and 5 ms for the driver's thread to wake.
+double AnswerLineMs(int words) {
+    const double characters = 4.0 * words + 9 + 1;
+    return std::ceil(characters * 11 * 1000 / 19200) + 5;
+}
+
+// Whatever the line carries, an operation ends by its attempts' deadlines
+// and the horizon: 3 x (X + T + L) + G + 3 ms, with X the RTS lead that
+// sending a frame takes on this platform.
+double OperationBoundMs(double timeoutMs, int words) {
+    const double guardMs = std::max(100.0, timeoutMs);
+    return 3 * (1 + timeoutMs + AnswerLineMs(words)) + guardMs + 3;
+}
+
+// Reads D100, D101, ... as ReadInTurn does, on a 19200 bit/s channel.
+Outcome ReadInTurnAt19200(int reads, int first = 100) {
+    Outcome outcome;
+    for (int i = 0; i < reads; ++i) {
+        TestChannel channel;
+        channel.instance.openParams.lineSettings = kLine19200;
+        channel.Tag('D', first + i);
+        const double start = fake::NowMs();
+        const int32_t status = ReadValue(&channel.request);
+        outcome.longestMs = std::max(outcome.longestMs, fake::NowMs() - start);
+        if (status != 0) {
+            ++outcome.failed;
+        } else if (static_cast<uint16_t>(channel.data[1]) == ValueOf(first + i)) {
+            ++outcome.good;
+        } else {
+            ++outcome.wrong;
+        }
+    }
+    return outcome;
+}
+
+TEST_F(AnswerMatchingTest, AnEchoingAdapterReadsRightAndAsFastAsAnyLine) {
+    // A two-wire adapter hears its own request: every frame comes back at
+    // once, and the station's answer d later.
+    const struct {
+        uint32_t timeoutMs;
+        double answerMs;
+    } cases[] = {{40, 2}, {40, 10}, {40, 20}, {100, 2}, {100, 20}};
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, c.timeoutMs, 0, 0};
+        const double answerMs = c.answerMs;
+        fake::AnswerEveryWrite([answerMs](const std::string &frame, int) {
+            fake::ArriveAt(fake::NowMs(), frame);
+            return fake::Reply{AnswerTo(frame), answerMs};
+        });
+        const Outcome outcome = ReadInTurnAt19200(30);
+        EXPECT_EQ(outcome.good, 30) << c.timeoutMs << " " << c.answerMs;
+        EXPECT_EQ(outcome.wrong, 0) << c.timeoutMs << " " << c.answerMs;
+        EXPECT_LE(outcome.longestMs, c.answerMs + 3) << c.timeoutMs << " " << c.answerMs;
+    }
+}
+
+TEST_F(AnswerMatchingTest, NoiseOrAnotherStationsAnswerShiftsNoLaterRead) {
+    // Once in every cycle of 20 back-to-back reads, 1 ms after a request,
+    // something that is not the station's answer; the station answers every
+    // request in 10 ms.
+    const struct {
+        const char *what;
+        std::string noise;
+    } cases[] = {
+        {"% and as many hex digits as an answer", "%0123456789AB"},
+        {"another station's error answer", Sealed("%02!42")},
+        {"another station's data answer", Sealed("%02$RD1234")},
+        {"% and a carriage return", "%\r"},
+        {"a cut answer", "%01$RD12"},
+        {"our own request's echo", Sealed("%01#RDD0010300103")},
+        {"a corrupted answer", "%01$RD1234ZZ\r"},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        const std::string noise = c.noise;
+        fake::AnswerEveryWrite([noise](const std::string &frame, int write) {
+            if (write % 20 == 3)
+                fake::ArriveAt(fake::NowMs() + 1, noise);
+            return fake::Reply{AnswerTo(frame), 10};
+        });
+        const Outcome outcome = ReadInTurnAt19200(60);
+        EXPECT_EQ(outcome.wrong, 0) << c.what;
+        EXPECT_EQ(outcome.good, 60) << c.what;
+    }
+}
+
+TEST_F(AnswerMatchingTest, AWriteIsDoneOnlyOnItsOwnAcknowledgement) {
+    // Noise 1 ms into a write whose acknowledgement comes in 10 ms; then a
+    // write that the station never receives: it must not be reported done.
+    for (const std::string &noise : {std::string("%\r"), Sealed("%02$WD"), Sealed("%02!40")}) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        fake::AnswerEveryWrite([noise](const std::string &frame, int write) {
+            if (frame.find("#WDD03001") != std::string::npos)
+                return fake::Reply{"", 0};  // never received
+            if (write == 1)
+                fake::ArriveAt(fake::NowMs() + 1, noise);
+            return fake::Reply{Sealed("%01$WD"), 10};
+        });
+        TestChannel first;
+        first.instance.openParams.lineSettings = kLine19200;
+        first.Tag('D', 3000);
+        first.data[1] = 7;
+        EXPECT_EQ(WriteValue(&first.request), 0) << fake::CallLog().size();
+        TestChannel second;
+        second.instance.openParams.lineSettings = kLine19200;
+        second.Tag('D', 3001);
+        second.data[1] = 8;
+        EXPECT_EQ(WriteValue(&second.request), 2) << "a write nobody acknowledged";
+    }
+}
+
+TEST_F(AnswerMatchingTest, EveryOperationEndsByItsDeadlinesWhateverArrives) {
+    const struct {
+        const char *what;
+        uint32_t timeoutMs;
+        int words;
+        std::function<void()> line;
+    } cases[] = {
+        {"% every 5 ms", 40, 1, [] { fake::Chatter(0, 5, 4000, '%'); }},
+        {"% every 10 ms", 40, 1, [] { fake::Chatter(0, 10, 2000, '%'); }},
+        {"a flood of %", 40, 1, [] { fake::ArriveAt(0, std::string(400000, '%'), 0.05); }},
+        {"a flood of frames", 40, 1,
+         [] { fake::ArriveAt(0, std::string(400000 / 7, ' ') + "%01$RD", 0.05); }},
+        {"random bytes every 5 ms, 27 words", 10, 27,
+         [] {
+             srand(7);
+             for (int i = 0; i < 4000; ++i)
+                 fake::ArriveAt(5.0 * i, std::string(1, static_cast<char>(rand() % 256)));
+         }},
+        {"another station answering every 5 ms", 40, 1,
+         [] {
+             for (int i = 0; i < 2000; ++i)
+                 fake::ArriveAt(5.0 * i, Sealed("%02$RD1234"));
+         }},
+        {"its own requests echoed, never answered", 40, 1,
+         [] {
+             fake::AnswerEveryWrite([](const std::string &frame, int) {
+                 fake::ArriveAt(fake::NowMs(), frame);
+                 return fake::Reply{"", 0};
+             });
+         }},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, c.timeoutMs, 0, 0};
+        c.line();
+        for (int read = 0; read < 3; ++read) {
+            TestChannel channel;
+            channel.instance.openParams.lineSettings = kLine19200;
+            channel.Tag('D', 100, 16, 0, c.words);
+            const double start = fake::NowMs();
+            const int32_t status =
+                c.words == 1 ? ReadValue(&channel.request) : ReadBlock(&channel.request);
+            EXPECT_NE(status, 0) << c.what;
+            EXPECT_LE(fake::NowMs() - start, OperationBoundMs(c.timeoutMs, c.words)) << c.what;
+        }
+        EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, c.timeoutMs) << c.what;
+    }
 }
 
 }  // namespace
