@@ -228,10 +228,13 @@ typedef int32_t(QIVMA_CALL *QivMainFunction)(DriverRequest *request);
  * bytes are the driver's: copy what is to be kept. */
 
 enum {
-    QIV_LINE_WRITTEN = 1,  /* went out: a request frame */
-    QIV_LINE_READ = 2,     /* came in and was looked at */
-    QIV_LINE_DISCARDED = 3 /* came in and was thrown away unread: it was not for the
-                              request at hand (left from before, or a purge) */
+    QIV_LINE_WRITTEN = 1,   /* went out: a request frame */
+    QIV_LINE_READ = 2,      /* came in and was looked at */
+    QIV_LINE_DISCARDED = 3, /* came in and was thrown away unread: it was not for the
+                               request at hand (left from before, or a purge) */
+    QIV_LINE_FAILED = 4     /* the port refused a read or a write: no bytes (count 0),
+                               `error` holds the system's error code. A port that fails
+                               so is gone or broken, which a silent station is not. */
 };
 
 typedef struct QivLineEvent {
@@ -240,6 +243,7 @@ typedef struct QivLineEvent {
     uint32_t count;        /* bytes */
     const char *bytes;     /* count bytes, not NUL-terminated */
     uint64_t microseconds; /* a clock that only goes forward, in microseconds */
+    uint32_t error;        /* QIV_LINE_FAILED: the system's error code; 0 otherwise */
 } QivLineEvent;
 
 typedef void(QIVMA_CALL *QivLineMonitor)(void *context, const QivLineEvent *event);

@@ -8,3 +8,6 @@
 
 void SetLineMonitor(QivLineMonitor monitor, void *context);
 void ReportLine(QivPortHandle port, int32_t kind, const void *bytes, uint32_t count);
+// Reports a read or write that the port refused, with the platform's error
+// code of that refusal.
+void ReportLineFailure(QivPortHandle port);

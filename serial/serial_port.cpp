@@ -146,6 +146,7 @@ int32_t DiscardInput(QivPortHandle port) {
 int32_t WriteSerial(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *written) {
     uint32_t done = 0;
     if (!PlatformWriteFile(port, bytes, count, &done)) {
+        ReportLineFailure(port);
         return kSerialCallFailed;
     }
     ReportLine(port, QIV_LINE_WRITTEN, bytes, done < count ? done : count);
@@ -165,7 +166,11 @@ int32_t ReadSerialExact(QivPortHandle port, void *buffer, uint32_t count, uint32
         uint32_t got = 0;
         // A read pass asks for what is missing, as a 16-bit count.
         const uint16_t missing = static_cast<uint16_t>(count - total);
-        if (!PlatformReadFile(port, bytes + total, missing, &got) || got == 0) {
+        if (!PlatformReadFile(port, bytes + total, missing, &got)) {
+            ReportLineFailure(port);
+            return kSerialCallFailed;
+        }
+        if (got == 0) {
             return kSerialCallFailed;
         }
         ReportLine(port, QIV_LINE_READ, bytes + total, got);

@@ -79,6 +79,7 @@ bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs
     }
     uint32_t waiting = 0;
     if (!Waiting(reads->port, &waiting)) {
+        ReportLineFailure(reads->port);
         return false;
     }
     bool read;
@@ -89,6 +90,9 @@ bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs
     } else {
         // One byte: the read returns the moment it comes.
         read = SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, 1, got);
+    }
+    if (!read) {
+        ReportLineFailure(reads->port);
     }
     ReportLine(reads->port, reads->reportAs, buffer, *got);
     return read;

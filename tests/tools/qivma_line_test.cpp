@@ -4,8 +4,10 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -250,6 +252,23 @@ TEST_F(QivmaOnALine, OneJsonShapeForSingleValuesAndBlocks) {
     const nlohmann::json failed = nlohmann::json::parse(silent.out).at("results").at(0);
     EXPECT_EQ(failed["status"], 2);
     EXPECT_EQ(failed["error"], "no answer from station 07 (time-out 40 ms, 3 attempts)");
+}
+
+TEST_F(QivmaOnALine, APortThatFailsIsNotTakenForASilentStation) {
+    // The simulator goes away while poll runs: the port then fails every
+    // read, which a silent station never makes it do.
+    ToolRun polled;
+    std::thread poll([&] {
+        polled = Qivma({"poll", "01D00000", "--for", "400", "--interval", "20"});
+    });
+    ASSERT_TRUE(simulator_->WaitForFrames(4, std::chrono::milliseconds(20000)));
+    simulator_->Stop();
+    poll.join();
+    EXPECT_EQ(polled.exitCode, 1) << polled.both();
+    EXPECT_TRUE(Has(polled.err, "the port failed in 3 rounds in a row")) << polled.both();
+    EXPECT_TRUE(Has(polled.both(), "the port failed (")) << polled.both();
+    EXPECT_FALSE(Has(polled.both(), "no answer from station")) << polled.both();
+    EXPECT_FALSE(Has(polled.both(), "400 rounds")) << "poll stopped early: " << polled.both();
 }
 
 }  // namespace

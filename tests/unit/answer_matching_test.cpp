@@ -562,4 +562,51 @@ TEST_F(AnswerMatchingTest, EveryOperationEndsByItsDeadlinesWhateverArrives) {
     }
 }
 
+// What the line monitor saw of an operation: its kinds in order, and the
+// error codes of the failures.
+struct SeenLine {
+    std::vector<int32_t> kinds;
+    std::vector<uint32_t> errors;
+    static void QIVMA_CALL Record(void *context, const QivLineEvent *event) {
+        SeenLine *seen = static_cast<SeenLine *>(context);
+        seen->kinds.push_back(event->kind);
+        if (event->kind == QIV_LINE_FAILED) {
+            seen->errors.push_back(event->error);
+            EXPECT_EQ(event->count, 0u);
+        }
+    }
+};
+
+TEST_F(AnswerMatchingTest, APortThatFailsIsToldApartFromASilentStation) {
+    const struct {
+        const char *what;
+        const char *failing;  // the primitive that the port refuses; null: a silent station
+        size_t failures;      // reported to the monitor
+    } cases[] = {
+        {"a silent station", nullptr, 0},
+        {"a port whose reads fail", "ReadFile", 3},
+        {"a port that cannot say what waits", "ClearCommError", 3},
+        {"a port whose writes fail", "WriteFile", 3},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        fake::SetLastError(5);
+        if (c.failing != nullptr)
+            fake::FailAlways(c.failing);
+        SeenLine seen;
+        QivSetLineMonitor(&SeenLine::Record, &seen);
+        TestChannel channel;
+        channel.Tag('D', 100);
+        EXPECT_EQ(ReadValue(&channel.request), 2) << c.what;
+        QivSetLineMonitor(nullptr, nullptr);
+        EXPECT_GE(seen.errors.size(), c.failures) << c.what;
+        if (c.failures == 0) {
+            EXPECT_TRUE(seen.errors.empty()) << c.what;
+        }
+        for (const uint32_t error : seen.errors)
+            EXPECT_EQ(error, 5u) << c.what << ": the system's own code";
+    }
+}
+
 }  // namespace

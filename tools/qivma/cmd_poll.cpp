@@ -16,6 +16,9 @@
 
 namespace {
 
+// After this many rounds in which the port failed for every tag, poll stops.
+constexpr int kPortFailedRoundsToStop = 3;
+
 volatile sig_atomic_t g_interrupted = 0;
 
 void OnInterrupt(int) {
@@ -91,14 +94,29 @@ class Poller {
         for (int round = 1;
              !g_interrupted && (line_.poll.rounds == 0 || round <= line_.poll.rounds); ++round) {
             const auto roundStart = std::chrono::steady_clock::now();
+            uint32_t portError = 0;
+            bool portFailedEverywhere = true;
             for (Polled &tag : tags_) {
                 if (g_interrupted)
                     break;
-                ReadOnce(session, tag, round);
+                const uint32_t error = ReadOnce(session, tag, round);
+                portFailedEverywhere = portFailedEverywhere && error != 0;
+                portError = error != 0 ? error : portError;
             }
             rounds = round;
             if (redraw_)
                 Draw(round);
+            // A port that has failed is not a station that may answer again:
+            // polling it on would only repeat the failure.
+            portFailedRounds_ = portFailedEverywhere ? portFailedRounds_ + 1 : 0;
+            if (portFailedRounds_ >= kPortFailedRoundsToStop) {
+                fprintf(stderr,
+                        "qivma: the port failed in %d rounds in a row (%s): poll stops; check the "
+                        "device and start it again\n",
+                        portFailedRounds_, SystemErrorText(portError).c_str());
+                failures_ = true;
+                break;
+            }
             WaitForNextRound(roundStart, round);
         }
         const double seconds =
@@ -108,7 +126,8 @@ class Poller {
     }
 
   private:
-    void ReadOnce(Session &session, Polled &tag, int round) {
+    // Reads the tag once; returns the port's error code if the port failed.
+    uint32_t ReadOnce(Session &session, Polled &tag, int round) {
         const TagResult result = Transfer(session, tag.plan, Operation::kRead);
         tag.stats.Add(result.ok, result.milliseconds);
         tag.lastMs = result.milliseconds;
@@ -148,6 +167,7 @@ class Poller {
             }
         }
         output_.Record(record, text);
+        return result.outcomes.empty() ? 0 : result.outcomes.back().portError;
     }
 
     void Draw(int round) {
@@ -210,6 +230,7 @@ class Poller {
     bool redraw_ = false;
     bool drawn_ = false;
     bool failures_ = false;
+    int portFailedRounds_ = 0;  // rounds in a row in which the port failed for every tag
     FILE *csv_ = nullptr;
 };
 

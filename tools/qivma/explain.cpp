@@ -2,6 +2,7 @@
 
 #include <math.h>
 
+#include "tools/qivma/tool_platform.h"
 #include "tools/qivma/value_format.h"
 
 namespace {
@@ -75,6 +76,14 @@ Explanation Explain(const LineOptions &line, const std::string &station, Operati
         if (outcome.nullDevice) {
             explanation.error = "the channel has no device (NULLDEV)";
             explanation.hint.clear();
+            return explanation;
+        }
+        if (outcome.portError != 0) {
+            explanation.error = "the port failed (" + SystemErrorText(outcome.portError) +
+                                "): no frame could be exchanged with station " + station;
+            explanation.hint =
+                "the device is gone or broken (an adapter unplugged, a simulator stopped); "
+                "check it and open it again";
             return explanation;
         }
         explanation.error = "no answer from station " + station + " (time-out " +

@@ -123,6 +123,11 @@ void QIVMA_CALL Session::OnLine(void *context, const QivLineEvent *event) {
     const uint64_t since = event->microseconds > session->operationStart_
                                ? event->microseconds - session->operationStart_
                                : 0;
+    if (event->kind == QIV_LINE_FAILED) {
+        if (session->capture_->portError == 0)
+            session->capture_->portError = event->error != 0 ? event->error : UINT32_MAX;
+        return;
+    }
     session->capture_->line.push_back(
         {event->kind, since, std::string(event->bytes, event->count)});
 }

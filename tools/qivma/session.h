@@ -55,6 +55,9 @@ struct Outcome {
     std::vector<LineEvent> line;  // empty when the driver has no line monitor
     bool nullDevice = false;      // the channel had no device (NULLDEV)
     int timeoutMs = 0;            // each attempt's wait for its answer
+    // The system's error code when the port refused a read or a write (the
+    // line monitor's failure event); 0 when it never did.
+    uint32_t portError = 0;
 };
 
 class Session {

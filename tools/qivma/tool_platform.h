@@ -31,6 +31,10 @@ void EnableTerminalSequences();
 std::string HostPortName(const std::string &device, std::string *link);
 void RemoveLink(const std::string &link);
 
+// The system's text for one of its error codes, with the code
+// ("I/O error, system error 5"); UINT32_MAX is an error without a code.
+std::string SystemErrorText(uint32_t code);
+
 // Why `device` might not open, as far as the system can tell.
 std::string DiagnosePort(const std::string &device);
 

@@ -143,3 +143,9 @@ bool StartSimulator(const SimulatorLine &line, std::string *device, std::string 
 void StopSimulator() {
     g_simulator.reset();
 }
+
+std::string SystemErrorText(uint32_t code) {
+    if (code == UINT32_MAX)
+        return "no error code";
+    return std::string(strerror(static_cast<int>(code))) + ", system error " + std::to_string(code);
+}

@@ -138,3 +138,18 @@ bool StartSimulator(const SimulatorLine &line, std::string *device, std::string 
 }
 
 void StopSimulator() {}
+
+std::string SystemErrorText(uint32_t code) {
+    if (code == UINT32_MAX)
+        return "no error code";
+    char text[256] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, text, sizeof text, nullptr);
+    std::string described(text, length);
+    while (!described.empty() && (described.back() == '\n' || described.back() == '\r' ||
+                                  described.back() == ' ' || described.back() == '.'))
+        described.pop_back();
+    if (described.empty())
+        described = "system error";
+    return described + ", system error " + std::to_string(code);
+}
