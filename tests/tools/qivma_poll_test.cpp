@@ -60,12 +60,14 @@ class Tmux {
     std::string Screen() { return Run({"capture-pane", "-p", "-t", "poll"}).out; }
     void Keys(const std::string &keys) { Run({"send-keys", "-t", "poll", keys}); }
 
-    // The screen once it shows `part`; empty if it never does in time.
-    std::string WaitFor(const std::string &part) {
+    // The screen once it shows `part` (and `also`, when given: a screen
+    // caught between a round's header and its table shows only the header);
+    // empty if it never does in time.
+    std::string WaitFor(const std::string &part, const std::string &also = "") {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (std::chrono::steady_clock::now() < deadline) {
             const std::string screen = Screen();
-            if (Has(screen, part))
+            if (Has(screen, part) && Has(screen, also))
                 return screen;
             usleep(20000);
         }
@@ -91,7 +93,7 @@ TEST(QivmaPoll, KeepsItsShapeOnAnEightyColumnTerminalAndSumsUpOnCtrlC) {
                            "--interval 200"));
     size_t rows = 0;
     for (int round = 1; round <= 10; ++round) {
-        const std::string screen = tmux.WaitFor("round " + std::to_string(round) + ",");
+        const std::string screen = tmux.WaitFor("round " + std::to_string(round) + ",", "07:D100");
         ASSERT_FALSE(screen.empty()) << "round " << round << ":\n" << tmux.Screen();
         std::vector<std::string> lines = Lines(screen);
         while (!lines.empty() && lines.back().empty())
