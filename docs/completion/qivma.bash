@@ -40,7 +40,7 @@ _qivma() {
         --word-order) COMPREPLY=($(compgen -W "low-first high-first" -- "$cur")); return ;;
         --sim-fault)
             COMPREPLY=($(compgen -W "no-answer late truncated corrupt bad-bcc wrong-station
-                error stray double none" -- "$cur"))
+                error stray double echo noise foreign none" -- "$cur"))
             return
             ;;
         --csv) COMPREPLY=($(compgen -f -- "$cur")); return ;;

@@ -62,6 +62,27 @@ TEST(ApplyFault, EveryKindDoesWhatItsNameSays) {
     EXPECT_EQ(doubled.bytes, kAnswer);
     EXPECT_EQ(doubled.repeatGapMs, 7);
     EXPECT_EQ(ApplyFault(Of(FaultKind::kLate), kAnswer, rng).repeatGapMs, -1) << "sent once";
+    EXPECT_EQ(ApplyFault(Of(FaultKind::kLate), kAnswer, rng).before, "") << "nothing ahead";
+
+    // Ahead of the answer, which still comes whole: the request's echo at
+    // once, noise or another station's answer a given time after it.
+    const std::string request = "%01#RDD0000700007**\r";
+    const Delivery echoed = ApplyFault(Of(FaultKind::kEcho), kAnswer, rng, request);
+    EXPECT_EQ(echoed.before, request);
+    EXPECT_EQ(echoed.beforeMs, 0);
+    EXPECT_EQ(echoed.bytes, kAnswer);
+    Fault noise = Of(FaultKind::kNoise);
+    noise.noiseMs = 3;
+    const Delivery noisy = ApplyFault(noise, kAnswer, rng, request);
+    EXPECT_EQ(noisy.before, "%\r");
+    EXPECT_EQ(noisy.beforeMs, 3);
+    EXPECT_EQ(noisy.bytes, kAnswer);
+    const Delivery foreign = ApplyFault(Of(FaultKind::kForeign), kAnswer, rng, request);
+    EXPECT_EQ(foreign.before.substr(1, 2), "02");
+    EXPECT_EQ(foreign.before.substr(3, 11), kAnswer.substr(3, 11));
+    EXPECT_TRUE(SealedRight(foreign.before));
+    EXPECT_EQ(foreign.beforeMs, 1);
+    EXPECT_EQ(foreign.bytes, kAnswer);
 }
 
 TEST(ApplyFault, CorruptionChangesOneCharacterAndNeverTheEnd) {

@@ -304,8 +304,8 @@ TEST_F(EndToEnd, StationsOnOneLine) {
 
 // Each fault of the line: once, the next attempt mends it; on every answer,
 // the host sees the failure, and never a wrong value as a success. An answer
-// late by less than the horizon, and one behind stray bytes, are still the
-// answers to their request.
+// late by less than the horizon, and one behind stray bytes, an echo, noise or
+// another station's answer, are still the answers to their request.
 TEST_F(EndToEnd, EveryFaultOfTheLine) {
     simulator_->WriteWord("01", fpsim::Area::kData, 7, 0x1234);
     ASSERT_EQ(host_.Parse("01D00007", 0), 0);
@@ -313,10 +313,19 @@ TEST_F(EndToEnd, EveryFaultOfTheLine) {
         fpsim::FaultKind kind;
         int32_t status;  // when every answer has it
     } faults[] = {
-        {fpsim::FaultKind::kNoAnswer, 2},        {fpsim::FaultKind::kLate, 0},
-        {fpsim::FaultKind::kTruncated, 1},       {fpsim::FaultKind::kCorruptChar, 1},
-        {fpsim::FaultKind::kWrongBlockCheck, 1}, {fpsim::FaultKind::kWrongStation, 1},
-        {fpsim::FaultKind::kErrorResponse, 1},   {fpsim::FaultKind::kStrayBytes, 0},
+        {fpsim::FaultKind::kNoAnswer, 2},
+        {fpsim::FaultKind::kLate, 0},
+        {fpsim::FaultKind::kTruncated, 1},
+        {fpsim::FaultKind::kCorruptChar, 1},
+        {fpsim::FaultKind::kWrongBlockCheck, 1},
+        {fpsim::FaultKind::kWrongStation, 1},
+        {fpsim::FaultKind::kErrorResponse, 1},
+        {fpsim::FaultKind::kStrayBytes, 0},
+        // What comes ahead of the answer answers nothing, so the answer is
+        // still taken: the request's echo, noise, another station's answer.
+        {fpsim::FaultKind::kEcho, 0},
+        {fpsim::FaultKind::kNoise, 0},
+        {fpsim::FaultKind::kForeign, 0},
     };
     for (const auto &f : faults) {
         const char *name = fpsim::FaultKindName(f.kind);

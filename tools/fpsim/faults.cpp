@@ -27,6 +27,9 @@ const struct {
     {FaultKind::kErrorResponse, "error"},
     {FaultKind::kStrayBytes, "stray"},
     {FaultKind::kDouble, "double"},
+    {FaultKind::kEcho, "echo"},
+    {FaultKind::kNoise, "noise"},
+    {FaultKind::kForeign, "foreign"},
 };
 
 // Another station number, of the same two-character form.
@@ -43,7 +46,8 @@ const std::vector<FaultKind> &AllFaultKinds() {
         FaultKind::kTruncated,       FaultKind::kCorruptChar,
         FaultKind::kWrongBlockCheck, FaultKind::kWrongStation,
         FaultKind::kErrorResponse,   FaultKind::kStrayBytes,
-        FaultKind::kDouble,
+        FaultKind::kDouble,          FaultKind::kEcho,
+        FaultKind::kNoise,           FaultKind::kForeign,
     };
     return kinds;
 }
@@ -72,7 +76,8 @@ bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
     if (!known) {
         *error = "unknown fault '" + name +
                  "' (none, no-answer, late[:MS], truncated[:N], corrupt, bad-bcc, "
-                 "wrong-station, error[:CODE], stray[:TEXT], double[:GAP])";
+                 "wrong-station, error[:CODE], stray[:TEXT], double[:GAP], echo, "
+                 "noise[:MS], foreign[:MS])";
         return false;
     }
     if (colon == std::string::npos) {
@@ -111,6 +116,12 @@ bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
             highest = 60000;
             what = "a gap in ms";
             break;
+        case FaultKind::kNoise:
+        case FaultKind::kForeign:
+            field = &fault.noiseMs;
+            highest = 60000;
+            what = "a time in ms after the request";
+            break;
         default:
             *error = "fault '" + name + "' takes no argument";
             return false;
@@ -128,7 +139,8 @@ bool ParseFault(const std::string &text, Fault &fault, std::string *error) {
     return true;
 }
 
-Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt19937 &rng) {
+Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt19937 &rng,
+                    const std::string &request) {
     Delivery delivery;
     delivery.bytes = response;
     // Every normal and error response has "%", a station, a mark, a block
@@ -179,6 +191,21 @@ Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt1993
             break;
         case FaultKind::kDouble:
             delivery.repeatGapMs = fault.repeatGapMs;
+            break;
+        case FaultKind::kEcho:
+            delivery.before = request;
+            break;
+        case FaultKind::kNoise:
+            delivery.before = fault.noise;
+            delivery.beforeMs = fault.noiseMs;
+            break;
+        case FaultKind::kForeign:
+            if (wellFormed) {
+                const std::string body = response.substr(0, response.size() - 3);
+                delivery.before =
+                    Sealed(body.substr(0, 1) + OtherStation(body.substr(1, 2)) + body.substr(3));
+                delivery.beforeMs = fault.noiseMs;
+            }
             break;
     }
     return delivery;

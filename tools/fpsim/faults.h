@@ -21,6 +21,10 @@ enum class FaultKind {
     kErrorResponse,    // an error response with `errorCode` comes instead
     kStrayBytes,       // `stray` comes before it
     kDouble,           // it comes twice, `repeatGapMs` apart
+    // Something that is no answer comes first, and then the answer itself:
+    kEcho,     // the request comes back at once, as a two-wire adapter hears it
+    kNoise,    // `noise` comes `noiseMs` after the request
+    kForeign,  // another station's answer comes `noiseMs` after the request
 };
 
 struct Fault {
@@ -30,12 +34,15 @@ struct Fault {
     int errorCode = 61;
     std::string stray = std::string("\x00\xFF", 2);
     int repeatGapMs = 0;  // from the end of the first copy to the start of the second
+    std::string noise = "%\r";
+    int noiseMs = 1;
 };
 
 // Every kind but kNone, in a fixed order.
 const std::vector<FaultKind> &AllFaultKinds();
 const char *FaultKindName(FaultKind kind);
-// "late", "late:250", "truncated:5", "error:42", "stray:ABC", "double:5", "none" ...
+// "late", "late:250", "truncated:5", "error:42", "stray:ABC", "double:5",
+// "echo", "noise:3", "foreign:2", "none" ...
 bool ParseFault(const std::string &text, Fault &fault, std::string *error);
 
 // What goes on the line in place of an answer.
@@ -44,10 +51,15 @@ struct Delivery {
     std::string bytes;
     int extraDelayMs = 0;
     int repeatGapMs = -1;  // 0 or more: the bytes go out a second time, that long after
+    // Bytes that go out `beforeMs` after the request, ahead of the answer.
+    std::string before;
+    int beforeMs = 0;
 };
 
-// Applies `fault` to `response`; `rng` picks the corrupted character.
-Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt19937 &rng);
+// Applies `fault` to `response`, the answer to `request`; `rng` picks the
+// corrupted character.
+Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt19937 &rng,
+                    const std::string &request = "");
 
 // Decides the fault of each answer: first the faults queued for the next
 // answers, then every Nth answer, then at random.

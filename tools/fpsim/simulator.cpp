@@ -320,7 +320,7 @@ void Simulator::HandleFrame(const std::string &frame, TimePoint firstByte, TimeP
             outcome = bus_.Handle(frame);
             if (outcome.answered) {
                 fault = faults_.Next();
-                delivery = ApplyFault(fault, outcome.response, faults_.Rng());
+                delivery = ApplyFault(fault, outcome.response, faults_.Rng(), frame);
                 delivery.send = delivery.send && !delivery.bytes.empty();
             }
         }
@@ -336,6 +336,10 @@ void Simulator::HandleFrame(const std::string &frame, TimePoint firstByte, TimeP
         note = std::string("fault: ") + FaultKindName(fault.kind);
     }
     Record(Direction::kReceived, frame, delivery.send ? "" : note, arrival);
+    if (!delivery.before.empty()) {
+        transmitter_.Queue(delivery.before, end + std::chrono::milliseconds(delivery.beforeMs),
+                           note + " (ahead of the answer)");
+    }
     if (delivery.send) {
         transmitter_.Queue(delivery.bytes,
                            earliest + std::chrono::milliseconds(delivery.extraDelayMs), note,
