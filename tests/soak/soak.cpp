@@ -64,6 +64,10 @@ struct Options {
     int sweepToMs = -1;  // -1: twice the horizon
     int sweepStepMs = 5;
     int reads = 0;  // per d, or per chatter case; 0 until chosen
+    // A line that puts something that is no answer ahead of answers: "echo"
+    // (every request echoed), "noise" or "foreign" (once in every 20
+    // answers); empty for a plain line.
+    std::string line;
 };
 
 // The driver's times for a channel whose read time-out is T: after its last
@@ -1024,6 +1028,17 @@ int RunRandomFaults(const Options &o) {
         return 1;
     }
     LineJudge judge(*simulator, timing.horizonMs);
+    if (!o.line.empty()) {
+        fpsim::Fault lineFault;
+        std::string error;
+        if (!fpsim::ParseFault(o.line, lineFault, &error)) {
+            fprintf(stderr, "soak: --line %s: %s\n", o.line.c_str(), error.c_str());
+            return 2;
+        }
+        simulator->FaultEvery(lineFault.kind == fpsim::FaultKind::kEcho ? 1 : 20, lineFault);
+        printf("line: %s on %s\n", o.line.c_str(),
+               lineFault.kind == fpsim::FaultKind::kEcho ? "every answer" : "one answer in 20");
+    }
     // The late answer comes after its attempt's time-out and before the horizon.
     fpsim::Fault late;
     late.kind = fpsim::FaultKind::kLate;
@@ -1174,6 +1189,8 @@ bool ParseOptions(int argc, char **argv, Options &o) {
             o.sweepStepMs = atoi(value);
         else if (arg == "--reads")
             o.reads = atoi(value);
+        else if (arg == "--line")
+            o.line = value;
         else {
             fprintf(stderr, "soak: unknown option %s\n", arg.c_str());
             return false;
