@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -288,6 +289,54 @@ void LateStation(int rounds) {
         Percentile(ms, 1.0), bound);
 }
 
+// The echo that a two-wire adapter hears costs the request's line time once
+// more and nothing else: the driver skips it within the same attempt.
+void EchoingLine(int rounds) {
+    const uint16_t baud = 19200;
+    auto simulator = StartSimulator(baud);
+    Channel channel(simulator->DevicePath(), 4, baud);
+    TagAccess tag = channel.Tag('D', 1, 0);
+    std::vector<int32_t> plainStatuses, echoStatuses;
+    const double plain = Percentile(TimedReads(channel, tag, rounds, &plainStatuses), 0.5);
+    fpsim::Fault echo;
+    echo.kind = fpsim::FaultKind::kEcho;
+    simulator->FaultEvery(1, echo);
+    const double echoed = Percentile(TimedReads(channel, tag, rounds, &echoStatuses), 0.5);
+    simulator->ClearFaults();
+    printf(
+        "\nAn echoing adapter at %u bit/s, %d one-word reads each: plain line %s, median %.2f "
+        "ms;\nevery request echoed %s, median %.2f ms: the echo costs %.2f ms a read (under 2 "
+        "ms)\n",
+        baud, rounds, StatusCounts(plainStatuses).c_str(), plain,
+        StatusCounts(echoStatuses).c_str(), echoed, echoed - plain);
+}
+
+// A silent station on a line that carries a "%" every 5 ms: each "%" begins
+// a frame that never completes, and still every attempt ends by its
+// deadlines. The bound: 3 x (X + T + L) + G + 3 ms, with X the frame's send
+// and its RTS lead and L the answer's line time with its slack.
+void PercentEvery5Ms(int rounds) {
+    const uint16_t baud = 19200;
+    auto simulator = StartSimulator(0);
+    const int32_t timeout = 4;
+    const uint32_t timeoutMs = timeout * 10;
+    Channel channel(simulator->DevicePath(), timeout, baud);
+    TagAccess tag = channel.Tag('D', 9, 0);  // no station 09 on the line
+    simulator->SetChatter(5, true, '%');
+    std::vector<int32_t> statuses;
+    const std::vector<double> ms = TimedReads(channel, tag, rounds, &statuses);
+    simulator->SetChatter(0, true);
+    const double sendMs = 1000.0 * 20 * 11 / baud + kRtsLeadMs;
+    const double lineMs = std::ceil(1000.0 * (13 + 1) * 11 / baud) + 5;
+    const double guardMs = AnswerHorizonMs(timeoutMs) - timeoutMs;
+    const double bound = kAttempts * (sendMs + timeoutMs + lineMs) + guardMs + kHorizonMarginMs;
+    printf(
+        "\nA silent station on a line with a %% every 5 ms, %d reads: %s; median %.2f ms,\n"
+        "longest %.2f ms; bound 3 x (X %.2f + T %u + L %.0f) + G %.0f + %u ms = %.1f ms\n",
+        rounds, StatusCounts(statuses).c_str(), Percentile(ms, 0.5), Percentile(ms, 1.0), sendMs,
+        timeoutMs, lineMs, guardMs, kHorizonMarginMs, bound);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -302,5 +351,7 @@ int main(int argc, char **argv) {
     SilentStation(quick ? 3 : 10);
     RefusedRead(quick ? 5 : 20);
     LateStation(quick ? 3 : 10);
+    EchoingLine(quick ? 10 : 50);
+    PercentEvery5Ms(quick ? 3 : 10);
     return 0;
 }

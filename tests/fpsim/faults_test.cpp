@@ -69,7 +69,7 @@ TEST(ApplyFault, EveryKindDoesWhatItsNameSays) {
     const std::string request = "%01#RDD0000700007**\r";
     const Delivery echoed = ApplyFault(Of(FaultKind::kEcho), kAnswer, rng, request);
     EXPECT_EQ(echoed.before, request);
-    EXPECT_EQ(echoed.beforeMs, 0);
+    EXPECT_EQ(echoed.beforeMs, kWithTheRequest);
     EXPECT_EQ(echoed.bytes, kAnswer);
     Fault noise = Of(FaultKind::kNoise);
     noise.noiseMs = 3;

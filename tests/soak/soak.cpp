@@ -355,6 +355,8 @@ class LineJudge {
     // Answers that went out past their time, since the start, and of them
     // the second copies.
     long Spills() const { return spills_; }
+    // Frames that the line put ahead of answers.
+    long AheadOfAnswers() const { return aheadOfAnswers_; }
     long LateCopies() const { return lateCopies_; }
 
     // How long after the simulator took in its request each answer went
@@ -440,6 +442,12 @@ class LineJudge {
     // An answer went out at `at`: the one owed longest, or a second copy of
     // the one before.
     void TakeAnswer(const fpsim::FrameRecord &frame, Clock::time_point at) {
+        // What the line puts ahead of an answer (an echo, noise, another
+        // station's answer) answers no request.
+        if (frame.note.find("(ahead of the answer)") != std::string::npos) {
+            ++aheadOfAnswers_;
+            return;
+        }
         const std::string kSecondCopy = "(second copy)";
         const bool secondCopy = frame.note.size() >= kSecondCopy.size() &&
                                 frame.note.compare(frame.note.size() - kSecondCopy.size(),
@@ -512,6 +520,7 @@ class LineJudge {
     std::deque<Reach> reaches_;
     std::deque<long> reached_;
     long spills_ = 0;
+    long aheadOfAnswers_ = 0;
     long lateCopies_ = 0;
     Clock::time_point lastAnswerAt_{};
     double shortestLagMs_ = -1;
@@ -1035,17 +1044,25 @@ int RunRandomFaults(const Options &o) {
         return 1;
     }
     LineJudge judge(*simulator, timing.horizonMs);
+    fpsim::Fault lineFault;
+    int lineEvery = 0;  // the transactions whose answers the line fault takes: 1 in so many
     if (!o.line.empty()) {
-        fpsim::Fault lineFault;
         std::string error;
         if (!fpsim::ParseFault(o.line, lineFault, &error)) {
             fprintf(stderr, "soak: --line %s: %s\n", o.line.c_str(), error.c_str());
             return 2;
         }
-        simulator->FaultEvery(lineFault.kind == fpsim::FaultKind::kEcho ? 1 : 20, lineFault);
+        lineEvery = lineFault.kind == fpsim::FaultKind::kEcho ? 1 : 20;
         printf("line: %s on %s\n", o.line.c_str(),
-               lineFault.kind == fpsim::FaultKind::kEcho ? "every answer" : "one answer in 20");
+               lineEvery == 1 ? "every transaction" : "one transaction in 20");
     }
+    // The faults are cleared after each transaction; the line's own is given
+    // again to the transactions it takes (behind any fault queued for them).
+    const auto applyLine = [&](long n) {
+        if (lineEvery > 0 && n % lineEvery == 0)
+            simulator->FaultEvery(1, lineFault);
+    };
+    applyLine(0);
     // The late answer comes after its attempt's time-out and before the horizon.
     fpsim::Fault late;
     late.kind = fpsim::FaultKind::kLate;
@@ -1122,6 +1139,7 @@ int RunRandomFaults(const Options &o) {
             nearest.answerChars = answerChars;
         }
         simulator->ClearFaults();
+        applyLine(n + 1);
         judge.Collect();  // and so the simulator's log does not grow with the run
 
         Tally &tally = byFault[faultName];
@@ -1174,7 +1192,16 @@ int RunRandomFaults(const Options &o) {
 #else
     const bool flat = rssAfter - rssAfterWarmup < 1024;
 #endif
-    const bool ok = unexplained == 0 && flat && quiet;
+    // A line that puts something ahead of answers must have done so, or the
+    // run showed nothing of it.
+    bool lineShown = true;
+    if (lineEvery > 0) {
+        printf("frames that the line put ahead of answers: %ld\n", judge.AheadOfAnswers());
+        lineShown = judge.AheadOfAnswers() >= o.transactions / lineEvery / 2;
+        if (!lineShown)
+            printf("  FAILED: the line's fault hardly reached the line\n");
+    }
+    const bool ok = unexplained == 0 && flat && quiet && lineShown;
     printf("%s\n", ok ? "soak passed: no wrong value reported as a success" : "soak FAILED");
     return ok ? 0 : 1;
 }

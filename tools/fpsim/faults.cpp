@@ -194,6 +194,7 @@ Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt1993
             break;
         case FaultKind::kEcho:
             delivery.before = request;
+            delivery.beforeMs = kWithTheRequest;
             break;
         case FaultKind::kNoise:
             delivery.before = fault.noise;

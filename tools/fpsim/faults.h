@@ -51,10 +51,13 @@ struct Delivery {
     std::string bytes;
     int extraDelayMs = 0;
     int repeatGapMs = -1;  // 0 or more: the bytes go out a second time, that long after
-    // Bytes that go out `beforeMs` after the request, ahead of the answer.
+    // Bytes that go out `beforeMs` after the request, ahead of the answer;
+    // with kWithTheRequest, as the request itself comes in (an echo).
     std::string before;
     int beforeMs = 0;
 };
+
+constexpr int kWithTheRequest = -1;
 
 // Applies `fault` to `response`, the answer to `request`; `rng` picks the
 // corrupted character.

@@ -141,11 +141,12 @@ void Simulator::SetAnswerDelay(int ms) {
     answerDelayMs_ = std::max(ms, 0);
 }
 
-void Simulator::SetChatter(int gapMs, bool answer) {
+void Simulator::SetChatter(int gapMs, bool answer, char noise) {
     {
         std::lock_guard<Mutex> lock(mutex_);
         chatterGapMs_ = std::max(gapMs, 0);
         chatterAnswers_ = answer;
+        chatterByte_ = noise;
         chatterChanged_ = true;
     }
     Wake();
@@ -204,6 +205,7 @@ void Simulator::Record(Direction direction, const std::string &bytes, const std:
 
 void Simulator::ApplyChatterChange() {
     int gapMs;
+    char noise;
     {
         std::lock_guard<Mutex> lock(mutex_);
         if (!chatterChanged_) {
@@ -211,7 +213,9 @@ void Simulator::ApplyChatterChange() {
         }
         chatterChanged_ = false;
         gapMs = chatterGapMs_;
+        noise = chatterByte_;
     }
+    transmitter_.SetNoiseByte(noise);
     transmitter_.SetChatter(gapMs, Clock::now());
 }
 
@@ -337,8 +341,11 @@ void Simulator::HandleFrame(const std::string &frame, TimePoint firstByte, TimeP
     }
     Record(Direction::kReceived, frame, delivery.send ? "" : note, arrival);
     if (!delivery.before.empty()) {
-        transmitter_.Queue(delivery.before, end + std::chrono::milliseconds(delivery.beforeMs),
-                           note + " (ahead of the answer)");
+        // An echo leaves as the request comes in: by now it is due whole.
+        const TimePoint due = delivery.beforeMs == kWithTheRequest
+                                  ? firstByte
+                                  : end + std::chrono::milliseconds(delivery.beforeMs);
+        transmitter_.Queue(delivery.before, due, note + " (ahead of the answer)");
     }
     if (delivery.send) {
         transmitter_.Queue(delivery.bytes,

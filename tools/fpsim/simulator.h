@@ -78,7 +78,7 @@ class Simulator {
     // Sends a noise byte (kNoiseByte) every `gapMs` between answers, 0 for a
     // quiet line. With `answer` false, while the line chatters the requests
     // are logged but reach no controller: nothing is executed or answered.
-    void SetChatter(int gapMs, bool answer);
+    void SetChatter(int gapMs, bool answer, char noise = kNoiseByte);
     // The noise bytes that went out; the frame log does not hold them.
     uint64_t NoiseBytesSent() const { return noiseBytes_; }
 
@@ -120,6 +120,7 @@ class Simulator {
     std::vector<std::string> scripted_;
     int chatterGapMs_;
     bool chatterAnswers_;
+    char chatterByte_ = kNoiseByte;
     bool chatterChanged_ = true;  // the transmitter has yet to hear of it
 
     // The serve thread's own.

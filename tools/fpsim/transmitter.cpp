@@ -50,7 +50,7 @@ void Transmitter::Begin(TimePoint now) {
         current_ = {true, false, std::move(next.bytes), 0, answer, std::move(next.note)};
         waiting_.pop_front();
     } else if (noise < answer && noise <= now) {
-        current_ = {true, true, std::string(1, kNoiseByte), 0, noise, ""};
+        current_ = {true, true, std::string(1, noiseByte_), 0, noise, ""};
         SkipNoiseTicksThrough(noise);
     }
 }

@@ -49,6 +49,8 @@ class Transmitter {
     // One noise byte every `gapMs` between answers, the first `gapMs` after
     // `now`; a gap of 0 stops the noise.
     void SetChatter(int gapMs, TimePoint now);
+    // The byte that the chatter sends (kNoiseByte unless set).
+    void SetNoiseByte(char noise) { noiseByte_ = noise; }
 
     // What should have left by `now` and has not.
     Piece Due(TimePoint now);
@@ -91,6 +93,7 @@ class Transmitter {
     TimePoint lineFreeAt_{};  // when the last transmission ended
     Clock::duration noiseGap_{};
     TimePoint nextNoise_{};
+    char noiseByte_ = kNoiseByte;
 };
 
 }  // namespace fpsim
