@@ -71,10 +71,16 @@ struct Outcome {
 };
 
 // Reads D100, D101, ... back to back, as a host polls, and judges each.
-Outcome ReadInTurn(int reads, int first = 100) {
+// A channel at 19200 bit/s, 8 data bits, odd parity, one stop bit.
+constexpr SerialLineSettings kLine19200 = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+// A channel with no line settings: no rate, so no line time for its answers.
+constexpr SerialLineSettings kNoLine = {0, 0, 0, 0};
+
+Outcome ReadInTurn(int reads, int first = 100, SerialLineSettings line = kNoLine) {
     Outcome outcome;
     for (int i = 0; i < reads; ++i) {
         TestChannel channel;
+        channel.instance.openParams.lineSettings = line;
         channel.Tag('D', first + i);
         const double start = fake::NowMs();
         const int32_t status = ReadValue(&channel.request);
@@ -394,9 +400,6 @@ TEST_F(AnswerMatchingTest, AClosedPortLogsOnlyTheExchangesOwnMessages) {
     EXPECT_EQ(log_.formats(), expected);
 }
 
-// A channel at 19200 bit/s, 8 data bits, odd parity, one stop bit.
-constexpr SerialLineSettings kLine19200 = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
-
 // The time an answer of `words` words has on the line to complete once its
 // deadline to begin has come: its characters and one more at 11 bits each,
 // rounded up, and 5 ms for the driver's thread to wake.
@@ -411,27 +414,6 @@ double AnswerLineMs(int words) {
 double OperationBoundMs(double timeoutMs, int words) {
     const double guardMs = std::max(100.0, timeoutMs);
     return 3 * (1 + timeoutMs + AnswerLineMs(words)) + guardMs + 3;
-}
-
-// Reads D100, D101, ... as ReadInTurn does, on a 19200 bit/s channel.
-Outcome ReadInTurnAt19200(int reads, int first = 100) {
-    Outcome outcome;
-    for (int i = 0; i < reads; ++i) {
-        TestChannel channel;
-        channel.instance.openParams.lineSettings = kLine19200;
-        channel.Tag('D', first + i);
-        const double start = fake::NowMs();
-        const int32_t status = ReadValue(&channel.request);
-        outcome.longestMs = std::max(outcome.longestMs, fake::NowMs() - start);
-        if (status != 0) {
-            ++outcome.failed;
-        } else if (static_cast<uint16_t>(channel.data[1]) == ValueOf(first + i)) {
-            ++outcome.good;
-        } else {
-            ++outcome.wrong;
-        }
-    }
-    return outcome;
 }
 
 TEST_F(AnswerMatchingTest, AnEchoingAdapterReadsRightAndAsFastAsAnyLine) {
@@ -449,7 +431,7 @@ TEST_F(AnswerMatchingTest, AnEchoingAdapterReadsRightAndAsFastAsAnyLine) {
             fake::ArriveAt(fake::NowMs(), frame);
             return fake::Reply{AnswerTo(frame), answerMs};
         });
-        const Outcome outcome = ReadInTurnAt19200(30);
+        const Outcome outcome = ReadInTurn(30, 100, kLine19200);
         EXPECT_EQ(outcome.good, 30) << c.timeoutMs << " " << c.answerMs;
         EXPECT_EQ(outcome.wrong, 0) << c.timeoutMs << " " << c.answerMs;
         EXPECT_LE(outcome.longestMs, c.answerMs + 3) << c.timeoutMs << " " << c.answerMs;
@@ -481,7 +463,7 @@ TEST_F(AnswerMatchingTest, NoiseOrAnotherStationsAnswerShiftsNoLaterRead) {
                 fake::ArriveAt(fake::NowMs() + 1, noise);
             return fake::Reply{AnswerTo(frame), 10};
         });
-        const Outcome outcome = ReadInTurnAt19200(60);
+        const Outcome outcome = ReadInTurn(60, 100, kLine19200);
         EXPECT_EQ(outcome.wrong, 0) << c.what;
         EXPECT_EQ(outcome.good, 60) << c.what;
     }
