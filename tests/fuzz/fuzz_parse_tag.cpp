@@ -24,7 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (status != 0 && status != 1)
         abort();
     if (status == 0) {
-        const bool station = tag.station <= 32 || tag.station == 238 || tag.station == 255;
+        // 0 to 32 from hexadecimal text, 21 to 32 from decimal text (held as
+        // 0x21 to 0x32), EE and FF.
+        const bool station = tag.station <= 0x32 || tag.station == 238 || tag.station == 255;
         const bool width = tag.width == 1 || tag.width == 16 || tag.width == 32;
         const bool bit = tag.bitNumber == 255 || (tag.bitNumber >= 0 && tag.bitNumber <= 15);
         if (!station || !width || !bit || tag.wordAddress < 0 || tag.wordAddress > 65535)

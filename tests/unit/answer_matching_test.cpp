@@ -96,6 +96,24 @@ Outcome ReadInTurn(int reads, int first = 100, SerialLineSettings line = kNoLine
     return outcome;
 }
 
+// What the line monitor saw of an operation: its kinds in order, and the
+// error codes of the failures.
+struct SeenLine {
+    std::vector<int32_t> kinds;
+    std::vector<uint32_t> errors;
+    std::string discarded;  // the bytes reported as read and thrown away
+    static void QIVMA_CALL Record(void *context, const QivLineEvent *event) {
+        SeenLine *seen = static_cast<SeenLine *>(context);
+        seen->kinds.push_back(event->kind);
+        if (event->kind == QIV_LINE_DISCARDED)
+            seen->discarded.append(event->bytes, event->count);
+        if (event->kind == QIV_LINE_FAILED) {
+            seen->errors.push_back(event->error);
+            EXPECT_EQ(event->count, 0u);
+        }
+    }
+};
+
 class AnswerMatchingTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -270,6 +288,57 @@ TEST_F(AnswerMatchingTest, TheHorizonIsWhereTheLastListeningEnds) {
     }
 }
 
+TEST_F(AnswerMatchingTest, OnlyAGoodAnswerAnswersTheRequestLate) {
+    // Three attempts unanswered in their time; then, before the horizon,
+    // something of the station's that is not a good answer: the request
+    // stays unanswered, and the host's buffer is not filled from it.
+    const std::string frame = Sealed("%01#RDD0010000100");
+    const struct {
+        const char *what;
+        std::string late;
+    } cases[] = {
+        {"an answer with a wrong block check", "%01$RD3412FF\r"},
+        {"an error answer", Sealed("%01!61")},
+        {"an answer one word too long", Sealed("%01$RD34127856")},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        fake::ReplyToNextWrite("");
+        fake::ReplyToNextWrite("");
+        fake::ReplyToNextWrite(c.late, kTimeoutMs + kGuardMs / 2);
+        TestChannel channel;
+        channel.Tag('D', 100);
+        EXPECT_EQ(ReadValue(&channel.request), 2) << c.what;
+        EXPECT_EQ(channel.data[1], 0) << c.what;
+        EXPECT_EQ(fake::Written(), frame + frame + frame) << c.what;
+    }
+}
+
+TEST_F(AnswerMatchingTest, AnswersAfterTheRequestsOwnAreOnlyWaitedOut) {
+    // The first attempt's answer comes after its time-out, while the second
+    // listens, and answers the request; the second's own comes after it. It
+    // is read and thrown away: the value and the frame the host is given are
+    // those of the answer that answered, and the line monitor is told that
+    // the later one was discarded, not read.
+    const std::string first = Sealed("%01$RD1100");
+    const std::string second = Sealed("%01$RD2200");
+    fake::ReplyToNextWrite(first, kTimeoutMs + 5);
+    fake::ReplyToNextWrite(second, 10);
+    SeenLine seen;
+    QivSetLineMonitor(&SeenLine::Record, &seen);
+    TestChannel channel;
+    channel.Tag('D', 100);
+    EXPECT_EQ(ReadValue(&channel.request), 0);
+    QivSetLineMonitor(nullptr, nullptr);
+    EXPECT_EQ(channel.data[1], 0x0011);
+    EXPECT_EQ(std::string(channel.instance.rxFrame, first.size()), first);
+    EXPECT_EQ(fake::Unread(), 0u) << "nothing left for the next request";
+    ASSERT_FALSE(seen.kinds.empty());
+    EXPECT_EQ(seen.kinds.back(), QIV_LINE_DISCARDED);
+    EXPECT_EQ(seen.discarded, second);
+}
+
 TEST_F(AnswerMatchingTest, GoodAnswersBetweenNoiseAreTaken) {
     for (const double gapMs : {5.0, 40.0}) {
         fake::Reset();
@@ -320,6 +389,20 @@ TEST_F(AnswerMatchingTest, ATimeOutOfZeroStaysZero) {
     EXPECT_EQ(ReadValue(&channel.request), 0);
     EXPECT_EQ(channel.data[1], 0x3412);
     EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 0u);
+
+    // Nor does "without end" become a short wait: an answer 300 ms late is
+    // the first attempt's, and it is waited for, not looked for again and
+    // again.
+    fake::Reset();
+    fake::Timeouts() = {0, 0, 0, 0, 0};
+    fake::ReplyToNextWrite(Sealed("%01$RD7856"), 300);
+    EXPECT_EQ(ReadValue(&channel.request), 0);
+    EXPECT_EQ(channel.data[1], 0x5678);
+    EXPECT_EQ(fake::Written(), Sealed("%01#RDD0010000100")) << "one attempt";
+    const std::vector<std::string> calls = fake::CallLog();
+    EXPECT_LE(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string &call) { return call.rfind("ReadFile", 0) == 0; }),
+              3);
 }
 
 TEST_F(AnswerMatchingTest, TheGlobalStationIsWrittenOnceAndNeverRead) {
@@ -385,19 +468,37 @@ TEST_F(AnswerMatchingTest, APortThatCannotBeReadCostsOnlyTheRtsLeads) {
     }
 }
 
-TEST_F(AnswerMatchingTest, AClosedPortLogsOnlyTheExchangesOwnMessages) {
-    TestChannel channel;
-    channel.instance.port = nullptr;
-    channel.Tag('D', 100);
-    EXPECT_EQ(ReadValue(&channel.request), 2);
-    const std::vector<std::string> once = {
-        "ClearCommError (Rx) failed %08lx", "EscapeCommFunction fail (RTS)",
-        "SG: WaitTxEmpty() WaitCommEvent() EV_TXEMPTY fail", "EscapeCommFunction fail (RTS)",
-        "ClearCommError (Rx) failed %08lx"};
-    std::vector<std::string> expected;
-    for (int attempt = 0; attempt < 3; ++attempt)
-        expected.insert(expected.end(), once.begin(), once.end());
-    EXPECT_EQ(log_.formats(), expected);
+TEST_F(AnswerMatchingTest, AFailedAttemptLogsOnlyTheExchangesOwnMessages) {
+    // Line errors are cleared before each frame goes out, and again after
+    // each attempt that went unanswered: the host's log shows both.
+    const std::string clear = "ClearCommError (Rx) failed %08lx";
+    const struct {
+        const char *what;
+        const char *failing;  // every call of it fails; "" for a closed port
+        std::vector<std::string> once;
+    } cases[] = {
+        {"a closed port",
+         "",
+         {clear, "EscapeCommFunction fail (RTS)",
+          "SG: WaitTxEmpty() WaitCommEvent() EV_TXEMPTY fail", "EscapeCommFunction fail (RTS)",
+          clear}},
+        {"a port that cannot say what waits", "ClearCommError", {clear, clear}},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        log_.Clear();
+        TestChannel channel;
+        if (*c.failing == 0)
+            channel.instance.port = nullptr;
+        else
+            fake::FailAlways(c.failing);
+        channel.Tag('D', 100);
+        EXPECT_EQ(ReadValue(&channel.request), 2) << c.what;
+        std::vector<std::string> expected;
+        for (int attempt = 0; attempt < 3; ++attempt)
+            expected.insert(expected.end(), c.once.begin(), c.once.end());
+        EXPECT_EQ(log_.formats(), expected) << c.what;
+    }
 }
 
 // The time an answer of `words` words has on the line to complete once its
@@ -543,21 +644,6 @@ TEST_F(AnswerMatchingTest, EveryOperationEndsByItsDeadlinesWhateverArrives) {
         EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, c.timeoutMs) << c.what;
     }
 }
-
-// What the line monitor saw of an operation: its kinds in order, and the
-// error codes of the failures.
-struct SeenLine {
-    std::vector<int32_t> kinds;
-    std::vector<uint32_t> errors;
-    static void QIVMA_CALL Record(void *context, const QivLineEvent *event) {
-        SeenLine *seen = static_cast<SeenLine *>(context);
-        seen->kinds.push_back(event->kind);
-        if (event->kind == QIV_LINE_FAILED) {
-            seen->errors.push_back(event->error);
-            EXPECT_EQ(event->count, 0u);
-        }
-    }
-};
 
 TEST_F(AnswerMatchingTest, APortThatFailsIsToldApartFromASilentStation) {
     const struct {
