@@ -101,7 +101,7 @@ TEST(QivmaCommandLine, HelpPerCommandVersionAndOptionForms) {
         {{"help", "read"}, {"--count", "--format", "--word-order", "read 01R0012A --count 3"}},
         {{"read", "--help"}, {"--count", "--format", "--word-order"}},
         {{"help", "poll"}, {"--interval", "--for", "--csv"}},
-        {{"scan", "--help"}, {"--register", "01-20"}},
+        {{"scan", "--help"}, {"--register", "01-32"}},
         {{"--version"}, {"qivma 7.0.0"}},
     };
     for (const auto &c : cases) {

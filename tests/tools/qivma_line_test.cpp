@@ -25,7 +25,7 @@ class QivmaOnALine : public ::testing::Test {
   protected:
     void SetUp() override {
         fpsim::Options options;
-        options.stations = {"01", "03"};
+        options.stations = {"01", "03", "21"};
         options.zeroMemory = true;
         simulator_ = std::make_unique<fpsim::Simulator>(options);
         std::string error;
@@ -214,7 +214,7 @@ TEST_F(QivmaOnALine, ASlowLineGetsAHintToRaiseTheTimeOut) {
 TEST_F(QivmaOnALine, ScanFindsWhoAnswersAndWhoRefuses) {
     const ToolRun run = Qivma({"scan", "01-04"});
     EXPECT_EQ(run.exitCode, 0) << run.both();
-    EXPECT_TRUE(Has(run.out, "scanning stations 01 to 04 (1 to 4) for D0")) << run.out;
+    EXPECT_TRUE(Has(run.out, "scanning stations 01 to 04 for D0")) << run.out;
     EXPECT_TRUE(Has(run.out, "station 01  answered   D0 = 0")) << run.out;
     EXPECT_TRUE(Has(run.out, "station 03  answered")) << run.out;
     EXPECT_FALSE(Has(run.out, "station 02")) << run.out;
@@ -230,6 +230,17 @@ TEST_F(QivmaOnALine, ScanFindsWhoAnswersAndWhoRefuses) {
 
     const ToolRun nobody = Qivma({"scan", "05-06"});
     EXPECT_EQ(nobody.exitCode, 1) << nobody.both();
+
+    // Stations as the controllers are numbered: 21 is the controller 21.
+    const ToolRun twenties = Qivma({"scan", "20-22"});
+    EXPECT_EQ(twenties.exitCode, 0) << twenties.both();
+    EXPECT_TRUE(Has(twenties.out, "station 21  answered")) << twenties.out;
+    EXPECT_TRUE(Has(twenties.out, "1 answered, 0 refused, 2 silent")) << twenties.out;
+    for (const char *range : {"1A", "01-33", "5"}) {
+        const ToolRun wrong = Qivma({"scan", range});
+        EXPECT_EQ(wrong.exitCode, 2) << range;
+        EXPECT_TRUE(Has(wrong.err, "two decimal digits from 00 to 32")) << wrong.both();
+    }
 }
 
 TEST_F(QivmaOnALine, OneJsonShapeForSingleValuesAndBlocks) {

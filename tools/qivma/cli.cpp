@@ -190,9 +190,10 @@ void AddCommands(CLI::App &app, CommandLine &line, Texts &texts) {
     poll->add_option("--csv", line.poll.csvPath, "append time, tag, address, value, status, ms")
         ->type_name("FILE");
 
-    CLI::App *scan = Command(app, "scan", "find the stations that answer, FIRST-LAST (01-20)",
+    CLI::App *scan = Command(app, "scan", "find the stations that answer, FIRST-LAST (01-32)",
                              {on + "scan", on + "scan 01-08 --register X0"});
-    scan->add_option("RANGE", line.scan.range, "hexadecimal stations: 01-20 (1 to 32) by default");
+    scan->add_option("RANGE", line.scan.range,
+                     "stations as numbered, two decimal digits: 01-32 by default");
     scan->add_option("--register", line.scan.reg, "the register each station is asked for (D0)")
         ->type_name("REG");
 

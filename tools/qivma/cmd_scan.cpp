@@ -15,15 +15,19 @@
 
 namespace {
 
-constexpr int kFirstStation = 0x01;
-constexpr int kLastStation = 0x20;  // 32: the stations of the old computer links
+// Controllers are numbered 01 to 32, and a frame names a station by those two
+// decimal digits as they are written: "10" is the controller numbered 10.
+constexpr int kFirstStation = 1;
+constexpr int kLastStation = 32;
 
 int Station(const std::string &text) {
     long long value = 0;
-    if (text.size() != 2 || !ParseInteger("0x" + text, 0, kLastStation, value)) {
+    const bool digits = text.size() == 2 && isdigit(static_cast<unsigned char>(text[0])) &&
+                        isdigit(static_cast<unsigned char>(text[1]));
+    if (!digits || !ParseInteger(text, 0, kLastStation, value)) {
         throw UsageError(
-            "scan takes stations as two hexadecimal digits from 00 to 20 (0 to 32), "
-            "not '" +
+            "scan takes stations as the controllers are numbered, two decimal digits from 00 "
+            "to 32, not '" +
             text + "'");
     }
     return static_cast<int>(value);
@@ -41,9 +45,9 @@ void ParseRange(const std::string &range, int &first, int &last) {
         throw UsageError("scan " + range + ": the first station comes after the last");
 }
 
-std::string Hex2(int station) {
+std::string TwoDigits(int station) {
     char text[8];
-    snprintf(text, sizeof text, "%02X", station);
+    snprintf(text, sizeof text, "%02d", station);
     return text;
 }
 
@@ -59,7 +63,7 @@ std::string AddressOf(int station, const std::string &reg) {
     if (number.size() > width)
         throw UsageError("--register " + reg + ": the number has at most " + std::to_string(width) +
                          " digits");
-    return Hex2(station) + device + std::string(width - number.size(), '0') + number;
+    return TwoDigits(station) + device + std::string(width - number.size(), '0') + number;
 }
 
 struct Found {
@@ -68,7 +72,7 @@ struct Found {
 
 void Progress(int station, int done, int total, const Found &found) {
     fprintf(stderr, "\rscanning station %s (%d of %d): %d answered, %d refused\x1b[K",
-            Hex2(station).c_str(), done, total, found.answered, found.refused);
+            TwoDigits(station).c_str(), done, total, found.answered, found.refused);
     fflush(stderr);
 }
 
@@ -91,12 +95,10 @@ int RunScan(const CommandLine &line) {
     const int total = last - first + 1;
     const LineOptions &options = line.global.line;
     if (!output.Json()) {
-        printf(
-            "scanning stations %s to %s (%d to %d) for %s, time-out %d ms: a silent station "
-            "takes %d ms\n",
-            Hex2(first).c_str(), Hex2(last).c_str(), first, last,
-            plans.front().elements.front().label.c_str(), options.timeoutMs,
-            3 * options.timeoutMs + std::max(100, options.timeoutMs));
+        printf("scanning stations %s to %s for %s, time-out %d ms: a silent station takes %d ms\n",
+               TwoDigits(first).c_str(), TwoDigits(last).c_str(),
+               plans.front().elements.front().label.c_str(), options.timeoutMs,
+               3 * options.timeoutMs + std::max(100, options.timeoutMs));
     }
     const bool progress = StderrIsTerminal() && !output.Json();
     const auto started = std::chrono::steady_clock::now();
@@ -143,8 +145,8 @@ int RunScan(const CommandLine &line) {
     snprintf(summary, sizeof summary,
              "%d station%s scanned in %.1f s: %d answered, %d refused, %d silent", total,
              total == 1 ? "" : "s", seconds, found.answered, found.refused, found.silent);
-    output.Set("first", Hex2(first));
-    output.Set("last", Hex2(last));
+    output.Set("first", TwoDigits(first));
+    output.Set("last", TwoDigits(last));
     output.Set("register", plans.front().elements.front().label);
     output.Set("seconds", round(seconds * 10) / 10);
     output.Summary(

@@ -33,7 +33,7 @@ struct PollOptions {
 };
 
 struct ScanOptions {
-    std::string range;  // "FIRST-LAST" in hexadecimal; empty: 01-20
+    std::string range;  // "FIRST-LAST", two decimal digits each; empty: 01-32
     std::string reg = "D0";
 };
 
