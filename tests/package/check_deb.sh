@@ -19,6 +19,10 @@ fi
 
 cd "$build_dir"
 rm -f qivma_*.deb
+# As after the demo, which builds only the tools: what they need is made
+# with them, the manual pages among it.
+rm -f man/*.1.gz
+cmake --build . --target qivma_tool fpsim_tool >/dev/null
 cpack -G DEB >/dev/null
 deb=$(ls qivma_*.deb)
 
@@ -28,13 +32,28 @@ dpkg -i "$deb" >/dev/null
 installed=(qivma)
 for file in /usr/bin/qivma /usr/bin/fpsim /usr/include/qivma.h /usr/lib/pkgconfig/qivma.pc \
     /usr/share/man/man1/qivma.1.gz /usr/share/man/man1/fpsim.1.gz \
-    /usr/share/bash-completion/completions/qivma /usr/share/bash-completion/completions/fpsim; do
+    /usr/share/bash-completion/completions/qivma /usr/share/bash-completion/completions/fpsim \
+    /usr/share/doc/qivma/copyright; do
     if [ ! -e "$file" ]; then
         echo "the package did not install $file" >&2
         exit 1
     fi
 done
 files=$(dpkg -L qivma)
+
+# Programs and libraries stripped; the logging stand-in only where the tool
+# looks for it, not among the system's libraries.
+for file in /usr/bin/qivma /usr/bin/fpsim /usr/lib/libqivma.so.*.*; do
+    if file -L "$file" | grep -q 'with debug_info\|not stripped'; then
+        echo "the package holds $file with its debug information: $(file -L "$file")" >&2
+        exit 1
+    fi
+done
+if grep -q '^/usr/lib/libkelpra' <<<"$files"; then
+    echo "the logging stand-in is installed among the system's libraries:" >&2
+    grep kelpra <<<"$files" >&2
+    exit 1
+fi
 
 # The installed tools run with the installed library, and their pages render.
 (cd / && env -u LD_LIBRARY_PATH /usr/bin/qivma --version)
