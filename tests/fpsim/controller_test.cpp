@@ -25,6 +25,8 @@ class BusTest : public ::testing::Test {
         m.SetWord(Area::kLinkData, 0, 5);
         m.SetWord(Area::kLinkData, 1, 10);
         m.SetWord(Area::kLinkData, 8447, 0xCAFE);
+        m.SetWord(Area::kSystem, 1, 7);
+        m.SetWord(Area::kSystem, 999, 0xABCD);
     }
     Outcome Send(const std::string &frame) { return bus_.Handle(frame); }
     Memory &memory() { return *bus_.MemoryOf("01"); }
@@ -54,6 +56,11 @@ TEST_F(BusTest, EveryCommandAnswersWithItsEchoAndData) {
         {Request("01", "RT"), Answer("01", "RT9A25600100000000")},
         {"%01#RDL0000000001**\r", Answer("01", "RD05000A00")},  // link data registers
         {Request("01", "RDL0844708447"), Answer("01", "RDFECA")},
+        {Request("01", "RR0000001"), Answer("01", "RR00000700")},  // system registers
+        {Request("01", "RR0999999"), Answer("01", "RRCDAB")},
+        // An extended frame is answered in kind.
+        {Request("01", "RDD0000000001", '<'), Answer("01", "RD05000A00", '<')},
+        {"<01#RR0000001**\r", Answer("01", "RR00000700", '<')},
         {Request("01",
                  "WDD0000200003"
                  "3412FFFF"),
@@ -157,6 +164,15 @@ TEST_F(BusTest, MalformedAndImpossibleRequestsGetTheControllersErrorCode) {
                  "0100"),
          "61"},  // inputs cannot be written
         {Request("01", "WCSX00001"), "61"},
+        {Request("01", "RR1000001"), "41"},  // RR's fields: "0", start, end
+        {Request("01", "RR000001"), "41"},
+        {Request("01", "RR00A0001"), "41"},
+        {Request("01", "RR0002001"), "61"},
+        {Request("01", "RR0000027"), "27"},
+        {Request("01",
+                 "WR0000000"
+                 "0000"),
+         "42"},                                  // fpsim takes no writes of them
         {Request("01", "RDD0000000027"), "27"},  // 28 words do not fit an answer
         {Request("01", "WDD0000000024" + std::string(100, '0')), "27"},  // 119 characters
     };
@@ -177,6 +193,40 @@ TEST_F(BusTest, TheLongestFramesFit) {
     const std::string write = Request("01", "WCCY00000024" + std::string(100, '0'));
     ASSERT_EQ(write.size(), 119u);
     EXPECT_EQ(Send(write).response, Answer("01", "WC"));
+}
+
+// An extended frame, "<" instead of "%", carries up to 2048 characters with
+// its carriage return: 509 words in one answer, 507 in one write. Its answer,
+// an error answer too, starts with "<".
+TEST_F(BusTest, ExtendedFramesCarryLongReadsAndWritesAndAreAnsweredInKind) {
+    const Outcome read = Send(Request("01", "RDD0000000508", '<'));
+    EXPECT_EQ(read.errorCode, 0);
+    EXPECT_EQ(read.response.size(), 4u * 509 + 9);
+    EXPECT_EQ(read.response.substr(0, 16), "<01$RD05000A0000");
+    EXPECT_EQ(read.response.substr(read.response.size() - 3, 2),
+              TestBcc(read.response.substr(0, read.response.size() - 3)));
+    const struct {
+        std::string request;
+        std::string response;
+    } cases[] = {
+        {Request("EE", "RDD0000000000", '<'), Answer("EE", "RD0500", '<')},
+        {Request("01", "RDD0000000509", '<'), Refusal("01", "27", '<')},  // 510 words
+        {Request("01", "WDD0000000506" + std::string(4 * 507, '1'), '<'), Answer("01", "WD", '<')},
+        {Request("01", "WDD0000000507" + std::string(4 * 508, '0'), '<'), Refusal("01", "27", '<')},
+        {"<01#RDD000000000155\r", Refusal("01", "40", '<')},
+        {Request("01", "RDD0000000001&", '<'), Refusal("01", "43", '<')},
+        {Request("01", "XX", '<'), Refusal("01", "42", '<')},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(Send(c.request).response, c.response) << c.request.substr(0, 20);
+    }
+    EXPECT_EQ(memory().Word(Area::kData, 506), 0x1111) << "the long write reached memory";
+    EXPECT_FALSE(Send(Request("FF",
+                              "WDD0000000000"
+                              "3412",
+                              '<'))
+                     .answered);
+    EXPECT_EQ(memory().Word(Area::kData, 0), 0x1234) << "every station executes FF";
 }
 
 // Several contacts in one frame: RCP reads them in the order asked, WCP
@@ -328,6 +378,8 @@ TEST(Memory, PatternAndAssignments) {
     EXPECT_EQ(memory.Size(Area::kLinkData), 8448u);
     EXPECT_EQ(memory.Word(Area::kLinkData, 3), 0x6003);
     EXPECT_EQ(Memory(Profile::kSmall).Size(Area::kLinkData), 128u);
+    EXPECT_EQ(memory.Word(Area::kSystem, 4), 0x7004);
+    EXPECT_EQ(memory.Size(Area::kSystem), 1000u);
 
     const struct {
         const char *text;
@@ -344,6 +396,12 @@ TEST(Memory, PatternAndAssignments) {
         {"R3=0xFFFF", true, Area::kR, 3, 0xFFFF},
         {"LD8447=7", true, Area::kLinkData, 8447, 7},
         {"L3=9", true, Area::kL, 3, 9},  // L alone: the link relays
+        {"SR999=2", true, Area::kSystem, 999, 2},
+        // Blanks around "=" and before the number, as people write them.
+        {"DT101 = 5", true, Area::kData, 101, 5},
+        {"  DT 102\t=\t0x20 ", true, Area::kData, 102, 32},
+        {"DT103=1 2", false, Area::kData, 0, 0},
+        {"SR1000=1", false, Area::kData, 0, 0},
         {"LD8448=1", false, Area::kData, 0, 0},
         {"DT+5=1", false, Area::kData, 0, 0},
         {"DT10240=1", false, Area::kData, 0, 0},

@@ -51,6 +51,8 @@ TEST(ApplyFault, EveryKindDoesWhatItsNameSays) {
     Fault error = Of(FaultKind::kErrorResponse);
     error.errorCode = 42;
     EXPECT_EQ(ApplyFault(error, kAnswer, rng).bytes, Refusal("01", "42"));
+    EXPECT_EQ(ApplyFault(error, Answer("01", "RD0000", '<'), rng).bytes, Refusal("01", "42", '<'))
+        << "an extended frame's error answer is extended too";
 
     Fault stray = Of(FaultKind::kStrayBytes);
     stray.stray = "zz";

@@ -105,6 +105,9 @@ TEST_F(SimulatorTest, NoiseBeforeAFrameIsIgnoredAndOtherStationsAreSilent) {
     EXPECT_EQ(Exchange(Request("07", "RDD0000000000"), milliseconds(150)), "");
     // A frame broken off by a new header: the new one is answered.
     EXPECT_EQ(Exchange("%01#RDD00" + Request("01", "RDD0000000000")), Answer("01", "RD0000"));
+    // "<" heads a frame too: an extended one, answered in kind.
+    EXPECT_EQ(Exchange("%01#RDD00" + Request("01", "RDD0000000000", '<')),
+              Answer("01", "RD0000", '<'));
 }
 
 TEST_F(SimulatorTest, FaultsReachTheLine) {

@@ -15,18 +15,21 @@ inline std::string TestBcc(const std::string &text) {
     return digits;
 }
 
-// "%" station "#" command, its block check and a carriage return.
-inline std::string Request(const std::string &station, const std::string &command) {
-    const std::string body = "%" + station + "#" + command;
+// "%" (or "<" for an extended frame) station "#" command, its block check
+// and a carriage return.
+inline std::string Request(const std::string &station, const std::string &command,
+                           char header = '%') {
+    const std::string body = header + station + "#" + command;
     return body + TestBcc(body) + "\r";
 }
 
-inline std::string Answer(const std::string &station, const std::string &echoAndData) {
-    const std::string body = "%" + station + "$" + echoAndData;
+inline std::string Answer(const std::string &station, const std::string &echoAndData,
+                          char header = '%') {
+    const std::string body = header + station + "$" + echoAndData;
     return body + TestBcc(body) + "\r";
 }
 
-inline std::string Refusal(const std::string &station, const std::string &code) {
-    const std::string body = "%" + station + "!" + code;
+inline std::string Refusal(const std::string &station, const std::string &code, char header = '%') {
+    const std::string body = header + station + "!" + code;
     return body + TestBcc(body) + "\r";
 }

@@ -6,11 +6,17 @@ namespace fpsim {
 
 namespace {
 
-// The longest frame, block check included, carriage return not.
+// The longest frame, block check included, carriage return not: 118
+// characters after "%", 2047 after "<" (2048 with the carriage return).
 constexpr size_t kMaxFrameChars = 118;
-// A normal response holds "%", station, "$", echo, data and block check.
+constexpr size_t kMaxExtendedFrameChars = 2047;
+// A normal response holds the header, station, "$", echo, data and block check.
 constexpr size_t kResponseOverhead = 8;
-constexpr size_t kMaxResponseWords = (kMaxFrameChars - kResponseOverhead) / 4;  // 27
+
+// The most words that one answer carries: 27 after "%", 509 after "<".
+size_t MaxResponseWords(size_t frameChars) {
+    return (frameChars - kResponseOverhead) / 4;
+}
 
 const std::string kEveryStation = "FF";
 const std::string kConnectedStation = "EE";
@@ -105,7 +111,7 @@ bool Bus::Assign(const std::string &assignment, std::string *error) {
         }
         return true;
     }
-    const std::string station = assignment.substr(0, colon);
+    const std::string station = WithoutOuterBlanks(assignment.substr(0, colon));
     Memory *memory = MemoryOf(station);
     if (memory == nullptr) {
         std::string onTheLine;
@@ -121,9 +127,12 @@ bool Bus::Assign(const std::string &assignment, std::string *error) {
 Outcome Bus::Handle(const std::string &frame) {
     Outcome outcome;
     // A frame whose station cannot be read is noise on the line: no answer.
-    if (frame.size() < 4 || frame[0] != '%' || frame.back() != kCarriageReturn) {
+    if (frame.size() < 4 || (frame[0] != kHeader && frame[0] != kExtendedHeader) ||
+        frame.back() != kCarriageReturn) {
         return outcome;
     }
+    const char header = frame[0];
+    maxFrameChars_ = header == kExtendedHeader ? kMaxExtendedFrameChars : kMaxFrameChars;
     outcome.station = frame.substr(1, 2);
     const std::string body = frame.substr(0, frame.size() - 1);
 
@@ -154,7 +163,7 @@ Outcome Bus::Handle(const std::string &frame) {
     outcome.answered = true;
     const auto fail = [&](int code) {
         outcome.errorCode = code;
-        outcome.response = ErrorResponse(outcome.station, code);
+        outcome.response = ErrorResponse(outcome.station, code, header);
         return outcome;
     };
     if (body.size() < 6) {
@@ -165,7 +174,7 @@ Outcome Bus::Handle(const std::string &frame) {
     if (check != "**" && check != Hex2(BlockCheck(content))) {
         return fail(kErrBlockCheck);
     }
-    if (body.size() > kMaxFrameChars) {
+    if (body.size() > maxFrameChars_) {
         return fail(kErrFrameTooLong);
     }
     if (content[3] != '#') {
@@ -182,7 +191,7 @@ Outcome Bus::Handle(const std::string &frame) {
     if (reply.error != 0) {
         return fail(reply.error);
     }
-    outcome.response = NormalResponse(outcome.station, reply.echo, reply.data);
+    outcome.response = NormalResponse(outcome.station, reply.echo, reply.data, header);
     return outcome;
 }
 
@@ -204,6 +213,8 @@ Bus::Reply Bus::Execute(Memory &memory, const std::string &command) {
         return ReadTimerValues(memory, command);
     if (startsWith("WS") || startsWith("WK"))
         return WriteTimerValues(memory, command);
+    if (startsWith("RR"))
+        return ReadSystemRegisters(memory, command);
     if (command == "RT")
         return {0, "RT", settings_.statusData};
     return {kErrNotSupported, "", ""};
@@ -261,7 +272,7 @@ Bus::Reply Bus::ReadWords(Memory &memory, Area area, const std::string &command,
     Range range;
     if (const int error = ReadRange(command, at, digits, memory, area, range))
         return {error, "", ""};
-    if (range.Count() > kMaxResponseWords)
+    if (range.Count() > MaxResponseWords(maxFrameChars_))
         return {kErrFrameTooLong, "", ""};
     return {0, echo, WireWords(memory, area, range)};
 }
@@ -474,6 +485,14 @@ Bus::Reply Bus::WriteContacts(Memory &memory, const std::string &command) {
 Bus::Reply Bus::ReadTimerValues(Memory &memory, const std::string &command) {
     const Area area = command[1] == 'S' ? Area::kSetValue : Area::kElapsedValue;
     return ReadWords(memory, area, command, 2, 4, command.substr(0, 2));
+}
+
+// RR "0" start(3) end(3): the system registers, the controller's own
+// settings, read one word each.
+Bus::Reply Bus::ReadSystemRegisters(Memory &memory, const std::string &command) {
+    if (command.size() != 9 || command[2] != '0')
+        return {kErrFormat, "", ""};
+    return ReadWords(memory, Area::kSystem, command, 3, 3, "RR");
 }
 
 // WS / WK start(4) end(4) data

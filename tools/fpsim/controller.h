@@ -35,7 +35,8 @@ class Bus {
   public:
     Bus(const std::vector<std::string> &stations, const BusSettings &settings);
 
-    // Executes one request frame, from "%" to the carriage return.
+    // Executes one request frame, from its header ("%", or "<" for an
+    // extended frame) to the carriage return; the answer has the same header.
     Outcome Handle(const std::string &frame);
 
     const std::vector<std::string> &Stations() const { return stations_; }
@@ -68,11 +69,15 @@ class Bus {
     // The error that a write to the contacts of `area` gets; 0 if it may be written.
     int WriteRefusal(Area area) const;
     Reply ReadTimerValues(Memory &memory, const std::string &command);
+    Reply ReadSystemRegisters(Memory &memory, const std::string &command);
     Reply WriteTimerValues(Memory &memory, const std::string &command);
 
     std::vector<std::string> stations_;
     std::vector<std::unique_ptr<Memory>> memories_;
     BusSettings settings_;
+    // The longest frame of the header of the request being executed, which
+    // bounds its answer too.
+    size_t maxFrameChars_ = 118;
 };
 
 }  // namespace fpsim

@@ -143,8 +143,8 @@ Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt1993
                     const std::string &request) {
     Delivery delivery;
     delivery.bytes = response;
-    // Every normal and error response has "%", a station, a mark, a block
-    // check and a carriage return.
+    // Every normal and error response has a header ("%" or "<"), a station,
+    // a mark, a block check and a carriage return.
     const bool wellFormed = response.size() >= 6;
     switch (fault.kind) {
         case FaultKind::kNone:
@@ -183,7 +183,7 @@ Delivery ApplyFault(const Fault &fault, const std::string &response, std::mt1993
             break;
         case FaultKind::kErrorResponse:
             if (wellFormed) {
-                delivery.bytes = ErrorResponse(response.substr(1, 2), fault.errorCode);
+                delivery.bytes = ErrorResponse(response.substr(1, 2), fault.errorCode, response[0]);
             }
             break;
         case FaultKind::kStrayBytes:

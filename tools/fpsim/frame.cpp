@@ -70,15 +70,15 @@ std::string Sealed(const std::string &body) {
 }
 
 std::string NormalResponse(const std::string &station, const std::string &echo,
-                           const std::string &data) {
-    return Sealed("%" + station + "$" + echo + data);
+                           const std::string &data, char header) {
+    return Sealed(header + station + "$" + echo + data);
 }
 
-std::string ErrorResponse(const std::string &station, int code) {
+std::string ErrorResponse(const std::string &station, int code, char header) {
     const unsigned number = static_cast<unsigned>(code) % 100;
     const std::string digits = {static_cast<char>('0' + number / 10),
                                 static_cast<char>('0' + number % 10)};
-    return Sealed("%" + station + "!" + digits);
+    return Sealed(header + station + "!" + digits);
 }
 
 std::string Printable(const std::string &bytes) {

@@ -10,6 +10,11 @@
 namespace fpsim {
 
 constexpr char kCarriageReturn = '\r';
+// The headers of a frame: "%" for frames of up to 118 characters, "<" for the
+// extended frames of up to 2048 that masters send for long reads and writes.
+// An answer starts with the header of its request.
+constexpr char kHeader = '%';
+constexpr char kExtendedHeader = '<';
 
 // Error codes that a controller answers with.
 enum ErrorCode : int {
@@ -38,12 +43,13 @@ bool ParseWireWord(const std::string &text, size_t at, uint16_t &value);
 // Reads `count` decimal digits at `at`; false if any is not a digit.
 bool ParseDecimal(const std::string &text, size_t at, size_t count, uint32_t &value);
 
-// "%" station "$" echo data, block check, carriage return.
+// The header ("%" or "<"), station, "$", echo, data, block check, carriage
+// return.
 std::string NormalResponse(const std::string &station, const std::string &echo,
-                           const std::string &data);
+                           const std::string &data, char header = kHeader);
 
-// "%" station "!" code, block check, carriage return.
-std::string ErrorResponse(const std::string &station, int code);
+// The header, station, "!", code, block check, carriage return.
+std::string ErrorResponse(const std::string &station, int code, char header = kHeader);
 
 // `body` followed by its block check and a carriage return.
 std::string Sealed(const std::string &body);

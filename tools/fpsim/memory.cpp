@@ -10,15 +10,26 @@ namespace fpsim {
 namespace {
 
 struct Bounds {
-    size_t xyWords, rWords, lWords, timersCounters, dataRegisters, fileRegisters, linkDataRegisters;
+    size_t xyWords, rWords, lWords, timersCounters, dataRegisters, fileRegisters, linkDataRegisters,
+        systemRegisters;
 };
 
 // Upper bounds of an FP10-class and an FP3-class controller (each one past
-// the last address: DT0-DT10239 and LD0-LD8447 on the large one).
-constexpr Bounds kLargeBounds = {512, 887, 640, 3072, 10240, 32765, 8448};
-constexpr Bounds kSmallBounds = {128, 98, 64, 512, 2048, 8192, 128};
+// the last address: DT0-DT10239 and LD0-LD8447 on the large one). Both hold
+// the system registers 0 to 999, every number that RR's three digits name.
+constexpr Bounds kLargeBounds = {512, 887, 640, 3072, 10240, 32765, 8448, 1000};
+constexpr Bounds kSmallBounds = {128, 98, 64, 512, 2048, 8192, 128, 1000};
 
 }  // namespace
+
+std::string WithoutOuterBlanks(const std::string &text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+}
+
+namespace {}  // namespace
 
 Memory::Memory(Profile profile) {
     const Bounds &b = profile == Profile::kLarge ? kLargeBounds : kSmallBounds;
@@ -32,6 +43,7 @@ Memory::Memory(Profile profile) {
     words_[Index(Area::kData)].resize(b.dataRegisters);
     words_[Index(Area::kFile)].resize(b.fileRegisters);
     words_[Index(Area::kLinkData)].resize(b.linkDataRegisters);
+    words_[Index(Area::kSystem)].resize(b.systemRegisters);
     FillPattern();
 }
 
@@ -61,6 +73,7 @@ void Memory::FillPattern() {
         {Area::kData, 0},
         {Area::kFile, 0x4000},
         {Area::kLinkData, 0x6000},
+        {Area::kSystem, 0x7000},
     };
     for (const auto &p : kPatterns) {
         std::vector<uint16_t> &words = words_[Index(p.area)];
@@ -86,6 +99,7 @@ bool AreaFromName(const std::string &name, Area &area) {
         {"FL", Area::kFile},
         {"F", Area::kFile},
         {"LD", Area::kLinkData},
+        {"SR", Area::kSystem},
         {"SV", Area::kSetValue},
         {"EV", Area::kElapsedValue},
         {"X", Area::kX},
@@ -104,7 +118,8 @@ bool AreaFromName(const std::string &name, Area &area) {
     return false;
 }
 
-bool Memory::Assign(const std::string &assignment, std::string *error) {
+bool Memory::Assign(const std::string &given, std::string *error) {
+    const std::string assignment = WithoutOuterBlanks(given);
     const size_t equals = assignment.find('=');
     size_t letters = 0;
     while (letters < assignment.size() &&
@@ -119,8 +134,8 @@ bool Memory::Assign(const std::string &assignment, std::string *error) {
                  "L T C)";
         return false;
     }
-    const std::string number = assignment.substr(letters, equals - letters);
-    const std::string value = assignment.substr(equals + 1);
+    const std::string number = WithoutOuterBlanks(assignment.substr(letters, equals - letters));
+    const std::string value = WithoutOuterBlanks(assignment.substr(equals + 1));
     char *end = nullptr;
     const unsigned long index = strtoul(number.c_str(), &end, 10);
     if (number.empty() || !isdigit(static_cast<unsigned char>(number[0])) || *end != '\0' ||

@@ -15,8 +15,9 @@ enum class Profile {
 
 // Memory areas. Contacts are kept in words of 16; timers and counters share
 // one contact area (T0 upward, then the counters), as they share numbers.
-// kLinkData, the link data registers LD, comes last so that the areas before
-// it keep their numbers.
+// kLinkData, the link data registers LD, and kSystem, the system registers
+// (the controller's settings, read with RR), come last so that the areas
+// before them keep their numbers.
 enum class Area {
     kX,
     kY,
@@ -28,9 +29,10 @@ enum class Area {
     kData,
     kFile,
     kLinkData,
+    kSystem,
 };
 
-constexpr int kAreaCount = 10;
+constexpr int kAreaCount = 11;
 
 class Memory {
   public:
@@ -53,15 +55,16 @@ class Memory {
 
     // Fills every area with the start-up pattern: data register n holds n,
     // file register n holds n + 0x4000, link data register n holds n + 0x6000,
-    // set value n holds 100 + n, elapsed value n holds n, and contact word n
-    // of X, Y, R, L and T/C holds 0x1000, 0x2000, 0x3000, 0x4000 or 0x5000
-    // plus n.
+    // system register n holds n + 0x7000, set value n holds 100 + n, elapsed
+    // value n holds n, and contact word n of X, Y, R, L and T/C holds 0x1000,
+    // 0x2000, 0x3000, 0x4000 or 0x5000 plus n.
     void FillPattern();
     void Clear();
 
     // Applies "AREA NUMBER = VALUE", e.g. "DT100=1234", "FL7=0x10", "LD3=5",
-    // "SV5=-1", "R3=0xFFFF" (a contact word). false, with a reason, if it
-    // does not apply.
+    // "SV5=-1", "SR4=2", "R3=0xFFFF" (a contact word); blanks around the
+    // "=" and before the number are allowed ("DT101 = 5"). false, with a
+    // reason, if it does not apply.
     bool Assign(const std::string &assignment, std::string *error);
 
   private:
@@ -69,7 +72,11 @@ class Memory {
     std::vector<uint16_t> words_[kAreaCount];
 };
 
-// "DT", "D", "FL", "F", "LD", "SV", "EV", "X", "Y", "R", "L", "T", "C" to an area.
+// `text` without the spaces and tabs at its ends.
+std::string WithoutOuterBlanks(const std::string &text);
+
+// "DT", "D", "FL", "F", "LD", "SR", "SV", "EV", "X", "Y", "R", "L", "T", "C"
+// to an area.
 bool AreaFromName(const std::string &name, Area &area);
 
 }  // namespace fpsim

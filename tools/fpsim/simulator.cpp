@@ -11,8 +11,10 @@ namespace fpsim {
 
 namespace {
 
-// A request longer than this without a carriage return is noise.
-constexpr size_t kMaxRequestBytes = 2048;
+// A request longer than this without a carriage return is noise: twice the
+// longest extended frame, so that one somewhat too long is still answered
+// with its error.
+constexpr size_t kMaxRequestBytes = 4096;
 
 using Clock = std::chrono::steady_clock;
 
@@ -276,7 +278,7 @@ void Simulator::WaitAndReceive(bool writable) {
 void Simulator::Receive(const char *bytes, size_t count, TimePoint arrival) {
     for (size_t i = 0; i < count; ++i) {
         const char c = bytes[i];
-        if (c == '%') {
+        if (c == kHeader || c == kExtendedHeader) {
             // A header starts a frame, also in the middle of a broken one.
             if (!request_.empty())
                 Record(Direction::kReceived, request_, "incomplete frame", arrival);
