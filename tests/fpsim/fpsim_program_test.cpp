@@ -102,7 +102,7 @@ std::string TempPath(const std::string &name) {
 void WriteFile(const std::string &path, const std::string &contents) {
     FILE *file = fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr) << path;
-    fputs(contents.c_str(), file);
+    fwrite(contents.data(), 1, contents.size(), file);
     fclose(file);
 }
 
@@ -111,7 +111,8 @@ TEST(FpsimProgram, ServesOnItsLinkUntilTerminated) {
     FILE *out = nullptr;
     // Start-up contents from a file, and from flags; the later one wins.
     const std::string init = link + ".init";
-    WriteFile(init, "# start-up contents\nDT100=0x1234\nLD100=0x0102  # link data\n");
+    // Written as an editor may write it: a byte-order mark, blanks around "=".
+    WriteFile(init, "\xEF\xBB\xBF# start-up contents\nDT100 = 0x1234\nLD100=0x0102  # link data\n");
     const pid_t pid =
         StartFpsim({"--link", link, "--station", "01", "--station", "05", "--init", init, "--set",
                     "05:DT100=1234", "--set=LD7=5", "--fault", "error:42"},
@@ -321,6 +322,14 @@ TEST(FpsimProgram, AnInitFileErrorNamesItsFileAndLine) {
          {"--profile", "small"},
          ":2: ",
          "'LD128=1': no LD128 in this controller (LD0 to LD127)"},
+        // A byte-order mark and blanks around "=" are no errors: the first
+        // bad line is the one after them.
+        {"\xEF\xBB\xBF"
+         "DT1=2\nDT99999=1\n",
+         {},
+         ":2: ",
+         "'DT99999=1': no DT99999"},
+        {"DT101 = 5\nSR4 =\t1\nDT102 = 5 6\n", {}, ":3: ", "'DT102 = 5 6': the value must be"},
     };
     for (const auto &test : cases) {
         WriteFile(init, test.contents);
@@ -332,6 +341,34 @@ TEST(FpsimProgram, AnInitFileErrorNamesItsFileAndLine) {
         EXPECT_EQ(said.rfind(init + test.where + test.what, 0), 0u) << said;
     }
     unlink(init.c_str());
+}
+
+// Every bad line of every --init file is reported, each on a line of its own
+// and in order, and nothing starts.
+TEST(FpsimProgram, EveryBadInitLineIsReported) {
+    const std::string first = TempPath("first.init");
+    const std::string second = TempPath("second.init");
+    WriteFile(first, "DT1=1\nQQ1=1\nDT2=2\nDT3=x\n");
+    WriteFile(second, "# ok\nDT99999=1\n");
+    std::string said;
+    EXPECT_EQ(RunToEnd({"--init", first, "--set", "DT4=70000", "--init", second}, said), 2);
+    EXPECT_EQ(said, first +
+                        ":2: 'QQ1=1': expected AREA NUMBER=VALUE, e.g. DT100=1234 (areas DT D " +
+                        "FL F LD SR SV EV X Y R L T C)\n" + first +
+                        ":4: 'DT3=x': the value must be a 16-bit number (-32768 to 65535)\n" +
+                        "fpsim: --set 'DT4=70000': the value must be a 16-bit number (-32768 to " +
+                        "65535)\n" + second +
+                        ":2: 'DT99999=1': no DT99999 in this controller (DT0 to DT10239)\n");
+    // UTF-16 text is named as such rather than refused line by line.
+    WriteFile(first, std::string("\xFF\xFE"
+                                 "D\0T\0"
+                                 "1\0=\0"
+                                 "1\0\n\0",
+                                 14));
+    EXPECT_EQ(RunToEnd({"--init", first}, said), 2);
+    EXPECT_NE(said.find("the file is UTF-16 text; save it as UTF-8"), std::string::npos) << said;
+    unlink(first.c_str());
+    unlink(second.c_str());
 }
 
 TEST(FpsimProgram, LateDoubledAnswersOnAChatteringLine) {

@@ -314,6 +314,14 @@ bool Parser::Init(const std::string &path) {
     errno = 0;
     for (std::string line; ReadLine(file, line);) {
         ++number;
+        if (number == 1 && (line.rfind("\xFF\xFE", 0) == 0 || line.rfind("\xFE\xFF", 0) == 0)) {
+            fclose(file);
+            return Fail("--init " + path +
+                        ": the file is UTF-16 text; save it as UTF-8 (or plain ASCII)");
+        }
+        // A byte-order mark, as some editors put at the start of UTF-8 text.
+        if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
+            line.erase(0, 3);
         line = Trimmed(line.substr(0, line.find_first_of("#\n")));
         if (!line.empty())
             assignments_.push_back({line, path + ":" + std::to_string(number)});
@@ -392,8 +400,10 @@ bool Parser::Finish() {
                     "'");
     }
     // The same code as at start-up, on memory of the same stations and
-    // profile, so that whatever passes here also applies there.
+    // profile, so that whatever passes here also applies there. Each one is
+    // checked, and every refusal kept: a file's bad lines are all reported.
     Bus trial(options.stations, options.bus);
+    bool refused = false;
     for (PendingAssignment &assignment : assignments_) {
         const size_t colon = assignment.text.find(':');
         if (colon != std::string::npos) {
@@ -402,13 +412,20 @@ bool Parser::Finish() {
                     static_cast<char>(toupper(static_cast<unsigned char>(assignment.text[i])));
         }
         std::string why;
-        if (!trial.Assign(assignment.text, &why)) {
-            error_.where = assignment.where;
-            return Fail(assignment.where.empty() ? "--set " + why : why);
+        if (trial.Assign(assignment.text, &why)) {
+            options.assignments.push_back(assignment.text);
+            continue;
         }
-        options.assignments.push_back(assignment.text);
+        const std::string what = assignment.where.empty() ? "--set " + why : why;
+        if (!refused) {
+            error_.where = assignment.where;
+            error_.what = what;
+        } else {
+            error_.later.push_back({assignment.where, what});
+        }
+        refused = true;
     }
-    return true;
+    return !refused;
 }
 
 }  // namespace

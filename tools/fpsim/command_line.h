@@ -27,6 +27,13 @@ struct CommandLine {
 struct CommandLineError {
     std::string where;
     std::string what;
+    // Every start-up assignment is checked, so that all the bad lines of an
+    // --init file are reported at once: those after the first, in order.
+    struct Later {
+        std::string where;
+        std::string what;
+    };
+    std::vector<Later> later;
 };
 
 // Reads the arguments after the program's name. Options take their value as

@@ -141,11 +141,16 @@ int main(int argc, char **argv) {
     fpsim::CommandLine line;
     fpsim::CommandLineError refusal;
     if (!fpsim::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), line, refusal)) {
-        if (refusal.where.empty()) {
-            fprintf(stderr, "fpsim: %s\n(fpsim --help lists the options)\n", refusal.what.c_str());
-        } else {
-            fprintf(stderr, "%s: %s\n", refusal.where.c_str(), refusal.what.c_str());
-        }
+        // "FILE:LINE: what" for a line of an --init file, as compilers report
+        // theirs, so that an editor can go to each.
+        const auto report = [](const std::string &where, const std::string &what) {
+            fprintf(stderr, "%s: %s\n", where.empty() ? "fpsim" : where.c_str(), what.c_str());
+        };
+        report(refusal.where, refusal.what);
+        for (const fpsim::CommandLineError::Later &later : refusal.later)
+            report(later.where, later.what);
+        if (refusal.where.empty() && refusal.later.empty())
+            fprintf(stderr, "(fpsim --help lists the options)\n");
         return 2;
     }
     if (line.help) {

@@ -130,8 +130,8 @@ bool Memory::Assign(const std::string &given, std::string *error) {
     Area area;
     if (equals == std::string::npos || letters == 0 || !AreaFromName(name, area)) {
         *error = "'" + assignment +
-                 "': expected AREA NUMBER=VALUE, e.g. DT100=1234 (areas DT D FL F LD SV EV X Y R "
-                 "L T C)";
+                 "': expected AREA NUMBER=VALUE, e.g. DT100=1234 (areas DT D FL F LD SR SV EV X Y "
+                 "R L T C)";
         return false;
     }
     const std::string number = WithoutOuterBlanks(assignment.substr(letters, equals - letters));
