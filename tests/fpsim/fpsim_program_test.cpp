@@ -212,6 +212,72 @@ TEST(FpsimProgram, ADeviceIsServedUnderItsOwnNameAndNeverLinked) {
     fpsim::ClosePseudoTerminal(line);
 }
 
+// A device that cannot be served is refused in words that say what is wrong
+// with it, never with the name of the call that failed, and with status 1.
+TEST(FpsimProgram, ADeviceThatCannotBeServedIsRefusedInWords) {
+    const std::string file = TempPath("not-a-device");
+    WriteFile(file, "");
+    const struct {
+        std::string device;
+        const char *said;
+    } cases[] = {
+        {"/dev/null", "fpsim: /dev/null is not a serial device: it takes no line settings"},
+        {file, " is not a serial device: it takes no line settings"},
+        {TempPath("no-such-device"), ": there is no such device (a USB adapter appears as"},
+        {::testing::TempDir(), " is a directory, not a serial device"},
+    };
+    for (const auto &test : cases) {
+        std::string said;
+        EXPECT_EQ(RunToEnd({"--device", test.device}, said), 1) << test.device;
+        EXPECT_NE(said.find(test.said), std::string::npos) << said;
+        EXPECT_EQ(said.find("tcgetattr"), std::string::npos) << said;
+        EXPECT_EQ(said.find("ioctl"), std::string::npos) << said;
+    }
+    unlink(file.c_str());
+}
+
+// A link that a running fpsim serves is its own until it stops: a second one
+// is refused and leaves it alone. One left behind by a simulator that was
+// killed is taken over.
+TEST(FpsimProgram, ALinkThatAnotherFpsimServesIsRefused) {
+    const std::string link = TempPath("claimed");
+    FILE *out = nullptr;
+    const pid_t first = StartFpsim({"--link", link, "--zero"}, out);
+    ASSERT_GT(first, 0);
+    ASSERT_NE(ReadLine(out).find(link), std::string::npos);
+    const std::string target = LinkTarget(link);
+
+    std::string said;
+    EXPECT_EQ(RunToEnd({"--link", link}, said), 1);
+    EXPECT_NE(said.find("fpsim: " + link + " is served by another fpsim (process " +
+                        std::to_string(first) + "): stop it first, or give another --link"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(LinkTarget(link), target) << "the link is left as it was";
+    {
+        TestPort port(link);
+        ASSERT_TRUE(port.IsOpen());
+        port.Write(Request("01", "RDD0000000000"));
+        EXPECT_EQ(port.ReadFrame(std::chrono::milliseconds(2000)), Answer("01", "RD0000"))
+            << "the first one still serves it";
+    }
+
+    // Killed, it withdraws nothing: the link stays, and the claim goes.
+    kill(first, SIGKILL);
+    WaitExit(first);
+    fclose(out);
+    ASSERT_TRUE(Exists(link));
+    const pid_t second = StartFpsim({"--link", link}, out);
+    ASSERT_GT(second, 0);
+    EXPECT_NE(ReadLine(out).find(link), std::string::npos);
+    EXPECT_FALSE(LinkTarget(link).empty());
+    kill(second, SIGTERM);
+    EXPECT_EQ(WaitExit(second), 0);
+    fclose(out);
+    EXPECT_FALSE(Exists(link));
+    unlink(link.c_str());
+}
+
 TEST(FpsimProgram, HelpDescribesEveryOption) {
     FILE *out = nullptr;
     const pid_t pid = StartFpsim({"--help"}, out);

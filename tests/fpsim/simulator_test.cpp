@@ -186,6 +186,21 @@ TEST_F(SimulatorTest, StartFailsOnAFileInTheWayOfTheLink) {
     unlink(options.linkPath.c_str());
 }
 
+TEST_F(SimulatorTest, ALinkServedHereIsNotTakenOverAndIsFreeOnceStopped) {
+    Begin();
+    Options options;
+    options.linkPath = simulator_->PortPath();
+    Simulator second(options);
+    std::string error;
+    EXPECT_FALSE(second.Start(&error));
+    EXPECT_NE(error.find(" is served by another fpsim in this process"), std::string::npos)
+        << error;
+    EXPECT_EQ(Exchange(Request("01", "RDD0000000000")), Answer("01", "RD0000"));
+    simulator_->Stop();
+    ASSERT_TRUE(second.Start(&error)) << error;
+    EXPECT_TRUE(Exists(options.linkPath));
+}
+
 TEST(SimulatorDevice, ALinkIsNeverMadeForADevice) {
     PseudoTerminal line;
     std::string error;

@@ -8,8 +8,12 @@ std::string LineFormat::Describe() const {
     if (baud == 0) {
         return "no pacing";
     }
-    char text[64];
-    snprintf(text, sizeof text, "%u bit/s %d%c%g", baud, dataBits, parity, stopBits);
+    return std::to_string(baud) + " bit/s " + Characters();
+}
+
+std::string LineFormat::Characters() const {
+    char text[32];
+    snprintf(text, sizeof text, "%d%c%g", dataBits, parity, stopBits);
     return text;
 }
 

@@ -18,6 +18,8 @@ struct LineFormat {
     double CharSeconds() const { return baud == 0 ? 0 : BitsPerChar() / baud; }
     // "19200 bit/s 8O1", or "no pacing".
     std::string Describe() const;
+    // The character format alone: "8O1".
+    std::string Characters() const;
 };
 
 }  // namespace fpsim

@@ -22,6 +22,14 @@ bool SetRawMode(int fd, std::string *error);
 bool OpenPseudoTerminal(PseudoTerminal &pty, std::string *error);
 void ClosePseudoTerminal(PseudoTerminal &pty);
 
+// Claims the link path `link` for this simulator, so that no other fpsim
+// takes it over while it is served: a socket bound to a name made of the
+// path's absolute form, in the kernel's abstract namespace, which goes with
+// the process however it ends. Fails, saying which process holds it, when
+// another simulator has claimed the same path. The claim is `*claim`, a
+// descriptor to close to release it.
+bool ClaimLink(const std::string &link, int *claim, std::string *error);
+
 // Points `link` at `target`, replacing an earlier symbolic link there (never
 // another kind of file).
 bool PublishLink(const std::string &link, const std::string &target, std::string *error);

@@ -2,8 +2,10 @@
 // non-blocking; waits by ppoll on the line and a wake-up pipe.
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,8 +49,34 @@ tcflag_t CharacterSize(int dataBits) {
     }
 }
 
-std::string SystemError(const std::string &what) {
-    return what + ": " + strerror(errno);
+// Why `path` did not open, in words that say what to do about it.
+std::string OpenFailure(const std::string &path, int error) {
+    const std::string cannot = "cannot open " + path + ": ";
+    switch (error) {
+        case ENOENT:
+            return cannot +
+                   "there is no such device (a USB adapter appears as /dev/ttyUSB0 or "
+                   "/dev/ttyACM0 once it is plugged in, a built-in port as /dev/ttyS0)";
+        case EACCES:
+        case EPERM: {
+            struct stat info;
+            const group *owner = stat(path.c_str(), &info) == 0 ? getgrgid(info.st_gid) : nullptr;
+            if (owner == nullptr || info.st_gid == 0)
+                return cannot + "permission denied";
+            const std::string name = owner->gr_name;
+            return cannot + "permission denied; the device belongs to the group " + name +
+                   ": add yourself to it (sudo usermod -aG " + name + " $USER) and log in again";
+        }
+        case EBUSY:
+            return cannot + "it is busy: another program holds it";
+        case EISDIR:
+            return path + " is a directory, not a serial device";
+        case ENXIO:
+        case ENODEV:
+            return cannot + "no device answers behind it (unplugged, or no such port here)";
+        default:
+            return cannot + strerror(error);
+    }
 }
 
 // The serve thread never blocks in a write: a noise byte that the line
@@ -87,7 +115,10 @@ bool SetFormat(int fd, const std::string &path, const LineFormat &format, std::s
     if (format.stopBits > 1)
         settings.c_cflag |= CSTOPB;
     if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        *error = SystemError("tcsetattr " + path);
+        const std::string settings = format.baud == 0
+                                         ? format.Characters() + " at the device's own rate"
+                                         : format.Describe();
+        *error = path + " refused the line settings " + settings + ": " + strerror(errno);
         return false;
     }
     return true;
@@ -114,6 +145,7 @@ struct SerialLine::State {
     int fd = -1;  // the line that fpsim reads and writes
     PseudoTerminal pty;
     std::string linkPath;
+    int linkClaim = -1;  // held while the link is served (ClaimLink)
     bool device = false;
     int wake[2] = {-1, -1};
 };
@@ -137,10 +169,15 @@ bool SerialLine::OpenPseudoTerminal(const std::string &linkPath, std::string *er
         *error = "pipe failed";
         return false;
     }
-    if (!::fpsim::OpenPseudoTerminal(s.pty, error))
+    // The link is claimed before anything else: another fpsim that serves
+    // it keeps it, and this one creates nothing.
+    if (!linkPath.empty() && !ClaimLink(linkPath, &s.linkClaim, error))
         return false;
-    if (!linkPath.empty() && !PublishLink(linkPath, s.pty.driverPath, error)) {
+    if (!::fpsim::OpenPseudoTerminal(s.pty, error) ||
+        (!linkPath.empty() && !PublishLink(linkPath, s.pty.driverPath, error))) {
         ClosePseudoTerminal(s.pty);
+        close(s.linkClaim);
+        s.linkClaim = -1;
         return false;
     }
     s.linkPath = linkPath;
@@ -158,9 +195,18 @@ bool SerialLine::OpenDevice(const std::string &name, const LineFormat &format, s
         *error = "pipe failed";
         return false;
     }
-    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Without waiting for a modem line; fpsim's own waits come after.
+    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        *error = SystemError("open " + name);
+        *error = OpenFailure(name, errno);
+        return false;
+    }
+    if (!isatty(fd)) {
+        // /dev/null, a file: nothing that has a line to set.
+        *error = name +
+                 " is not a serial device: it takes no line settings (a serial device is a "
+                 "terminal such as /dev/ttyS0, /dev/ttyUSB0 or a pseudo-terminal)";
+        close(fd);
         return false;
     }
     if (!SetFormat(fd, name, format, error) || !MakeNonBlocking(fd, error)) {
@@ -236,6 +282,10 @@ void SerialLine::Close() {
         close(s.fd);
     if (!s.linkPath.empty() && !s.pty.driverPath.empty())
         WithdrawLink(s.linkPath, s.pty.driverPath);
+    // Only once the link is gone may another simulator claim its path.
+    if (s.linkClaim >= 0)
+        close(s.linkClaim);
+    s.linkClaim = -1;
     // The pseudo-terminal's path stays known after it is closed, for
     // messages about the run that used it.
     ClosePseudoTerminal(s.pty);

@@ -72,7 +72,10 @@ bool SetFormat(HANDLE port, const std::string &name, const LineFormat &format, s
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port, &dcb)) {
-        *error = SystemError("GetCommState " + name);
+        // NUL, a file: nothing that has a line to set.
+        *error =
+            SystemError(name + " is not a serial port: it takes no line settings (GetCommState");
+        error->push_back(')');
         return false;
     }
     if (format.baud != 0)
@@ -93,7 +96,9 @@ bool SetFormat(HANDLE port, const std::string &name, const LineFormat &format, s
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(port, &dcb)) {
-        *error = SystemError("SetCommState " + name + " (" + format.Describe() + ")");
+        *error = SystemError(name + " refused the line settings " +
+                             (format.baud == 0 ? format.Characters() + " at the port's own rate"
+                                               : format.Describe()));
         return false;
     }
     COMMTIMEOUTS timeouts = {};
@@ -200,7 +205,18 @@ bool SerialLine::OpenDevice(const std::string &name, const LineFormat &format, s
     s.port = CreateFileA(DeviceNamespacePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                          nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (s.port == INVALID_HANDLE_VALUE) {
-        *error = SystemError("cannot open " + name);
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            *error = "cannot open " + name +
+                     ": there is no such port (Device Manager lists the COM ports under "
+                     "\"Ports (COM & LPT)\")";
+        } else if (code == ERROR_ACCESS_DENIED) {
+            *error = "cannot open " + name +
+                     ": it is busy: another program holds it (a COM port opens for one program "
+                     "at a time)";
+        } else {
+            *error = SystemError("cannot open " + name, code);
+        }
         return false;
     }
     s.reading.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
