@@ -55,6 +55,7 @@ TEST(ParseCommandLine, EveryValueReachesItsSetting) {
                        "--x-write-error",
                        "60",
                        "--zero",
+                       "--no-line-check",
                        "-v",
                        "--fault",
                        "late:50",
@@ -79,6 +80,7 @@ TEST(ParseCommandLine, EveryValueReachesItsSetting) {
     EXPECT_FALSE(o.bus.answerEE);
     EXPECT_EQ(o.bus.inputWriteError, 60);
     EXPECT_TRUE(o.zeroMemory);
+    EXPECT_FALSE(o.judgeLine);
     EXPECT_TRUE(o.verbose);
     ASSERT_EQ(line.onceFaults.size(), 2u);
     EXPECT_EQ(line.onceFaults[0].kind, FaultKind::kLate);
@@ -102,6 +104,8 @@ TEST(ParseCommandLine, WithoutOptionsTheDefaults) {
     EXPECT_EQ(line.everyN, 0);
     EXPECT_EQ(line.probability, 0);
     EXPECT_TRUE(line.options.assignments.empty());
+    EXPECT_TRUE(line.options.judgeLine) << "a master at other settings is not heard";
+    EXPECT_FALSE(line.version);
 }
 
 TEST(ParseCommandLine, HelpEndsTheReading) {

@@ -14,6 +14,8 @@
 
 #include "fpsim/test_frames.h"
 #include "fpsim/test_port.h"
+#include "tools/fpsim/faults.h"
+#include "tools/fpsim/frame.h"
 #include "tools/fpsim/pseudo_terminal.h"
 
 extern char **environ;
@@ -288,14 +290,64 @@ TEST(FpsimProgram, HelpDescribesEveryOption) {
     fclose(out);
     EXPECT_EQ(WaitExit(pid), 0);
     for (const char *option :
-         {"--link",          "--device", "--baud",        "--data-bits",    "--parity",
-          "--stop-bits",     "--delay",  "--station",     "--profile",      "--no-ee",
-          "--x-write-error", "--zero",   "--set",         "--init",         "--answer-delay",
-          "--chatter",       "--fault",  "--fault-every", "--fault-random", "--verbose",
-          "--help"}) {
+         {"--link",          "--device",        "--baud",        "--data-bits",    "--parity",
+          "--stop-bits",     "--delay",         "--station",     "--profile",      "--no-ee",
+          "--x-write-error", "--zero",          "--set",         "--init",         "--answer-delay",
+          "--chatter",       "--fault",         "--fault-every", "--fault-random", "--verbose",
+          "--help",          "--no-line-check", "--version"}) {
         EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
     }
+    for (const fpsim::FaultKind kind : fpsim::AllFaultKinds()) {
+        EXPECT_NE(help.find(fpsim::FaultKindName(kind)), std::string::npos)
+            << fpsim::FaultKindName(kind);
+    }
     EXPECT_NE(help.find("double[:GAP]"), std::string::npos);
+    for (size_t start = 0, end; (end = help.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        EXPECT_LE(end - start, 80u) << help.substr(start, end - start);
+    }
+
+    std::string version;
+    EXPECT_EQ(RunToEnd({"--version"}, version), 0);
+    EXPECT_EQ(version.rfind("fpsim ", 0), 0u) << version;
+    EXPECT_EQ(version.find_first_not_of("0123456789.\n", 6), std::string::npos) << version;
+    EXPECT_EQ(version.back(), '\n');
+}
+
+// A master at another rate than the controller's is heard as garbage, and
+// the person running fpsim is told why nothing is answered, and again when
+// the master's settings agree.
+TEST(FpsimProgram, AMasterAtAnotherRateIsNotAnsweredAndTheConsoleSaysWhy) {
+    const std::string link = TempPath("rate");
+    FILE *out = nullptr;
+    const pid_t pid =
+        StartFpsim({"--link", link, "--baud", "19200", "--zero", "--verbose"}, out, true);
+    ASSERT_GT(pid, 0);
+    ASSERT_NE(ReadLine(out).find("19200 bit/s 8O1"), std::string::npos);
+    const std::string request = Request("01", "RDD0000000000");
+    {
+        TestPort port(link, 9600);
+        ASSERT_TRUE(port.IsOpen());
+        port.Write(request);
+        EXPECT_EQ(ReadLine(out),
+                  "fpsim: the master's line is at 9600 bit/s, this controller's at 19200 bit/s: "
+                  "the controller hears garbage and answers nothing (--no-line-check answers "
+                  "anyway)\n");
+        const std::string logged = ReadLine(out);
+        EXPECT_NE(logged.find("<- " + fpsim::Printable(request) +
+                              "  not heard: the master's line is at 9600 bit/s"),
+                  std::string::npos)
+            << logged;
+    }
+    {
+        TestPort port(link, 19200);
+        port.Write(request);
+        EXPECT_EQ(port.ReadFrame(std::chrono::milliseconds(2000)), Answer("01", "RD0000"));
+        EXPECT_EQ(ReadLine(out), "fpsim: the master's line settings agree again: it is answered\n");
+    }
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid), 0);
+    fclose(out);
 }
 
 // A command line that cannot be followed ends fpsim with status 2 before

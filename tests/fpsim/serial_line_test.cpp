@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fpsim/test_port.h"
 #include "tools/fpsim/pseudo_terminal.h"
 
 namespace fpsim {
@@ -104,6 +105,38 @@ TEST_F(SerialLineTest, AFullLineTakesNothingUntilTheFarEndReads) {
     }
     EXPECT_TRUE(line_.Wait(false, true, Clock::now() + milliseconds(2000)).room);
     EXPECT_GT(line_.Write("%", 1), 0);
+}
+
+// A device's far end is on the other side of a cable: nothing of the
+// master's settings shows here.
+TEST_F(SerialLineTest, ADeviceShowsNothingOfTheMastersSettings) {
+    MasterLine seen;
+    EXPECT_FALSE(line_.ReadMasterLine(&seen));
+}
+
+// On a pseudo-terminal the master's rate shows, and of its parity the odd and
+// stick flags; whether parity is on does not (the kernel clears it).
+TEST(SerialLinePseudoTerminal, ShowsTheMastersRateAndParityFlags) {
+    SerialLine line;
+    std::string error;
+    ASSERT_TRUE(line.OpenPseudoTerminal("", &error)) << error;
+    const struct {
+        unsigned baud;
+        char parity;
+        bool odd, stick;
+    } cases[] = {
+        {19200, 'O', true, false}, {9600, 'E', false, false}, {1200, 'N', false, false},
+        {115200, 'M', true, true}, {38400, 'S', false, true},
+    };
+    for (const auto &c : cases) {
+        TestPort master(line.PseudoTerminalPath(), c.baud, c.parity);
+        ASSERT_TRUE(master.IsOpen());
+        MasterLine seen;
+        ASSERT_TRUE(line.ReadMasterLine(&seen));
+        EXPECT_EQ(seen.baud, c.baud) << c.parity;
+        EXPECT_EQ(seen.oddFlag, c.odd) << c.baud << c.parity;
+        EXPECT_EQ(seen.stickFlag, c.stick) << c.baud << c.parity;
+    }
 }
 
 TEST_F(SerialLineTest, ALineWhoseFarSideHasGoneReadsAsFailed) {

@@ -38,7 +38,7 @@ class SimulatorTest : public ::testing::Test {
         simulator_ = std::make_unique<Simulator>(options);
         std::string error;
         ASSERT_TRUE(simulator_->Start(&error)) << error;
-        port_ = std::make_unique<TestPort>(simulator_->PortPath());
+        port_ = std::make_unique<TestPort>(simulator_->PortPath(), options.line.baud);
         ASSERT_TRUE(port_->IsOpen());
     }
     std::string Exchange(const std::string &request, milliseconds timeout = milliseconds(2000)) {
@@ -184,6 +184,69 @@ TEST_F(SimulatorTest, StartFailsOnAFileInTheWayOfTheLink) {
     EXPECT_FALSE(simulator.Start(&error));
     EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
     unlink(options.linkPath.c_str());
+}
+
+// A controller at other line settings than its master's hears garbage: it
+// executes nothing and answers nothing, until the master's settings agree.
+// Judged is what shows on a pseudo-terminal: the rate where both have one,
+// the parity as far as its flags show it.
+TEST_F(SimulatorTest, AMasterAtOtherLineSettingsIsNotHeard) {
+    const struct {
+        unsigned baud;
+        char parity;
+        bool judge;
+        unsigned masterBaud;
+        char masterParity;
+        const char *unheard;  // the log's note, after "not heard: "; null: answered
+    } cases[] = {
+        {19200, 'O', true, 19200, 'O', nullptr},
+        {19200, 'O', true, 9600, 'O',
+         "the master's line is at 9600 bit/s, this controller's at 19200 bit/s"},
+        {19200, 'O', true, 19200, 'E',
+         "the master sends even or no parity, this controller expects odd parity"},
+        {19200, 'O', true, 19200, 'N',
+         "the master sends even or no parity, this controller expects odd parity"},
+        {9600, 'E', true, 19200, 'O',
+         "the master's line is at 19200 bit/s, this controller's at 9600 bit/s; the master sends "
+         "odd parity, this controller expects even parity"},
+        {0, 'O', true, 1200, 'O', nullptr},  // without pacing any rate is heard
+        {0, 'N', true, 0, 'E', nullptr},     // even and none look alike
+        {0, 'N', true, 0, 'O', "the master sends odd parity, this controller expects no parity"},
+        {0, 'M', true, 0, 'S',
+         "the master sends space parity, this controller expects mark parity"},
+        {19200, 'O', false, 9600, 'E', nullptr},  // not judged
+    };
+    for (const auto &c : cases) {
+        Options options;
+        options.line.baud = c.baud;
+        options.line.parity = c.parity;
+        options.judgeLine = c.judge;
+        Begin(options);
+        port_.reset();
+        port_ = std::make_unique<TestPort>(simulator_->PortPath(), c.masterBaud, c.masterParity);
+        const std::string write = Request("01",
+                                          "WDD0000000000"
+                                          "3412");
+        if (c.unheard == nullptr) {
+            EXPECT_EQ(Exchange(write), Answer("01", "WD")) << c.masterBaud << c.masterParity;
+            EXPECT_EQ(simulator_->ReadWord("01", Area::kData, 0), 0x1234);
+            simulator_->Stop();
+            continue;
+        }
+        port_->Write(write);
+        ASSERT_TRUE(simulator_->WaitForFrames(1, milliseconds(2000)));
+        const std::vector<FrameRecord> frames = simulator_->TakeFrames();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].bytes, write);
+        EXPECT_EQ(frames[0].note, std::string("not heard: ") + c.unheard);
+        EXPECT_EQ(simulator_->ReadWord("01", Area::kData, 0), 0) << "nothing was executed";
+        // The master set right: heard from then on, and the write above was
+        // never executed, not even late.
+        port_.reset();
+        port_ = std::make_unique<TestPort>(simulator_->PortPath(), c.baud, c.parity);
+        EXPECT_EQ(Exchange(Request("01", "RDD0000000000")), Answer("01", "RD0000")) << c.unheard;
+        simulator_->Stop();
+    }
 }
 
 TEST_F(SimulatorTest, ALinkServedHereIsNotTakenOverAndIsFreeOnceStopped) {

@@ -1,4 +1,6 @@
 // The driver's end of a simulated line, opened raw, for the simulator's tests.
+// It sets its end as a master does: odd parity unless told otherwise (the
+// controllers' default, which the simulator judges), and a rate if given.
 #pragma once
 
 #include <fcntl.h>
@@ -11,12 +13,32 @@
 
 class TestPort {
   public:
-    explicit TestPort(const std::string &path) {
+    // `baud`: a rate with a speed constant, or 0 to leave the line's rate;
+    // `parity`: N, O, E, M or S.
+    explicit TestPort(const std::string &path, unsigned baud = 0, char parity = 'O') {
         fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd_ >= 0) {
             termios settings;
             tcgetattr(fd_, &settings);
             cfmakeraw(&settings);
+            settings.c_cflag &= ~(PARENB | PARODD | CMSPAR);
+            if (parity != 'N')
+                settings.c_cflag |= PARENB;
+            if (parity == 'O' || parity == 'M')
+                settings.c_cflag |= PARODD;
+            if (parity == 'M' || parity == 'S')
+                settings.c_cflag |= CMSPAR;
+            const struct {
+                unsigned baud;
+                speed_t speed;
+            } kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                           {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+            for (const auto &speed : kSpeeds) {
+                if (speed.baud == baud) {
+                    cfsetispeed(&settings, speed.speed);
+                    cfsetospeed(&settings, speed.speed);
+                }
+            }
             tcsetattr(fd_, TCSANOW, &settings);
         }
     }

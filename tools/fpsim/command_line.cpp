@@ -132,8 +132,16 @@ class Parser {
         line_.options.verbose = true;
         return true;
     }
+    bool NoLineCheck(const std::string &) {
+        line_.options.judgeLine = false;
+        return true;
+    }
     bool Help(const std::string &) {
         line_.help = true;
+        return true;
+    }
+    bool Version(const std::string &) {
+        line_.version = true;
         return true;
     }
 
@@ -158,6 +166,7 @@ const Parser::OptionEntry Parser::kOptions[] = {
     {"--delay", "", true, &Parser::Delay},
     {"--answer-delay", "", true, &Parser::AnswerDelay},
     {"--chatter", "", true, &Parser::Chatter},
+    {"--no-line-check", "", false, &Parser::NoLineCheck},
     {"--station", "", true, &Parser::Station},
     {"--profile", "", true, &Parser::MemoryProfile},
     {"--no-ee", "", false, &Parser::NoEE},
@@ -170,6 +179,7 @@ const Parser::OptionEntry Parser::kOptions[] = {
     {"--fault-random", "", true, &Parser::FaultRandom},
     {"--verbose", "-v", false, &Parser::Verbose},
     {"--help", "-h", false, &Parser::Help},
+    {"--version", "", false, &Parser::Version},
 };
 
 bool Parser::Run(const std::vector<std::string> &args) {
@@ -200,7 +210,7 @@ bool Parser::Run(const std::vector<std::string> &args) {
         }
         if (!(this->*entry->handle)(value))
             return false;
-        if (line_.help)
+        if (line_.help || line_.version)
             return true;
     }
     return Finish();

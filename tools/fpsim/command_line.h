@@ -20,6 +20,7 @@ struct CommandLine {
     double probability = 0;  // --fault-random P:SEED; 0 for none
     uint32_t seed = 1;
     bool help = false;
+    bool version = false;
 };
 
 // Why a command line cannot be followed. `where` is "FILE:LINE" for a line of

@@ -47,6 +47,10 @@ class SerialLine {
     // The path of the pseudo-terminal that the driver opens; empty when
     // serving a device.
     std::string PseudoTerminalPath() const;
+    // What the master's end of the line shows of its settings now; false
+    // where nothing shows: on a device, whose far end is on another line
+    // (the cable's), and on Windows.
+    bool ReadMasterLine(MasterLine *seen) const;
 
     // Waits until input comes (with `forInput`), until the line has room for
     // output again (with `forRoom`), until Wake is called, or until `until`

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 
+#include "tools/fpsim/line_rate.h"
 #include "tools/fpsim/pseudo_terminal.h"
 #include "tools/fpsim/serial_line.h"
 
@@ -27,6 +28,26 @@ const struct {
     {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
     {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
+
+// The rates of the speed constants, for reading a line's rate where the
+// kernel's call for the rate in bit/s is not there.
+const struct {
+    unsigned baud;
+    speed_t speed;
+} kSpeedConstants[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+unsigned RateOf(speed_t speed) {
+    for (const auto &constant : kSpeedConstants) {
+        if (constant.speed == speed)
+            return constant.baud;
+    }
+    return 0;
+}
 
 speed_t SpeedOf(unsigned baud) {
     for (const auto &rate : kDeviceRates) {
@@ -220,6 +241,20 @@ bool SerialLine::OpenDevice(const std::string &name, const LineFormat &format, s
 
 std::string SerialLine::PseudoTerminalPath() const {
     return state_->pty.driverPath;
+}
+
+bool SerialLine::ReadMasterLine(MasterLine *seen) const {
+    const State &s = *state_;
+    termios settings;
+    // On a pseudo-terminal both ends share one set of settings: those that
+    // the master gave its end, read here from ours.
+    if (s.device || s.fd < 0 || tcgetattr(s.fd, &settings) != 0)
+        return false;
+    seen->oddFlag = (settings.c_cflag & PARODD) != 0;
+    seen->stickFlag = (settings.c_cflag & CMSPAR) != 0;
+    if (!ReadLineRate(s.fd, &seen->baud))
+        seen->baud = RateOf(cfgetospeed(&settings));
+    return true;
 }
 
 SerialLine::Readiness SerialLine::Wait(bool forInput, bool forRoom, TimePoint until) {

@@ -241,6 +241,10 @@ std::string SerialLine::PseudoTerminalPath() const {
     return "";
 }
 
+bool SerialLine::ReadMasterLine(MasterLine *) const {
+    return false;  // a COM port shows only its own settings
+}
+
 SerialLine::Readiness SerialLine::Wait(bool forInput, bool forRoom, TimePoint until) {
     State &s = *state_;
     Readiness ready;

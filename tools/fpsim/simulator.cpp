@@ -80,6 +80,8 @@ bool Simulator::Start(std::string *error) {
     // Nothing of an earlier run carries over but the chatter.
     transmitter_ = Transmitter(options_.line.CharSeconds());
     request_.clear();
+    requestUnheard_.clear();
+    disagreement_.clear();
     lineRestsUntil_ = TimePoint();
     {
         std::lock_guard<Mutex> lock(mutex_);
@@ -275,7 +277,30 @@ void Simulator::WaitAndReceive(bool writable) {
     }
 }
 
+std::string Simulator::JudgeLine() {
+    MasterLine master;
+    const std::string why = options_.judgeLine && line_.ReadMasterLine(&master)
+                                ? LineDisagreement(options_.line, master)
+                                : "";
+    if (why != disagreement_ && options_.reportLine) {
+        if (why.empty()) {
+            fprintf(stderr, "fpsim: the master's line settings agree again: it is answered\n");
+        } else {
+            fprintf(stderr,
+                    "fpsim: %s: the controller hears garbage and answers nothing "
+                    "(--no-line-check answers anyway)\n",
+                    why.c_str());
+        }
+    }
+    disagreement_ = why;
+    return why;
+}
+
 void Simulator::Receive(const char *bytes, size_t count, TimePoint arrival) {
+    // The bytes came at the master's settings as they are now: at settings
+    // that differ from the controller's they reach it as garbage, and any
+    // frame that they are part of goes unanswered.
+    const std::string garbage = JudgeLine();
     for (size_t i = 0; i < count; ++i) {
         const char c = bytes[i];
         if (c == kHeader || c == kExtendedHeader) {
@@ -284,10 +309,13 @@ void Simulator::Receive(const char *bytes, size_t count, TimePoint arrival) {
                 Record(Direction::kReceived, request_, "incomplete frame", arrival);
             request_.assign(1, c);
             requestStart_ = arrival;
+            requestUnheard_ = garbage;
         } else if (!request_.empty()) {
             request_ += c;
+            if (requestUnheard_.empty())
+                requestUnheard_ = garbage;
             if (c == kCarriageReturn) {
-                HandleFrame(request_, requestStart_, arrival);
+                HandleFrame(request_, requestStart_, arrival, requestUnheard_);
                 request_.clear();
             } else if (request_.size() > kMaxRequestBytes) {
                 Record(Direction::kReceived, request_, "no carriage return: dropped", arrival);
@@ -299,7 +327,12 @@ void Simulator::Receive(const char *bytes, size_t count, TimePoint arrival) {
     }
 }
 
-void Simulator::HandleFrame(const std::string &frame, TimePoint firstByte, TimePoint arrival) {
+void Simulator::HandleFrame(const std::string &frame, TimePoint firstByte, TimePoint arrival,
+                            const std::string &unheard) {
+    if (!unheard.empty()) {
+        Record(Direction::kReceived, frame, "not heard: " + unheard, arrival);
+        return;
+    }
     // On a real line the request's last character arrives one frame's line
     // time after its first; the controller answers a scan later, and the
     // answer delay after that. The request is executed now, so that its

@@ -31,6 +31,15 @@ struct Options {
     bool zeroMemory = false;               // start from zeros instead of the pattern
     std::vector<std::string> assignments;  // "DT100=5", or "05:DT100=5" for one station
     bool verbose = false;                  // print every frame to stderr
+    // A master whose line settings differ from `line`, as far as its end of a
+    // pseudo-terminal shows them (LineDisagreement), is heard as garbage and
+    // answered nothing, as a controller at other settings hears framing and
+    // parity errors. false: every master is heard. Nothing is judged on a
+    // device, whose far end does not show.
+    bool judgeLine = true;
+    // Print a line to stderr when the master's settings come to differ, and
+    // when they agree again (the fpsim program does).
+    bool reportLine = false;
 };
 
 enum class Direction { kReceived, kSent };
@@ -102,7 +111,12 @@ class Simulator {
     void Serve();
     // Takes in what the line brought at `arrival`; requests go to HandleFrame.
     void Receive(const char *bytes, size_t count, TimePoint arrival);
-    void HandleFrame(const std::string &frame, TimePoint firstByte, TimePoint arrival);
+    // `unheard`: why the controller heard the frame as garbage, "" if it did not.
+    void HandleFrame(const std::string &frame, TimePoint firstByte, TimePoint arrival,
+                     const std::string &unheard);
+    // Why the master's settings keep the controller from hearing it now, ""
+    // when they do not (or are not judged); reports a change.
+    std::string JudgeLine();
     // Writes what is due; false while an answer waits for room on the line.
     bool WriteDue();
     // Waits for input (and reads it), for room on the line unless `writable`,
@@ -127,6 +141,8 @@ class Simulator {
     Transmitter transmitter_;
     std::string request_;
     TimePoint requestStart_;
+    std::string requestUnheard_;  // why a byte of the request came as garbage
+    std::string disagreement_;    // as last judged
     TimePoint lineRestsUntil_{};  // after the line failed a read
 
     SerialLine line_;
