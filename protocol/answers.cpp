@@ -6,9 +6,31 @@ namespace {
 
 constexpr char kFrameStart = '%';
 constexpr char kCarriageReturn = '\r';
+constexpr char kErrorMark = '!';
+// The shortest frame that answers: an error answer, "%", the station, "!",
+// two digits, the block check and the carriage return.
+constexpr int32_t kShortestAnswer = 9;
+constexpr int32_t kKindAt = 3;  // "$" of a data answer, "!" of an error answer
 
 uint32_t WaitUntil(uint64_t deadlineUs) {
     return deadlineUs == UINT64_MAX ? kWaitWithoutEnd : MsUntil(deadlineUs);
+}
+
+// How many more characters the line must bring before a frame that answers
+// can be complete: a read waits for these and no more, so that such a frame
+// is looked at the moment its last character is there, and the listener
+// wakes once for the run of characters before it. With no frame begun, or one
+// that can still be an error answer, that is the error answer's ninth
+// character; once the frame can only be a data answer, its last. (A "%" in
+// the middle of a frame starts it afresh: an error answer begun so is looked
+// at when what was asked for has come, or at the deadline.)
+uint32_t CharactersToAnEnd(const AnswerText &answer) {
+    const int32_t room = answer.capacity - answer.length;
+    const bool mayBeAnError = answer.length <= kKindAt || answer.text[kKindAt] == kErrorMark;
+    if (mayBeAnError && answer.length < kShortestAnswer && kShortestAnswer - answer.length < room) {
+        return static_cast<uint32_t>(kShortestAnswer - answer.length);
+    }
+    return static_cast<uint32_t>(room);
 }
 
 }  // namespace
@@ -55,14 +77,28 @@ Heard ListenForAnswer(TimedReads *reads, AnswerText *answer, const AnswerDeadlin
         const bool begun = answer->length > 0;
         // A frame that has begun may take until the answer's whole deadline;
         // before one begins, the first "%" has its own, earlier one.
-        const uint32_t waitMs = WaitUntil(begun ? deadlines.completeByUs : deadlines.startByUs);
+        const uint64_t deadlineUs = begun ? deadlines.completeByUs : deadlines.startByUs;
+        const uint32_t waitMs = WaitUntil(deadlineUs);
         // No more than the frame still lacks, so that what follows an answer
         // stays on the line for whoever listens next. Past the deadline, what
         // has already arrived is still taken: a thread that woke late must
         // not miss an answer that came in time.
         const uint32_t room = static_cast<uint32_t>(answer->capacity - answer->length);
+        // A read for several characters waits the whole milliseconds left;
+        // in the last fraction of one, a read for one ends at the first that
+        // comes, so that no read runs on past the deadline for want of the
+        // rest, and none ends before it.
+        uint32_t wanted = CharactersToAnEnd(*answer);
+        uint32_t readMs = waitMs;
+        if (wanted > 1 && waitMs != 0 && waitMs != kWaitWithoutEnd) {
+            readMs = WholeMsUntil(deadlineUs);
+            if (readMs == 0) {
+                wanted = 1;
+                readMs = waitMs;
+            }
+        }
         uint32_t got = 0;
-        if (!ReadArrived(reads, chunk, room, waitMs, &got)) {
+        if (!ReadArrived(reads, chunk, room, wanted, readMs, &got)) {
             return Heard::kLineFailed;
         }
         if (got == 0) {

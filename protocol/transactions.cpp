@@ -150,7 +150,7 @@ int32_t RunAttempts(DriverRequest *request) {
     BeginTimedReads(&reads, instance.port);
     const uint32_t timeoutMs = HostReadTimeoutMs(reads);
     const uint32_t lineMs = AnswerLineMs(instance);
-    DiscardArrived(instance.port, kDiscardLimit);
+    DiscardArrived(&reads, kDiscardLimit);
 
     int32_t status = QIV_STATUS_REFUSED;
     bool answersOnTheirWay = false;

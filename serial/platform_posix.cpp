@@ -39,6 +39,8 @@ constexpr intptr_t kHandleBase = 0x100;
 // Unix98 pseudo-terminal slaves: majors 136 to 143.
 constexpr unsigned kPtyFirstMajor = 136;
 constexpr unsigned kPtyLastMajor = 143;
+// More than the longest answer, so that one read takes a whole answer.
+constexpr uint32_t kReadAhead = 256;
 
 struct PortSlot {
     bool inUse = false;
@@ -51,6 +53,24 @@ struct PortSlot {
     uint8_t rtsControl = kRtsControlEnable;
     bool exclusive = false;  // opened with the lock: every device but the null device
     dev_t device = 0;        // the character device, when `exclusive`
+    // A terminal's settings as the open found them, put back at the close so
+    // that the next program on the port finds what it left; `foundKnown`
+    // when they could be read whole.
+    KernelLine found = {};
+    bool foundKnown = false;
+    bool excludedOthers = false;  // TIOCEXCL set by the open, cleared at the close
+    // Bytes read from a terminal and not yet taken by a read: its input
+    // queue goes on here. Reads take them first; the count of waiting input
+    // counts them.
+    char ahead[kReadAhead] = {};
+    uint32_t aheadAt = 0, aheadCount = 0;
+    // A character's time on the line at the rate and format set (0: not
+    // known), and when a read of the device last brought bytes and last
+    // found nothing more waiting.
+    int64_t characterUs = 0;
+    int64_t lastBytesUs = 0;
+    int64_t drainedUs = 0;
+    bool drained = false;  // the last read of the device left nothing waiting
 };
 
 PortSlot g_ports[kMaxPorts];
@@ -105,6 +125,17 @@ bool ValidCharacterFormat(const CommState &state) {
     if (state.stopBits == QIV_STOPBITS_TWO && state.byteSize == 5)
         return false;
     return state.baudRate >= 50;
+}
+
+// A character's time on the line: start bit, data bits, parity bit and stop
+// bits at the rate, rounded up.
+int64_t CharacterUs(const CommState &state) {
+    const int64_t halfBits = 2 * (1 + state.byteSize + (state.parity != QIV_PARITY_NONE ? 1 : 0)) +
+                             (state.stopBits == QIV_STOPBITS_ONE            ? 2
+                              : state.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 3
+                                                                            : 4);
+    const int64_t halfRate = 2 * static_cast<int64_t>(state.baudRate);
+    return (halfBits * 1000000 + halfRate - 1) / halfRate;
 }
 
 tcflag_t CharacterSizeFlag(uint8_t byteSize) {
@@ -207,15 +238,17 @@ QivPortHandle PlatformCreateFile(const char *name) {
             Fail(error);
             return QIV_INVALID_PORT_HANDLE;
         }
-        if (isatty(fd)) {
-            ioctl(fd, TIOCEXCL);
-        }
     }
     PortSlot &port = g_ports[slot];
     port = PortSlot();
     port.inUse = true;
     port.fd = fd;
     port.terminal = isatty(fd) != 0;
+    if (!nullDevice && port.terminal) {
+        port.excludedOthers = ioctl(fd, TIOCEXCL) == 0;
+        port.foundKnown =
+            ReadLineSettings(kSystemLineCalls, fd, &port.found) && port.found.rate != 0;
+    }
     port.pseudoTerminal = IsPseudoTerminal(fd);
     struct stat info;
     if (!nullDevice && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode)) {
@@ -231,6 +264,15 @@ bool PlatformCloseHandle(QivPortHandle handle) {
         return false;
     if (port->fd >= 0) {
         const int fd = port->fd;
+        // The line as the open found it: its rate, format and read settings,
+        // and open to others again. A device that refuses them (one gone
+        // away) is closed all the same.
+        if (port->foundKnown) {
+            WriteLineSettings(kSystemLineCalls, fd, port->found);
+        }
+        if (port->excludedOthers) {
+            ioctl(fd, TIOCNXCL);
+        }
         // Linux releases the descriptor even when close() reports an error, so
         // it is never used again; the slot stays held, and the handle with
         // it, until a close succeeds. The lock goes with the descriptor.
@@ -339,6 +381,7 @@ bool PlatformSetCommState(QivPortHandle handle, const CommState *state) {
     if ((applied.cflag & checked) != (line.cflag & checked) || applied.rate != line.rate) {
         return Fail(EINVAL);
     }
+    port->characterUs = CharacterUs(*state);
     ApplyModemControl(port->fd, *state);
     port->dtrControl = state->fDtrControl;
     port->rtsControl = state->fRtsControl;
@@ -366,6 +409,109 @@ bool PlatformSetupComm(QivPortHandle handle, uint32_t, uint32_t) {
     return SlotOf(handle) != nullptr;
 }
 
+namespace {
+
+// Takes what was read ahead, up to `count` in all.
+void TakeAhead(PortSlot *port, char *bytes, uint32_t count, uint32_t *done) {
+    const uint32_t n = count - *done < port->aheadCount ? count - *done : port->aheadCount;
+    memcpy(bytes + *done, port->ahead + port->aheadAt, n);
+    *done += n;
+    port->aheadAt += n;
+    port->aheadCount -= n;
+    if (port->aheadCount == 0)
+        port->aheadAt = 0;
+}
+
+// Reads what the terminal holds into the read-ahead, as far as it has room,
+// and notes when bytes came and whether nothing more waits.
+bool Fill(PortSlot *port) {
+    for (;;) {
+        const uint32_t room = kReadAhead - port->aheadAt - port->aheadCount;
+        if (room == 0) {
+            port->drained = false;
+            return true;
+        }
+        const ssize_t n = read(port->fd, port->ahead + port->aheadAt + port->aheadCount, room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return Fail(errno);
+        const int64_t now = NowMicroseconds();
+        if (n > 0) {
+            port->aheadCount += static_cast<uint32_t>(n);
+            port->lastBytesUs = now;
+        }
+        if (n < static_cast<ssize_t>(room)) {
+            port->drained = true;
+            port->drainedUs = now;
+            return true;
+        }
+    }
+}
+
+void SleepUntil(int64_t us) {
+    const timespec until = {static_cast<time_t>(us / 1000000),
+                            static_cast<long>(us % 1000000) * 1000};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// A read of a terminal that waits for all `count` bytes, until `deadline`
+// (-1: without end), waking as seldom as it can. On a quiet line it waits in
+// poll for the first byte to come. Once bytes are coming, a character every
+// character time, the rest cannot all be there before one character time
+// each after the terminal was last found empty: it sleeps until then, and
+// reads them together. (poll would wake at every character, whatever VMIN
+// says: the terminal wakes its pollers at each one it receives.) A line that
+// brings fewer in that time (a pause in the answer, a USB adapter that hands
+// bytes on in bursts) costs more turns of the loop, no more: once two
+// character times have passed without a byte, poll waits for the next.
+bool ReadAll(PortSlot *port, char *bytes, uint32_t count, int64_t deadline, uint32_t *done) {
+    TakeAhead(port, bytes, count, done);
+    while (*done < count) {
+        const int64_t now = NowMicroseconds();
+        if (deadline >= 0 && now >= deadline)
+            return true;
+        const int64_t characterUs = port->characterUs;
+        const bool coming = characterUs > 0 && now - port->lastBytesUs < 2 * characterUs;
+        bool hungUp = false;
+        if (!port->drained) {
+            // More waits than the read-ahead took: read on at once.
+        } else if (coming) {
+            const int64_t missing = count - *done;
+            int64_t until = port->drainedUs + missing * characterUs;
+            if (deadline >= 0 && until > deadline)
+                until = deadline;
+            if (until > now)
+                SleepUntil(until);
+        } else {
+            int wait = -1;
+            if (deadline >= 0) {
+                const int64_t leftMs = (deadline - now + 999) / 1000;
+                wait = leftMs > INT32_MAX ? INT32_MAX : static_cast<int>(leftMs);
+            }
+            pollfd ready = {port->fd, POLLIN, 0};
+            const int polled = poll(&ready, 1, wait);
+            if (polled < 0 && errno != EINTR)
+                return Fail(errno);
+            if (polled > 0 && (ready.revents & (POLLERR | POLLNVAL)) != 0)
+                return Fail(EIO);
+            hungUp = polled > 0 && (ready.revents & POLLHUP) != 0;
+        }
+        const uint32_t before = *done;
+        if (!Fill(port))
+            return false;
+        TakeAhead(port, bytes, count, done);
+        // The far side gone (a pseudo-terminal whose other end closed) and
+        // nothing to read: the line is lost.
+        if (hungUp && *done == before)
+            return Fail(EIO);
+    }
+    return true;
+}
+
+}  // namespace
+
 // A read returns when all bytes have come, or when the total time-out
 // (multiplier x count + constant) has passed with whatever came, which may be
 // nothing; with no time-out at all it waits for every byte. An interval
@@ -384,6 +530,10 @@ bool PlatformReadFile(QivPortHandle handle, void *buffer, uint32_t count, uint32
     // Microseconds, so that a read never ends before its time-out.
     const int64_t deadline = NowMicroseconds() + static_cast<int64_t>(total) * 1000;
     char *bytes = static_cast<char *>(buffer);
+    if (port->terminal && t.readIntervalTimeout == 0) {
+        return ReadAll(port, bytes, count, waitForever ? -1 : deadline, done);
+    }
+    TakeAhead(port, bytes, count, done);
 
     while (*done < count) {
         const ssize_t n = read(port->fd, bytes + *done, count - *done);
@@ -431,6 +581,9 @@ bool PlatformWriteFile(QivPortHandle handle, const void *bytes, uint32_t count, 
     PortSlot *port = SlotOf(handle);
     if (port == nullptr)
         return false;
+    // What comes after a frame goes out is the answer to it, or nothing: no
+    // run of characters that was coming before goes on.
+    port->lastBytesUs = 0;
     const char *data = static_cast<const char *>(bytes);
     while (*done < count) {
         const ssize_t n = write(port->fd, data + *done, count - *done);
@@ -458,6 +611,7 @@ bool PlatformClearCommError(QivPortHandle handle, uint32_t *errors, CommStat *st
     int waiting = 0;
     if (ioctl(port->fd, FIONREAD, &waiting) != 0)
         return Fail(errno);
+    waiting += static_cast<int>(port->aheadCount);
     int unsent = 0;
     if (ioctl(port->fd, TIOCOUTQ, &unsent) != 0)
         unsent = 0;

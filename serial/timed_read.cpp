@@ -52,6 +52,7 @@ void BeginTimedReads(TimedReads *reads, QivPortHandle port) {
     }
     reads->waitMs = reads->host.readTotalTimeoutConstant;
     reads->reportAs = QIV_LINE_READ;
+    reads->countable = false;
     reads->pendingCount = 0;
 }
 
@@ -67,7 +68,8 @@ uint32_t HostReadTimeoutMs(const TimedReads &reads) {
     return ms == 0 ? kWaitWithoutEnd : ms;
 }
 
-bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs, uint32_t *got) {
+bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted, uint32_t waitMs,
+                 uint32_t *got) {
     *got = 0;
     if (reads->pendingCount > 0) {
         // Already read, and already shown to the line monitor.
@@ -77,19 +79,28 @@ bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs
         memmove(reads->pending, reads->pending + *got, reads->pendingCount);
         return true;
     }
-    uint32_t waiting = 0;
-    if (!Waiting(reads->port, &waiting)) {
-        ReportLineFailure(reads->port);
-        return false;
-    }
+    // No more than the reader has room for, and at least one byte.
+    wanted = std::min(std::max(wanted, 1u), room);
     bool read;
-    if (waiting > 0) {
-        read = PlatformReadFile(reads->port, buffer, std::min(waiting, room), got);
-    } else if (waitMs == 0) {
-        return true;
+    if (waitMs == 0 || !reads->countable) {
+        // With no time left to wait, only a count of what has arrived tells
+        // how much can be read without a wait.
+        uint32_t waiting = 0;
+        if (!Waiting(reads->port, &waiting)) {
+            ReportLineFailure(reads->port);
+            return false;
+        }
+        if (waiting > 0) {
+            read = PlatformReadFile(reads->port, buffer, std::min(waiting, room), got);
+        } else if (waitMs == 0) {
+            return true;
+        } else {
+            read = SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, wanted, got);
+        }
     } else {
-        // One byte: the read returns the moment it comes.
-        read = SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, 1, got);
+        // The read takes what has arrived and returns the moment the rest of
+        // `wanted` is there, or when the time is up: one wake-up for the lot.
+        read = SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, wanted, got);
     }
     if (!read) {
         ReportLineFailure(reads->port);
@@ -106,9 +117,11 @@ void PutBack(TimedReads *reads, const char *bytes, uint32_t count) {
     reads->pendingCount += count;
 }
 
-void DiscardArrived(QivPortHandle port, uint32_t limit) {
+void DiscardArrived(TimedReads *reads, uint32_t limit) {
+    const QivPortHandle port = reads->port;
     uint32_t waiting = 0;
-    if (!Waiting(port, &waiting)) {
+    reads->countable = Waiting(port, &waiting);
+    if (!reads->countable) {
         return;
     }
     char scratch[kDiscardChunk];
@@ -129,5 +142,14 @@ uint32_t MsUntil(uint64_t deadlineUs) {
         return 0;
     }
     const uint64_t ms = (deadlineUs - now + 999) / 1000;
+    return ms >= kWaitWithoutEnd ? kWaitWithoutEnd - 1 : static_cast<uint32_t>(ms);
+}
+
+uint32_t WholeMsUntil(uint64_t deadlineUs) {
+    const uint64_t now = PlatformMonotonicMicroseconds();
+    if (now >= deadlineUs) {
+        return 0;
+    }
+    const uint64_t ms = (deadlineUs - now) / 1000;
     return ms >= kWaitWithoutEnd ? kWaitWithoutEnd - 1 : static_cast<uint32_t>(ms);
 }

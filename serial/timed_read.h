@@ -1,9 +1,11 @@
 // Reads that end by deadlines. The driver's own waits on the line (listening
 // for an answer, waiting out the answers still on their way) must be bounded
-// in time whatever the line carries, so each wait takes what has arrived at
-// once and waits only for the first byte of what has not, up to the time it is
-// given. The port's read time-out is changed as each wait needs and put back
-// exactly as the host left it.
+// in time whatever the line carries, so each wait is a read of the bytes that
+// the listener needs next, with the time left as its time-out: it returns the
+// moment they are all there, or with what came once the time has passed. So a
+// listener wakes once for a run of characters, not at every one. The port's
+// read time-out is changed as each wait needs and put back exactly as the host
+// left it.
 #pragma once
 
 #include <stdint.h>
@@ -19,7 +21,12 @@ struct TimedReads {
     CommTimeouts host;  // the time-outs as the host left them
     bool hostKnown;     // they could be read; if not, the port's time-outs are left alone
     uint32_t waitMs;    // the read time-out on the port now
-    int32_t reportAs;   // how the line monitor is told of what is read (QIV_LINE_*)
+    // The port told what waits when it was asked before the first attempt:
+    // a read with time to wait then goes to it without asking again. A port
+    // that could not tell is asked before every read, and the read fails
+    // where it still cannot.
+    bool countable;
+    int32_t reportAs;  // how the line monitor is told of what is read (QIV_LINE_*)
     // Bytes read from the port and handed back, unused: the next read takes
     // them first.
     char pending[QIV_RX_FRAME_SIZE];
@@ -35,19 +42,24 @@ void EndTimedReads(TimedReads *reads);
 // which asks a read to wait for every byte.
 uint32_t HostReadTimeoutMs(const TimedReads &reads);
 
-// Takes up to `room` bytes that have arrived (those handed back first); when
-// none has, waits up to
-// `waitMs` (0: not at all) for the first. *got is 0 when nothing came; false
-// when the port cannot be read.
-bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t waitMs, uint32_t *got);
+// Takes bytes of the line into `buffer`. Bytes handed back come first, up to
+// `room`, without a wait. Otherwise, with `waitMs` 0, what has arrived, up to
+// `room`, without a wait; else a read of `wanted` bytes (1 to `room`) that
+// waits up to `waitMs` for them all. *got is 0 when nothing came; false when
+// the port cannot be read.
+bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted, uint32_t waitMs,
+                 uint32_t *got);
 
 // Hands back the last `count` bytes of what a read gave, unused: they are
 // the next read's first. At most QIV_RX_FRAME_SIZE bytes wait so.
 void PutBack(TimedReads *reads, const char *bytes, uint32_t count);
 
-// Throws away what has arrived, at most `limit` bytes, without waiting.
-void DiscardArrived(QivPortHandle port, uint32_t limit);
+// Throws away what has arrived, at most `limit` bytes, without waiting, and
+// notes whether the port could tell what waits.
+void DiscardArrived(TimedReads *reads, uint32_t limit);
 
 // Milliseconds from now until `deadlineUs` on the platform's clock, rounded
 // up so that a wait never ends before its deadline; 0 once it has passed.
 uint32_t MsUntil(uint64_t deadlineUs);
+// The whole milliseconds from now until `deadlineUs`, rounded down.
+uint32_t WholeMsUntil(uint64_t deadlineUs);

@@ -1,5 +1,7 @@
 // The serial layer on the POSIX platform, over real pseudo-terminals.
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -141,6 +143,68 @@ TEST_F(SerialPtyTest, LineSettingsReachTheDevice) {
         EXPECT_NE(applied.c_cflag & CLOCAL, 0u);
         EXPECT_EQ(applied.c_cflag & HUPCL, 0u);
         EXPECT_EQ(CloseSerialPort(port), kSerialOk);
+    }
+}
+
+TEST_F(SerialPtyTest, ClosingLeavesTheLineAsTheOpenFoundIt) {
+    // The next program on the port finds the settings it had before the
+    // driver opened it: rate, character format, canonical mode and echo,
+    // VMIN and VTIME (which the driver's reads change as they wait), and the
+    // device open to others again.
+    KernelLine probe;
+    const bool exactPath = ReadExactLine(line_.observer(), &probe);
+    const struct {
+        const char *what;
+        uint32_t rate;
+        tcflag_t lflag;
+        uint8_t vmin, vtime;
+    } cases[] = {
+        {"a canonical, echoing terminal at 9600 bit/s", 9600, ICANON | ECHO | ISIG, 1, 0},
+        {"raw, with VMIN 5 and VTIME 2, at 115200 bit/s", 115200, 0, 5, 2},
+        {"raw, at a rate without a constant", 12345, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        if (!HasRateConstant(c.rate) && !exactPath)
+            continue;  // such a rate cannot be set here (qemu-user)
+        KernelLine found;
+        ASSERT_TRUE(ReadLineSettings(kSystemLineCalls, line_.observer(), &found));
+        found.rate = c.rate;
+        found.lflag = c.lflag;
+        found.cc[VMIN] = c.vmin;
+        found.cc[VTIME] = c.vtime;
+        ASSERT_TRUE(WriteLineSettings(kSystemLineCalls, line_.observer(), found) || errno == EINVAL)
+            << c.what;
+        ASSERT_TRUE(ReadLineSettings(kSystemLineCalls, line_.observer(), &found)) << c.what;
+        ASSERT_EQ(found.rate, c.rate) << c.what;
+
+        Open();
+        // A read that waits for thirteen bytes, of which none comes.
+        SetReadTimeout(port_, 1);
+        char buffer[13];
+        uint32_t got = 0;
+        EXPECT_TRUE(PlatformReadFile(port_, buffer, sizeof buffer, &got)) << c.what;
+        EXPECT_EQ(got, 0u) << c.what;
+        int exclusive = 0;
+        const bool exclusiveKnown = ioctl(line_.observer(), TIOCGEXCL, &exclusive) == 0;
+        if (exclusiveKnown) {
+            EXPECT_EQ(exclusive, 1) << c.what;
+        }
+        ASSERT_EQ(CloseSerialPort(port_), kSerialOk);
+        port_ = nullptr;
+
+        KernelLine left;
+        ASSERT_TRUE(ReadLineSettings(kSystemLineCalls, line_.observer(), &left)) << c.what;
+        EXPECT_EQ(left.rate, found.rate) << c.what;
+        EXPECT_EQ(left.iflag, found.iflag) << c.what;
+        EXPECT_EQ(left.oflag, found.oflag) << c.what;
+        EXPECT_EQ(left.cflag, found.cflag) << c.what;
+        EXPECT_EQ(left.lflag, found.lflag) << c.what;
+        EXPECT_EQ(left.cc[VMIN], c.vmin) << c.what;
+        EXPECT_EQ(left.cc[VTIME], c.vtime) << c.what;
+        EXPECT_EQ(memcmp(left.cc, found.cc, sizeof left.cc), 0) << c.what;
+        if (exclusiveKnown && ioctl(line_.observer(), TIOCGEXCL, &exclusive) == 0) {
+            EXPECT_EQ(exclusive, 0) << c.what << ": open to others again";
+        }
     }
 }
 

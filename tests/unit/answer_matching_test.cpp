@@ -378,6 +378,62 @@ TEST_F(AnswerMatchingTest, AnErrorAnswerEndsItsAttemptAtItsCarriageReturn) {
     }
 }
 
+TEST_F(AnswerMatchingTest, AnAnswerThatComesWholeWakesItsListenerAtMostThreeTimes) {
+    // An answer read in reads that each wait for all they ask: the listener
+    // wakes once for a run of characters, not at each, and still looks at
+    // the frame the moment its last character is there, an error answer's
+    // carriage return included.
+    constexpr double kPacedMs = 0.573;  // a character at 19200 bit/s, 11 bits
+    const struct {
+        const char *what;
+        int words;
+        bool refused;
+        double charMs;
+    } cases[] = {
+        {"one word, paced", 1, false, kPacedMs},
+        {"one word, at once", 1, false, 0},
+        {"27 words, paced", 27, false, kPacedMs},
+        {"27 words, at once", 27, false, 0},
+        {"an error answer to a one-word read, paced", 1, true, kPacedMs},
+        {"an error answer to a 27-word read, paced", 27, true, kPacedMs},
+    };
+    for (const auto &c : cases) {
+        fake::Reset();
+        fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+        std::string data;
+        for (int i = 0; i < c.words; ++i)
+            data += SwappedHex(ValueOf(100 + i));
+        const std::string answer = c.refused ? Sealed("%01!61") : Sealed("%01$RD" + data);
+        const double charMs = c.charMs;
+        fake::AnswerEveryWrite([&answer, charMs](const std::string &, int) {
+            return fake::Reply{answer, 2, charMs};
+        });
+        TestChannel channel;
+        channel.instance.openParams.lineSettings = kLine19200;
+        channel.Tag('D', 100, 16, 0, c.words);
+        const int32_t status =
+            c.words == 1 ? ReadValue(&channel.request) : ReadBlock(&channel.request);
+        EXPECT_EQ(status, c.refused ? 1 : 0) << c.what;
+        // The reads after the last frame went out.
+        const std::vector<std::string> calls = fake::CallLog();
+        const auto lastSent =
+            std::find(calls.rbegin(), calls.rend(), "EscapeCommFunction CLRRTS").base();
+        const long reads = std::count_if(lastSent, calls.end(), [](const std::string &call) {
+            return call.rfind("ReadFile", 0) == 0;
+        });
+        EXPECT_GE(reads, 1) << c.what;
+        EXPECT_LE(reads, 3) << c.what;
+        const double exchangeMs = kRtsLeadMs + 2 + charMs * static_cast<double>(answer.size() - 1);
+        EXPECT_NEAR(fake::NowMs(), (c.refused ? kAttempts : 1) * exchangeMs, 0.001) << c.what;
+        if (!c.refused) {
+            // A single value is word 1 of the host's buffer, a block's last word its last.
+            const int last = c.words == 1 ? 1 : c.words - 1;
+            EXPECT_EQ(static_cast<uint16_t>(channel.data[last]), ValueOf(100 + c.words - 1))
+                << c.what;
+        }
+    }
+}
+
 TEST_F(AnswerMatchingTest, ATimeOutOfZeroStaysZero) {
     // 0 asks every read to wait for all its bytes; no wait of the driver's
     // own may leave another in its place.

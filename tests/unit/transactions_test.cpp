@@ -47,10 +47,14 @@ TEST_F(TransactionTest, OneAttemptDiscardsThenExchanges) {
     channel_.Tag('D', 100);
     fake::ReplyToNextWrite(Sealed("%01$RD3412"));
     EXPECT_EQ(ReadValue(&channel_.request), 0);
-    EXPECT_EQ(fake::CallLog(), (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError",
-                                    "EscapeCommFunction SETRTS", "Sleep 1", "WriteFile 20",
-                                    "WaitCommEvent", "EscapeCommFunction CLRRTS", "ClearCommError",
-                                    "ReadFile 1", "ClearCommError", "ReadFile 12"}));
+    // The answer is read in two reads that each wait for all they ask: up to
+    // where an error answer would end (nine characters), then the rest, by
+    // the answer's later deadline; then the host's time-out is put back.
+    EXPECT_EQ(
+        fake::CallLog(),
+        (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError", "EscapeCommFunction SETRTS",
+             "Sleep 1", "WriteFile 20", "WaitCommEvent", "EscapeCommFunction CLRRTS", "ReadFile 9",
+             "SetCommTimeouts 0/0/44/0/0", "ReadFile 4", "SetCommTimeouts 0/0/40/0/0"}));
     EXPECT_EQ(channel_.TxFrame(), kReadD100);
     EXPECT_EQ(channel_.instance.txLength, 20);
     EXPECT_EQ(channel_.instance.rxLength, 13);
@@ -59,7 +63,7 @@ TEST_F(TransactionTest, OneAttemptDiscardsThenExchanges) {
     EXPECT_EQ(channel_.instance.valuePtr, channel_.data + 1);
     EXPECT_EQ(channel_.instance.valuePtr0, channel_.data);
     EXPECT_TRUE(log_.entries().empty());
-    EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 40u) << "no wait needed another";
+    EXPECT_EQ(fake::Timeouts().readTotalTimeoutConstant, 40u) << "the host's time-out put back";
 }
 
 TEST_F(TransactionTest, ReadsDecodeIntoTheHostsBuffer) {
