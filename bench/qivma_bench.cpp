@@ -1,12 +1,16 @@
 // Speed of the driver against the controller simulator on a pseudo-terminal,
-// next to the physical limit of the line.
-//
-//   qivma_bench [--quick]            every figure
-//   qivma_bench --unpaced N          only N one-word reads without pacing (for callgrind)
+// next to the physical limit of the line, and what it costs the host: CPU
+// time, system calls and wake-ups per operation.
+#include <dlfcn.h>
+#include <poll.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,11 +31,98 @@ extern "C" void *__libc_realloc(void *, size_t);
 
 namespace {
 
+const char kUsage[] =
+    "usage: qivma_bench [--quick] [--before LIB]\n"
+    "       qivma_bench --unpaced N\n"
+    "       qivma_bench --device NAME --reads N [--words W] [--baud B] [--driver LIB]\n"
+    "\n"
+    "Runs the driver against the controller simulator on a pseudo-terminal and\n"
+    "prints its speed next to the line's, with the host thread's CPU time, system\n"
+    "calls and wake-ups per operation.\n"
+    "\n"
+    "  --quick          fewer operations of each kind\n"
+    "  --before LIB     the paced figures of the driver in LIB too (libqivma.so of\n"
+    "                   an earlier build), measured in turn with this one's\n"
+    "  --unpaced N      only N one-word reads without pacing, printing nothing\n"
+    "                   (for bench/callgrind.sh)\n"
+    "  --device NAME    only N reads of W words (default 1) at B bit/s (default\n"
+    "                   19200) on a port that a simulator serves in another\n"
+    "                   process (NAME as a host gives it, at most 11 characters,\n"
+    "                   such as pts/3), so that `strace -c -f` counts the\n"
+    "                   driver's system calls alone; --driver LIB runs the\n"
+    "                   driver in LIB instead of this build's\n"
+    "  --help           this text\n";
+
 // Heap allocations made while the driver runs on this thread.
 thread_local bool t_inDriver = false;
 long g_driverAllocations = 0;
+// The system calls that the driver makes on this thread: its calls of the C
+// library's wrappers below, each one system call (clock reads are none: the
+// clock is read without entering the kernel).
+thread_local long t_driverCalls = 0;
+
+void CountCall() {
+    if (t_inDriver)
+        ++t_driverCalls;
+}
+
+// The C library's own function `name`.
+template <typename Function>
+Function Next(const char *name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
 
 }  // namespace
+
+// The system-call wrappers that a serial driver uses, counted on their way to
+// the C library: the program's own definitions, exported, come first for
+// every library it loads, this build's driver and one loaded with --before
+// alike.
+#define QIVMA_BENCH_EXPORT __attribute__((visibility("default")))
+extern "C" {
+QIVMA_BENCH_EXPORT ssize_t read(int fd, void *buffer, size_t count) {
+    static const auto next = Next<ssize_t (*)(int, void *, size_t)>("read");
+    CountCall();
+    return next(fd, buffer, count);
+}
+QIVMA_BENCH_EXPORT ssize_t write(int fd, const void *bytes, size_t count) {
+    static const auto next = Next<ssize_t (*)(int, const void *, size_t)>("write");
+    CountCall();
+    return next(fd, bytes, count);
+}
+QIVMA_BENCH_EXPORT int poll(struct pollfd *fds, nfds_t count, int timeout) {
+    static const auto next = Next<int (*)(struct pollfd *, nfds_t, int)>("poll");
+    CountCall();
+    return next(fds, count, timeout);
+}
+QIVMA_BENCH_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
+    static const auto next = Next<int (*)(int, unsigned long, void *)>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    CountCall();
+    return next(fd, request, argument);
+}
+QIVMA_BENCH_EXPORT int nanosleep(const struct timespec *duration, struct timespec *left) {
+    static const auto next = Next<int (*)(const struct timespec *, struct timespec *)>("nanosleep");
+    CountCall();
+    return next(duration, left);
+}
+QIVMA_BENCH_EXPORT int clock_nanosleep(clockid_t clock, int flags, const struct timespec *time,
+                                       struct timespec *left) {
+    static const auto next =
+        Next<int (*)(clockid_t, int, const struct timespec *, struct timespec *)>(
+            "clock_nanosleep");
+    CountCall();
+    return next(clock, flags, time, left);
+}
+QIVMA_BENCH_EXPORT int tcdrain(int fd) {
+    static const auto next = Next<int (*)(int)>("tcdrain");
+    CountCall();
+    return next(fd);
+}
+}
 
 extern "C" void *malloc(size_t size) {
     if (t_inDriver)
@@ -69,11 +160,40 @@ std::unique_ptr<fpsim::Simulator> StartSimulator(unsigned baud) {
     return simulator;
 }
 
+using EntryPoint = int32_t(QIVMA_CALL *)(DriverRequest *);
+
+// A build of the driver: this one's, or one loaded from another build.
+struct Driver {
+    const char *name;
+    EntryPoint entry;
+};
+
+Driver LoadDriver(const char *path, const char *name) {
+    void *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    void *entry = library != nullptr ? dlsym(library, "QivMain") : nullptr;
+    if (entry == nullptr) {
+        fprintf(stderr, "bench: %s: %s\n", path, dlerror());
+        exit(1);
+    }
+    return {name, reinterpret_cast<EntryPoint>(entry)};
+}
+
+// The name of a pseudo-terminal as a host gives it: its path without "/dev/".
+std::string PortName(const std::string &device) {
+    return device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
+}
+
 class Channel {
   public:
-    Channel(const std::string &device, int32_t timeout, uint16_t baud = 19200) {
+    Channel(const std::string &name, int32_t timeout, uint16_t baud = 19200,
+            Driver driver = {"now", &QivMain})
+        : entry_(driver.entry) {
         PortConfig config = {};
-        const std::string name = device.substr(5);
+        if (name.size() >= sizeof config.portName) {
+            fprintf(stderr, "bench: the port name %s is longer than a host can give\n",
+                    name.c_str());
+            exit(1);
+        }
         memcpy(config.portName, name.c_str(), name.size() + 1);
         config.enable = 1;
         config.timeout = timeout;
@@ -91,7 +211,7 @@ class Channel {
         request.command = command;
         request.params = params;
         t_inDriver = true;
-        const int32_t status = QivMain(&request);
+        const int32_t status = entry_(&request);
         t_inDriver = false;
         return status;
     }
@@ -107,6 +227,7 @@ class Channel {
     }
 
   private:
+    EntryPoint entry_;
     DriverInstance instance_ = {};
     int16_t data_[64] = {};
 };
@@ -131,39 +252,146 @@ double Percentile(std::vector<double> values, double p) {
     return values[index];
 }
 
-void Paced(int rounds) {
+// What a run of operations cost the host's thread.
+struct Costs {
+    std::vector<double> ms;  // each operation's wall time
+    double cpuUs = 0;        // user and system time
+    long calls = 0;          // system calls made in the driver
+    long wakes = 0;          // voluntary context switches: waits that ended in a wake-up
+    long operations = 0;
+
+    double Per(double total) const { return operations == 0 ? 0 : total / operations; }
+};
+
+double MicrosecondsOf(const timeval &t) {
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_usec);
+}
+
+// Runs the operation `rounds` times on the channel and adds what it cost.
+void Run(Channel &channel, const Operation &op, int rounds, Costs *costs) {
+    TagAccess tag = channel.Tag('D', 1, op.count);
+    rusage before, after;
+    getrusage(RUSAGE_THREAD, &before);
+    const long calls = t_driverCalls;
+    for (int i = 0; i < rounds; ++i) {
+        const auto start = Clock::now();
+        if (channel.Call(op.command, &tag) != 0) {
+            fprintf(stderr, "bench: %s failed\n", op.name);
+            exit(1);
+        }
+        costs->ms.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    getrusage(RUSAGE_THREAD, &after);
+    costs->cpuUs += MicrosecondsOf(after.ru_utime) - MicrosecondsOf(before.ru_utime) +
+                    MicrosecondsOf(after.ru_stime) - MicrosecondsOf(before.ru_stime);
+    costs->calls += t_driverCalls - calls;
+    costs->wakes += after.ru_nvcsw - before.ru_nvcsw;
+    costs->operations += rounds;
+}
+
+void PrintCosts(const char *rate, const char *operation, const char *build, const Costs &costs,
+                double lineMs) {
+    const double median = Percentile(costs.ms, 0.5);
+    printf("%-6s %-15s %-7s %7.2f ms %7.2f ms %7.2f ms %6.3f %6.0f us %6.1f %6.1f\n", rate,
+           operation, build, median, Percentile(costs.ms, 0.99), lineMs, median / lineMs,
+           costs.Per(costs.cpuUs), costs.Per(static_cast<double>(costs.calls)),
+           costs.Per(static_cast<double>(costs.wakes)));
+}
+
+// How many lines one core keeps polling back to back: each takes the CPU
+// time of its reads for their wall time.
+double LinesPerCore(const Costs &costs) {
+    double wallMs = 0;
+    for (const double ms : costs.ms)
+        wallMs += ms;
+    return costs.cpuUs > 0 ? wallMs * 1000.0 / costs.cpuUs : 0;
+}
+
+void Paced(int rounds, const Driver *before) {
     printf("Paced line, 8 data bits, odd parity, 1 stop bit (11 bits a character); %d of each\n",
            rounds);
-    printf("%-8s %-15s %9s %9s %10s %7s\n", "bit/s", "operation", "median", "99th", "line+RTS",
-           "ratio");
+    printf(
+        "per operation, of the host's thread: its CPU time (user and system), the system\n"
+        "calls made in the driver, the waits that ended in a wake-up%s\n",
+        before != nullptr ? "; \"before\": the driver\nof the build given with --before, "
+                            "run in turns with this one"
+                          : "");
+    printf("%-6s %-15s %-7s %10s %10s %10s %6s %9s %6s %6s\n", "bit/s", "operation", "build",
+           "median", "99th", "line+RTS", "ratio", "CPU", "calls", "wakes");
+    // Runs of each build in turn, so that a busy moment of the machine falls
+    // on both alike.
+    const int turns = before != nullptr ? 5 : 1;
+    Costs readsAt19200[2][2];  // [build][one word, 27 words]
     // The host's rate field has 16 bits: 57600 is the fastest standard rate it names.
     for (const uint16_t baud : {9600, 19200, 57600}) {
         auto simulator = StartSimulator(baud);
-        Channel channel(simulator->DevicePath(), 30, baud);
+        Channel channel(PortName(simulator->DevicePath()), 30, baud);
+        std::unique_ptr<fpsim::Simulator> otherSimulator;
+        std::unique_ptr<Channel> other;
+        if (before != nullptr) {
+            otherSimulator = StartSimulator(baud);
+            other = std::make_unique<Channel>(PortName(otherSimulator->DevicePath()), 30, baud,
+                                              *before);
+        }
         for (const Operation &op : kOperations) {
-            TagAccess tag = channel.Tag('D', 1, op.count);
-            std::vector<double> ms;
-            for (int i = 0; i < rounds; ++i) {
-                const auto start = Clock::now();
-                if (channel.Call(op.command, &tag) != 0) {
-                    fprintf(stderr, "bench: %s failed\n", op.name);
-                    exit(1);
-                }
-                ms.push_back(
-                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            Costs now, was, warmUp;
+            Run(channel, op, 1, &warmUp);
+            if (other)
+                Run(*other, op, 1, &warmUp);
+            for (int turn = 0; turn < turns; ++turn) {
+                const int share = rounds / turns + (turn < rounds % turns ? 1 : 0);
+                Run(channel, op, share, &now);
+                if (other)
+                    Run(*other, op, share, &was);
             }
             const double lineMs =
                 1000.0 * (op.requestChars + op.responseChars) * 11 / baud + kRtsLeadMs;
-            const double median = Percentile(ms, 0.5);
-            printf("%-8u %-15s %7.2f ms %6.2f ms %7.2f ms %7.3f\n", baud, op.name, median,
-                   Percentile(ms, 0.99), lineMs, median / lineMs);
+            const std::string rate = std::to_string(baud);
+            PrintCosts(rate.c_str(), op.name, "now", now, lineMs);
+            if (other)
+                PrintCosts("", "", "before", was, lineMs);
+            if (baud == 19200 && op.command != QIV_CMD_WRITE_BLOCK) {
+                const int kind = op.command == QIV_CMD_READ_VALUE ? 0 : 1;
+                readsAt19200[0][kind] = now;
+                readsAt19200[1][kind] = was;
+            }
         }
     }
+    printf(
+        "\nLines that one core keeps polling at 19200 bit/s, reads back to back (a read's\n"
+        "wall time over its CPU time): %.0f with one-word reads, %.0f with 27-word reads",
+        LinesPerCore(readsAt19200[0][0]), LinesPerCore(readsAt19200[0][1]));
+    if (before != nullptr) {
+        printf(";\nbefore: %.0f and %.0f", LinesPerCore(readsAt19200[1][0]),
+               LinesPerCore(readsAt19200[1][1]));
+    }
+    printf("\n");
+}
+
+// Reads on a port that a simulator serves in another process: what `strace
+// -c -f` counts is then the driver's alone (and the program's start).
+int DeviceReads(const std::string &name, int reads, int words, uint16_t baud, Driver driver) {
+    Channel channel(name, 30, baud, driver);
+    const Operation op =
+        words == 1 ? Operation{"read 1 word", QIV_CMD_READ_VALUE, 0, 20, 13}
+                   : Operation{"read words", QIV_CMD_READ_BLOCK, words, 20, 4 * words + 9};
+    Costs costs;
+    const auto start = Clock::now();
+    Run(channel, op, reads, &costs);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    printf(
+        "%d reads of %d word%s at %u bit/s in %.2f s: median %.2f ms; per read %.0f us of CPU, "
+        "%.1f system calls in the driver, %.1f wake-ups\n",
+        reads, words, words == 1 ? "" : "s", baud, seconds, Percentile(costs.ms, 0.5),
+        costs.Per(costs.cpuUs), costs.Per(static_cast<double>(costs.calls)),
+        costs.Per(static_cast<double>(costs.wakes)));
+    return 0;
 }
 
 void Unpaced(int reads, bool report) {
     auto simulator = StartSimulator(0);
-    Channel channel(simulator->DevicePath(), 4);
+    Channel channel(PortName(simulator->DevicePath()), 4);
     TagAccess tag = channel.Tag('D', 1, 0);
     // The hook counts: one allocation made as if by the driver shows.
     const long hookCheck = g_driverAllocations;
@@ -202,7 +430,7 @@ void Unpaced(int reads, bool report) {
 void SilentStation(int rounds) {
     auto simulator = StartSimulator(0);
     const int32_t timeout = 4;
-    Channel channel(simulator->DevicePath(), timeout);
+    Channel channel(PortName(simulator->DevicePath()), timeout);
     TagAccess tag = channel.Tag('D', 9, 0);  // no station 09 on the line
     std::vector<double> ms;
     for (int i = 0; i < rounds; ++i) {
@@ -252,7 +480,7 @@ std::string StatusCounts(const std::vector<int32_t> &statuses) {
 void RefusedRead(int rounds) {
     auto simulator = StartSimulator(0);
     const int32_t timeout = 4;
-    Channel channel(simulator->DevicePath(), timeout);
+    Channel channel(PortName(simulator->DevicePath()), timeout);
     TagAccess tag = channel.Tag('D', 1, 0);
     const double exchangeMs = Percentile(TimedReads(channel, tag, rounds, nullptr), 0.5);
     fpsim::Fault refusal;
@@ -276,7 +504,7 @@ void LateStation(int rounds) {
     auto simulator = StartSimulator(0);
     const int32_t timeout = 4;
     const uint32_t timeoutMs = timeout * 10;
-    Channel channel(simulator->DevicePath(), timeout);
+    Channel channel(PortName(simulator->DevicePath()), timeout);
     simulator->SetAnswerDelay(static_cast<int>(timeoutMs * 3 / 2));
     TagAccess tag = channel.Tag('D', 1, 0);
     std::vector<int32_t> statuses;
@@ -294,7 +522,7 @@ void LateStation(int rounds) {
 void EchoingLine(int rounds) {
     const uint16_t baud = 19200;
     auto simulator = StartSimulator(baud);
-    Channel channel(simulator->DevicePath(), 4, baud);
+    Channel channel(PortName(simulator->DevicePath()), 4, baud);
     TagAccess tag = channel.Tag('D', 1, 0);
     std::vector<int32_t> plainStatuses, echoStatuses;
     const double plain = Percentile(TimedReads(channel, tag, rounds, &plainStatuses), 0.5);
@@ -320,7 +548,7 @@ void PercentEvery5Ms(int rounds) {
     auto simulator = StartSimulator(0);
     const int32_t timeout = 4;
     const uint32_t timeoutMs = timeout * 10;
-    Channel channel(simulator->DevicePath(), timeout, baud);
+    Channel channel(PortName(simulator->DevicePath()), timeout, baud);
     TagAccess tag = channel.Tag('D', 9, 0);  // no station 09 on the line
     simulator->SetChatter(5, true, '%');
     std::vector<int32_t> statuses;
@@ -341,12 +569,65 @@ void PercentEvery5Ms(int rounds) {
 
 int main(int argc, char **argv) {
     kelpra_set_echo(0);
-    if (argc == 3 && strcmp(argv[1], "--unpaced") == 0) {
-        Unpaced(atoi(argv[2]), false);
+    bool quick = false;
+    const char *before = nullptr;
+    const char *device = nullptr;
+    const char *driver = nullptr;
+    int unpaced = -1, reads = 0, words = 1;
+    long baud = 19200;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const bool valued = option == "--before" || option == "--unpaced" || option == "--device" ||
+                            option == "--reads" || option == "--words" || option == "--baud" ||
+                            option == "--driver";
+        if (option == "--help" || option == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (option == "--quick") {
+            quick = true;
+            continue;
+        }
+        if (!valued || i + 1 == argc) {
+            fprintf(stderr, "qivma_bench: %s %s\n%s", option.c_str(),
+                    valued ? "needs a value" : "is not an option", kUsage);
+            return 2;
+        }
+        const char *value = argv[++i];
+        if (option == "--before")
+            before = value;
+        else if (option == "--device")
+            device = value;
+        else if (option == "--driver")
+            driver = value;
+        else if (option == "--unpaced")
+            unpaced = atoi(value);
+        else if (option == "--reads")
+            reads = atoi(value);
+        else if (option == "--words")
+            words = atoi(value);
+        else
+            baud = atol(value);
+    }
+    if (unpaced >= 0) {
+        Unpaced(unpaced, false);
         return 0;
     }
-    const bool quick = argc > 1 && strcmp(argv[1], "--quick") == 0;
-    Paced(quick ? 10 : 50);
+    if (device != nullptr) {
+        if (reads < 1 || words < 1 || words > 27 || baud < 50 || baud > 65535) {
+            fprintf(stderr,
+                    "qivma_bench: --device takes --reads 1 or more, --words 1 to 27 "
+                    "and --baud 50 to 65535\n");
+            return 2;
+        }
+        const Driver chosen =
+            driver != nullptr ? LoadDriver(driver, "given") : Driver{"now", &QivMain};
+        return DeviceReads(device, reads, words, static_cast<uint16_t>(baud), chosen);
+    }
+    Driver earlier = {"before", nullptr};
+    if (before != nullptr)
+        earlier = LoadDriver(before, "before");
+    Paced(quick ? 10 : 50, before != nullptr ? &earlier : nullptr);
     Unpaced(quick ? 500 : 5000, true);
     SilentStation(quick ? 3 : 10);
     RefusedRead(quick ? 5 : 20);
