@@ -289,14 +289,20 @@ TEST_F(EndToEnd, StationsOnOneLine) {
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(words, (Words{0, 0}));
+    // The log may still take the answer to the read before this one: the
+    // simulator records a frame once it has sent it, and a busy machine can
+    // let the driver return in between. Only the frames to station 03 count.
     ASSERT_TRUE(simulator_->WaitForFrames(before + 3, milliseconds(10000)));
     const std::vector<fpsim::FrameRecord> frames = simulator_->Frames();
-    ASSERT_EQ(frames.size(), before + 3);
+    int toStation03 = 0;
     for (size_t i = before; i < frames.size(); ++i) {
+        if (frames[i].bytes.substr(0, 4) != "%03#")
+            continue;
+        ++toStation03;
         EXPECT_EQ(frames[i].direction, fpsim::Direction::kReceived);
-        EXPECT_EQ(frames[i].bytes.substr(0, 4), "%03#") << i;
         EXPECT_EQ(frames[i].note, "not answered (station 03)") << i;
     }
+    EXPECT_EQ(toStation03, 3);
     printf(
         "no answer from station 03: status 2 after %.0f ms (3 x 40 ms time-out + 100 ms guard)\n",
         ms);

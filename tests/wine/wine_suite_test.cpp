@@ -354,15 +354,19 @@ TEST_F(WineSuite, ReadsAndWritesOfEveryKind) {
 
 TEST_F(WineSuite, EveryFaultOfTheLine) {
     WinHost host;
-    ASSERT_EQ(host.Status("start COM5 4 0"), 0);
+    // A time-out of 100 ms: the status of a faulted answer tells what came
+    // within the time-out, and a busy machine (wine, socat and the simulator
+    // all wanting a core) must not push a prompt answer past it.
+    ASSERT_EQ(host.Status("start COM5 10 0"), 0);
     ASSERT_EQ(host.Status("parse 01D00007 0 0"), 0);
     const struct {
         const char *fault;
         int status;  // when every answer has it
     } faults[] = {
-        // Late within the horizon, behind stray bytes, or twice: still the answer.
-        {"no-answer", 2},     {"late", 0},  {"truncated", 1}, {"corrupt", 1}, {"bad-bcc", 1},
-        {"wrong-station", 1}, {"error", 1}, {"stray", 0},     {"double", 0},
+        // Late within the horizon (200 ms), behind stray bytes, or twice:
+        // still the answer.
+        {"no-answer", 2},     {"late:150", 0}, {"truncated", 1}, {"corrupt", 1}, {"bad-bcc", 1},
+        {"wrong-station", 1}, {"error", 1},    {"stray", 0},     {"double", 0},
     };
     const std::vector<int> value = {0, 0x1234}, none = {0, 0};
     for (const auto &f : faults) {
@@ -377,7 +381,8 @@ TEST_F(WineSuite, EveryFaultOfTheLine) {
             EXPECT_EQ(host.Read(&status), expected == 0 ? value : none) << f.fault;
             EXPECT_EQ(status, expected) << f.fault << (everyAnswer ? " on every answer" : "");
             const std::vector<std::string> frames = StopAndCollect(*simulator, "Ctrl-C");
-            EXPECT_TRUE(Contains(frames, std::string("fault: ") + f.fault)) << f.fault;
+            const std::string kind = std::string(f.fault).substr(0, std::string(f.fault).find(':'));
+            EXPECT_TRUE(Contains(frames, "fault: " + kind)) << f.fault;
         }
     }
     EXPECT_EQ(host.Status("end"), 0);
