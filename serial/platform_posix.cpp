@@ -65,11 +65,12 @@ struct PortSlot {
     char ahead[kReadAhead] = {};
     uint32_t aheadAt = 0, aheadCount = 0;
     // A character's time on the line at the rate and format set (0: not
-    // known), and when a read of the device last brought bytes and last
-    // found nothing more waiting.
+    // known). A run of characters on the line: when its first was read, and
+    // how many have come since, that one included.
     int64_t characterUs = 0;
-    int64_t lastBytesUs = 0;
-    int64_t drainedUs = 0;
+    bool inRun = false;
+    int64_t runStartUs = 0;
+    int64_t runBytes = 0;
     bool drained = false;  // the last read of the device left nothing waiting
 };
 
@@ -423,8 +424,9 @@ void TakeAhead(PortSlot *port, char *bytes, uint32_t count, uint32_t *done) {
 }
 
 // Reads what the terminal holds into the read-ahead, as far as it has room,
-// and notes when bytes came and whether nothing more waits.
-bool Fill(PortSlot *port) {
+// and notes whether nothing more waits. Bytes that a wait for the line
+// brought start a run of characters; others go on with the one there is.
+bool Fill(PortSlot *port, bool startsRun) {
     for (;;) {
         const uint32_t room = kReadAhead - port->aheadAt - port->aheadCount;
         if (room == 0) {
@@ -436,14 +438,18 @@ bool Fill(PortSlot *port) {
             continue;
         if (n < 0 && errno != EAGAIN)
             return Fail(errno);
-        const int64_t now = NowMicroseconds();
         if (n > 0) {
             port->aheadCount += static_cast<uint32_t>(n);
-            port->lastBytesUs = now;
+            if (startsRun || !port->inRun) {
+                port->inRun = true;
+                port->runStartUs = NowMicroseconds();
+                port->runBytes = 0;
+                startsRun = false;
+            }
+            port->runBytes += n;
         }
         if (n < static_cast<ssize_t>(room)) {
             port->drained = true;
-            port->drainedUs = now;
             return true;
         }
     }
@@ -457,15 +463,15 @@ void SleepUntil(int64_t us) {
 }
 
 // A read of a terminal that waits for all `count` bytes, until `deadline`
-// (-1: without end), waking as seldom as it can. On a quiet line it waits in
-// poll for the first byte to come. Once bytes are coming, a character every
-// character time, the rest cannot all be there before one character time
-// each after the terminal was last found empty: it sleeps until then, and
-// reads them together. (poll would wake at every character, whatever VMIN
-// says: the terminal wakes its pollers at each one it receives.) A line that
-// brings fewer in that time (a pause in the answer, a USB adapter that hands
-// bytes on in bursts) costs more turns of the loop, no more: once two
-// character times have passed without a byte, poll waits for the next.
+// (-1: without end), waking as seldom as it can. A quiet line is waited on in
+// poll, which wakes at the first byte to come. That byte starts a run of
+// characters, one every character time: the last byte wanted can be there
+// no sooner than as many character times after the first as lie between
+// them, so the read sleeps until then and takes them together. (poll would
+// wake at every character, whatever VMIN says: the terminal wakes its
+// pollers at each one it receives.) A byte that is not there when it could
+// be (the far end paused, a USB adapter hands bytes on in bursts) is waited
+// for in poll again, and starts a run afresh.
 bool ReadAll(PortSlot *port, char *bytes, uint32_t count, int64_t deadline, uint32_t *done) {
     TakeAhead(port, bytes, count, done);
     while (*done < count) {
@@ -473,18 +479,17 @@ bool ReadAll(PortSlot *port, char *bytes, uint32_t count, int64_t deadline, uint
         if (deadline >= 0 && now >= deadline)
             return true;
         const int64_t characterUs = port->characterUs;
-        const bool coming = characterUs > 0 && now - port->lastBytesUs < 2 * characterUs;
-        bool hungUp = false;
+        const int64_t missing = count - *done;
+        const int64_t due = port->inRun && characterUs > 0
+                                ? port->runStartUs + (port->runBytes + missing - 1) * characterUs
+                                : 0;
+        bool waited = false, hungUp = false;
         if (!port->drained) {
             // More waits than the read-ahead took: read on at once.
-        } else if (coming) {
-            const int64_t missing = count - *done;
-            int64_t until = port->drainedUs + missing * characterUs;
-            if (deadline >= 0 && until > deadline)
-                until = deadline;
-            if (until > now)
-                SleepUntil(until);
+        } else if (due > now) {
+            SleepUntil(deadline >= 0 && due > deadline ? deadline : due);
         } else {
+            waited = true;
             int wait = -1;
             if (deadline >= 0) {
                 const int64_t leftMs = (deadline - now + 999) / 1000;
@@ -499,7 +504,7 @@ bool ReadAll(PortSlot *port, char *bytes, uint32_t count, int64_t deadline, uint
             hungUp = polled > 0 && (ready.revents & POLLHUP) != 0;
         }
         const uint32_t before = *done;
-        if (!Fill(port))
+        if (!Fill(port, waited))
             return false;
         TakeAhead(port, bytes, count, done);
         // The far side gone (a pseudo-terminal whose other end closed) and
@@ -583,7 +588,7 @@ bool PlatformWriteFile(QivPortHandle handle, const void *bytes, uint32_t count, 
         return false;
     // What comes after a frame goes out is the answer to it, or nothing: no
     // run of characters that was coming before goes on.
-    port->lastBytesUs = 0;
+    port->inRun = false;
     const char *data = static_cast<const char *>(bytes);
     while (*done < count) {
         const ssize_t n = write(port->fd, data + *done, count - *done);
