@@ -19,21 +19,26 @@ _qivma() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=${COMP_WORDS[COMP_CWORD - 1]}
     local commands="info check read write poll scan demo help"
-    local line="--port --sim --sim-station --sim-fault --baud --data-bits --parity --stop-bits
-        --timeout --trace --json --json-lines --verbose --help --version"
+    local line="--port --sim --sim-station --sim-fault --sim-fault-every --baud --data-bits
+        --parity --stop-bits --line --timeout --trace --json --json-lines --quiet --verbose
+        --help --version"
     local tag="--type --count --format --word-order"
 
     case $prev in
-        --port)
+        --port | -p)
             COMPREPLY=($(compgen -f -- "${cur:-/dev/tty}"))
             return
             ;;
-        --parity) COMPREPLY=($(compgen -W "none odd even mark space" -- "$cur")); return ;;
+        --parity | -P) COMPREPLY=($(compgen -W "none odd even mark space" -- "$cur")); return ;;
         --stop-bits) COMPREPLY=($(compgen -W "1 1.5 2" -- "$cur")); return ;;
-        --baud) COMPREPLY=($(compgen -W "2400 4800 9600 19200 38400 57600" -- "$cur")); return ;;
+        --baud | -b)
+            COMPREPLY=($(compgen -W "1200 2400 4800 9600 19200 38400 57600" -- "$cur"))
+            return
+            ;;
         --data-bits) COMPREPLY=($(compgen -W "5 6 7 8" -- "$cur")); return ;;
+        --line) COMPREPLY=($(compgen -W "8N1 8O1 8E1 8N2 7E1 7O1 7E2" -- "$cur")); return ;;
         --type) COMPREPLY=($(compgen -W "word dword bit" -- "$cur")); return ;;
-        --format)
+        --format | -f)
             COMPREPLY=($(compgen -W "signed unsigned hex bin bcd float ascii" -- "$cur"))
             return
             ;;
@@ -44,7 +49,11 @@ _qivma() {
             return
             ;;
         --csv) COMPREPLY=($(compgen -f -- "$cur")); return ;;
-        --timeout | --count | --interval | --for | --sim-station | --register) return ;;
+        --sim-fault-every)
+            COMPREPLY=($(compgen -W "1:late:60 1:no-answer 2:corrupt 10:no-answer" -- "$cur"))
+            return
+            ;;
+        --timeout | -t | --count | -c | --interval | --for | --sim-station | --register) return ;;
     esac
 
     local command
@@ -65,7 +74,8 @@ _qivma() {
         local own=""
         case $command in
             check) own="--type --count" ;;
-            read | write) own=$tag ;;
+            read) own=$tag ;;
+            write) own="$tag --allow-nonfinite" ;;
             poll) own="$tag --interval --for --csv" ;;
             scan) own="--register" ;;
         esac

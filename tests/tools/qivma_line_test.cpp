@@ -2,6 +2,8 @@
 // wrote is read back from the controller's memory, what it read was put
 // there first, and the line misbehaves on demand.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +29,9 @@ class QivmaOnALine : public ::testing::Test {
         fpsim::Options options;
         options.stations = {"01", "03", "21"};
         options.zeroMemory = true;
+        // Paced as a line at the tool's default rate: an answer comes after
+        // its request has had the time to go out.
+        options.line.baud = 19200;
         simulator_ = std::make_unique<fpsim::Simulator>(options);
         std::string error;
         ASSERT_TRUE(simulator_->Start(&error)) << error;
@@ -99,7 +104,7 @@ TEST_F(QivmaOnALine, RangesOfAnyLengthGoInAsManyFramesAsNeeded) {
     const ToolRun pairs = Qivma({"write", "01E00400", "--count", "13", "1", "2", "3", "4", "5", "6",
                                  "7", "8", "9", "10", "11", "12", "-13"});
     EXPECT_EQ(pairs.exitCode, 0) << pairs.both();
-    EXPECT_TRUE(Has(pairs.out, "D400-D424  written (13 values in 2 frames)")) << pairs.out;
+    EXPECT_TRUE(Has(pairs.out, "D400-D425  written (13 values in 2 frames)")) << pairs.out;
     EXPECT_EQ(simulator_->ReadWord("01", fpsim::Area::kData, 424), 0xFFF3);
     EXPECT_EQ(simulator_->ReadWord("01", fpsim::Area::kData, 425), 0xFFFF);
 }
@@ -116,18 +121,27 @@ TEST_F(QivmaOnALine, ValuesAreDecimalHexadecimalOrBinaryAndNeverOctal) {
         {"01D00010", {}, "0x10", 10, 16},
         {"01D00010", {}, "0b101", 10, 5},
         {"01D00010", {}, "-1", 10, 0xFFFF},
+        {"01D00010", {"--"}, "-2", 10, 0xFFFE},
+        {"01D00010", {}, "-0x10", 10, 0xFFF0},
         {"01D00010", {}, "65535", 10, 0xFFFF},
         {"01D00010", {"--format", "bcd"}, "1234", 10, 0x1234},
         {"01D00010", {"--format", "hex"}, "BEEF", 10, 0xBEEF},
         {"01D00010", {"--format", "ascii"}, "AB", 10, 0x4241},
-        {"01E00020", {}, "3.25", 20, 0x0000},
-        {"01E00020", {}, "3.25", 21, 0x4050},
+        // A float only where it is asked for: "1" is the integer 1 either way
+        // it is typed unless --format float makes it 1.0f.
+        {"01E00020", {"--format", "float"}, "3.25", 20, 0x0000},
+        {"01E00020", {"--format", "float"}, "3.25", 21, 0x4050},
+        {"01E00020", {}, "1", 20, 0x0001},
+        {"01E00020", {}, "1", 21, 0x0000},
+        {"01E00020", {"--format", "float"}, "1", 21, 0x3F80},
+        {"01E00020", {"-f", "float", "--allow-nonfinite"}, "-inf", 21, 0xFF80},
         {"01E00020", {"--word-order", "high-first"}, "0x12345678", 20, 0x1234},
         {"01E00020", {"--word-order", "high-first"}, "0x12345678", 21, 0x5678},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> arguments = {"write", c.address, c.value};
+        std::vector<std::string> arguments = {"write", c.address};
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.push_back(c.value);
         const ToolRun run = Qivma(arguments);
         EXPECT_EQ(run.exitCode, 0) << c.value << "\n" << run.both();
         EXPECT_EQ(simulator_->ReadWord("01", fpsim::Area::kData, c.word), c.stored) << c.value;
@@ -153,11 +167,11 @@ TEST_F(QivmaOnALine, FormatsShowTheWordsAsAsked) {
         {{"read", "01D00100", "--format", "bcd"}, "D100       = 1234", "1234"},
         {{"read", "01D00103", "--format", "bcd"}, "= 0x12A4 (not BCD)", "null"},
         {{"read", "01D00100", "--format", "ascii"}, "= \"4\\x12\"", "\"4\\\\x12\""},
-        {{"read", "01E00100", "--format", "hex"}, "D100       = 0x40501234", "\"0x40501234\""},
+        {{"read", "01E00100", "--format", "hex"}, "D100-D101  = 0x40501234", "\"0x40501234\""},
         {{"read", "01E00100", "--format", "hex", "--word-order", "high-first"},
-         "D100       = 0x12344050",
+         "D100-D101  = 0x12344050",
          "\"0x12344050\""},
-        {{"read", "01E00100", "--format", "float"}, "D100       = 3.251111", "3.25111"},
+        {{"read", "01E00100", "--format", "float"}, "D100-D101  = 3.251111", "3.25111"},
     };
     for (const auto &c : cases) {
         const ToolRun text = Qivma(c.arguments);
@@ -198,23 +212,153 @@ TEST_F(QivmaOnALine, TheTraceShowsEveryAttemptWithItsTime) {
     EXPECT_TRUE(Has(run.out, "<- %01$RD341212<CR>")) << run.out;
 }
 
+// The hint follows what happened on the line, not the size of the frames:
+// nothing at all, answers that come after the time-out, garbage, an error
+// code; and a success after failed attempts says why it needed them.
 TEST_F(QivmaOnALine, ASlowLineGetsAHintToRaiseTheTimeOut) {
-    fpsim::Fault late;
-    late.kind = fpsim::FaultKind::kNoAnswer;
-    simulator_->FaultEvery(1, late);
-    const ToolRun run =
-        Qivma({"--baud", "4800", "write", "01D00000", "--count", "24", "1",  "2",  "3",  "4",
-               "5",      "6",    "7",     "8",        "9",       "10", "11", "12", "13", "14",
-               "15",     "16",   "17",    "18",       "19",      "20", "21", "22", "23", "24"});
-    EXPECT_EQ(run.exitCode, 1) << run.both();
-    EXPECT_TRUE(Has(run.out, "at 4800 bit/s this request and its answer take about 2")) << run.out;
-    EXPECT_TRUE(Has(run.out, "try --timeout")) << run.out;
+    const auto fault = [](fpsim::FaultKind kind, int lateMs = 100) {
+        fpsim::Fault f;
+        f.kind = kind;
+        f.lateMs = lateMs;
+        return f;
+    };
+    const struct {
+        const char *what;
+        std::vector<fpsim::Fault> once;   // faults of the next answers
+        std::vector<fpsim::Fault> every;  // a fault of every answer
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::vector<const char *> says;  // on stderr
+        std::vector<const char *> never;
+    } cases[] = {
+        {"an absent station on a long read is an absent station",
+         {},
+         {},
+         {"--timeout", "40", "read", "07D00000", "--count", "27"},
+         1,
+         {"no answer from station 07", "nothing came back at all", "check the station number"},
+         {"try --timeout"}},
+        {"a request that cannot reach the station within the time-out",
+         {},
+         {},
+         {"--baud", "2400", "--timeout", "40", "read", "07D00100"},
+         1,
+         {"at 2400-8O1 the request alone takes 92 ms", "try --timeout"},
+         {"nothing came back"}},
+        {"answers that are garbled every time",
+         {},
+         {fault(fpsim::FaultKind::kCorruptChar)},
+         {"read", "01D00100"},
+         1,
+         {"a rate, parity or character size other than the controller's", "19200-8O1"},
+         {"try --timeout", "nothing came back"}},
+        {"an error code has no hint to give",
+         {},
+         {},
+         {"read", "01D20000"},
+         1,
+         {"answered with error 61"},
+         {"hint:"}},
+        {"one lost answer",
+         {fault(fpsim::FaultKind::kNoAnswer)},
+         {},
+         {"read", "01D00100"},
+         0,
+         {"note: answered on attempt 2; attempt 1 got no answer"},
+         {"late answer", "try --timeout"}},
+        {"one garbled answer",
+         {fault(fpsim::FaultKind::kCorruptChar)},
+         {},
+         {"read", "01D00100"},
+         0,
+         {"note: answered on attempt 2; attempt 1 got no good answer (%01$"},
+         {"late answer"}},
+        {"a station that answers every request late",
+         {},
+         {fault(fpsim::FaultKind::kLate, 90)},
+         {"--timeout", "40", "read", "01D00100"},
+         0,
+         {"note: answered on attempt 3; 2 late answers: try --timeout "},
+         {}},
+    };
+    for (const auto &c : cases) {
+        simulator_->ClearFaults();
+        for (const fpsim::Fault &f : c.once)
+            simulator_->FaultOnce(f);
+        for (const fpsim::Fault &f : c.every)
+            simulator_->FaultEvery(1, f);
+        const ToolRun run = Qivma(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.what << "\n" << run.both();
+        for (const char *text : c.says)
+            EXPECT_TRUE(Has(run.err, text)) << c.what << ": " << text << "\n" << run.both();
+        for (const char *text : c.never)
+            EXPECT_FALSE(Has(run.err, text)) << c.what << ": " << text << "\n" << run.both();
+        EXPECT_FALSE(Has(run.out, "failed")) << c.what << ": failures go to stderr\n" << run.out;
+        // The time-out suggested for late answers takes them at the first attempt.
+        const size_t at = run.err.find("late answers: try --timeout ");
+        if (at == std::string::npos)
+            continue;
+        const std::string suggested =
+            std::to_string(atoi(run.err.c_str() + at + strlen("late answers: try --timeout ")));
+        simulator_->ClearFaults();
+        simulator_->FaultEvery(1, fault(fpsim::FaultKind::kLate, 90));
+        const ToolRun again = Qivma({"--timeout", suggested, "read", "01D00100"});
+        EXPECT_EQ(again.exitCode, 0) << suggested << "\n" << again.both();
+        EXPECT_FALSE(Has(again.err, "note:")) << "--timeout " << suggested << "\n" << again.err;
+    }
+    simulator_->ClearFaults();
+}
+
+// Without --timeout the tool gives a slow line the time its frames take, and
+// says so with --verbose: at 2400 bit/s the longest read and its answer take
+// 628 ms. The driver's 40 ms would take each answer late, on the third
+// attempt, and leave two more to confuse the next command.
+TEST(QivmaSlowLine, TheTimeOutFollowsTheRateUnlessOneIsGiven) {
+    const ToolRun picked =
+        tooltest::Qivma({"--sim", "--baud", "2400", "-v", "read", "01D00000", "--count", "27"});
+    EXPECT_EQ(picked.exitCode, 0) << picked.both();
+    EXPECT_TRUE(Has(picked.err, "qivma: time-out 650 ms: at 2400-8O1 the longest exchange"))
+        << picked.err;
+    EXPECT_FALSE(Has(picked.err, "note:")) << picked.err;
+    const ToolRun given = tooltest::Qivma(
+        {"--sim", "--baud", "2400", "--timeout", "40", "read", "01D00000", "--count", "27"});
+    EXPECT_EQ(given.exitCode, 0) << given.both();
+    EXPECT_TRUE(Has(given.err, "note: answered on attempt 3; 2 late answers: try --timeout 6"))
+        << given.err;
+    // At the driver's rate the default stays.
+    const ToolRun usual = tooltest::Qivma({"--sim", "-v", "read", "01D00100"});
+    EXPECT_TRUE(Has(usual.err, "time-out 40 ms (the driver's default)")) << usual.err;
+}
+
+// Values to stdout, failures and hints to stderr: a pipe gets values only,
+// and -q gives them bare.
+TEST_F(QivmaOnALine, ValuesGoToStdoutAndFailuresToStderr) {
+    simulator_->WriteWord("01", fpsim::Area::kData, 100, 100);
+    const ToolRun both = Qivma({"read", "01D00100", "07D00100"});
+    EXPECT_EQ(both.exitCode, 1) << both.both();
+    EXPECT_EQ(both.out, "01:D100    = 100 (0x0064)\n");
+    EXPECT_TRUE(Has(both.err, "07:D100    failed (status 2): no answer from station 07"))
+        << both.err;
+    EXPECT_TRUE(Has(both.err, "hint: ")) << both.err;
+
+    const ToolRun quiet = Qivma({"-q", "read", "01D00100", "01E00100", "--format", "hex"});
+    EXPECT_EQ(quiet.exitCode, 0) << quiet.both();
+    EXPECT_EQ(quiet.out, "0x0064\n0x00000064\n");
+    const ToolRun written = Qivma({"-q", "write", "01D00101", "5"});
+    EXPECT_EQ(written.exitCode, 0) << written.both();
+    EXPECT_EQ(written.out, "");
+
+    // JSON keeps the failure in the document, and says it on stderr too.
+    const ToolRun json = Qivma({"--json", "read", "07D00100"});
+    EXPECT_EQ(json.exitCode, 1);
+    EXPECT_EQ(nlohmann::json::parse(json.out)["results"][0]["attempts"], 3);
+    EXPECT_TRUE(Has(json.err, "no answer from station 07")) << json.err;
 }
 
 TEST_F(QivmaOnALine, ScanFindsWhoAnswersAndWhoRefuses) {
     const ToolRun run = Qivma({"scan", "01-04"});
     EXPECT_EQ(run.exitCode, 0) << run.both();
-    EXPECT_TRUE(Has(run.out, "scanning stations 01 to 04 for D0")) << run.out;
+    EXPECT_TRUE(Has(run.out, "scanning 01-04 for D0 at 19200-8O1, time-out 40 ms")) << run.out;
     EXPECT_TRUE(Has(run.out, "station 01  answered   D0 = 0")) << run.out;
     EXPECT_TRUE(Has(run.out, "station 03  answered")) << run.out;
     EXPECT_FALSE(Has(run.out, "station 02")) << run.out;

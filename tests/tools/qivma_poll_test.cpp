@@ -2,6 +2,8 @@
 // round after round and a summary on Ctrl-C; elsewhere plain lines, CSV and
 // JSON that parse.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -47,7 +49,9 @@ size_t CountContaining(const std::vector<std::string> &lines, const std::string 
 // A tmux server of this test's own, with one 80x24 window.
 class Tmux {
   public:
-    Tmux() : socket_("qivma-poll-test-" + std::to_string(getpid())) {}
+    // A server of its own for each: one being killed is not one to start in.
+    Tmux()
+        : socket_("qivma-poll-test-" + std::to_string(getpid()) + "-" + std::to_string(++made_)) {}
     ~Tmux() { Run({"kill-server"}); }
 
     static bool Available() { return RunProgram({"tmux", "-V"}).exitCode == 0; }
@@ -58,6 +62,8 @@ class Tmux {
                Run({"set-option", "-t", "poll", "remain-on-exit", "on"}).exitCode == 0;
     }
     std::string Screen() { return Run({"capture-pane", "-p", "-t", "poll"}).out; }
+    // The screen with what scrolled off it.
+    std::string History() { return Run({"capture-pane", "-p", "-S", "-", "-t", "poll"}).out; }
     void Keys(const std::string &keys) { Run({"send-keys", "-t", "poll", keys}); }
 
     // The screen once it shows `part` (and `also`, when given: a screen
@@ -80,7 +86,37 @@ class Tmux {
         return RunProgram(arguments);
     }
     std::string socket_;
+    static int made_;
 };
+
+int Tmux::made_ = 0;
+
+// The summary's rows: each tag's good and failed reads, which add up to the
+// rounds counted; false if a row does not parse.
+bool SummaryAddsUp(const std::string &screen, std::string *why) {
+    const size_t at = screen.find("--- poll summary: ");
+    if (at == std::string::npos) {
+        *why = "no summary";
+        return false;
+    }
+    const int rounds = atoi(screen.c_str() + at + strlen("--- poll summary: "));
+    const std::vector<std::string> lines = Lines(screen.substr(at));
+    int rows = 0;
+    for (size_t i = 2; i < lines.size(); ++i) {
+        char label[32];
+        long good = 0, failed = 0;
+        if (sscanf(lines[i].c_str(), "%31s %ld %ld", label, &good, &failed) != 3)
+            continue;
+        ++rows;
+        if (good + failed != rounds) {
+            *why = lines[i] + ": " + std::to_string(good + failed) + " reads in " +
+                   std::to_string(rounds) + " rounds";
+            return false;
+        }
+    }
+    *why = "no rows";
+    return rows > 0;
+}
 
 TEST(QivmaPoll, KeepsItsShapeOnAnEightyColumnTerminalAndSumsUpOnCtrlC) {
     if (!Tmux::Available())
@@ -93,7 +129,7 @@ TEST(QivmaPoll, KeepsItsShapeOnAnEightyColumnTerminalAndSumsUpOnCtrlC) {
                            "--interval 200"));
     size_t rows = 0;
     for (int round = 1; round <= 10; ++round) {
-        const std::string screen = tmux.WaitFor("round " + std::to_string(round) + ",", "07:D100");
+        const std::string screen = tmux.WaitFor("round " + std::to_string(round) + ":", "07:D100");
         ASSERT_FALSE(screen.empty()) << "round " << round << ":\n" << tmux.Screen();
         std::vector<std::string> lines = Lines(screen);
         while (!lines.empty() && lines.back().empty())
@@ -101,19 +137,84 @@ TEST(QivmaPoll, KeepsItsShapeOnAnEightyColumnTerminalAndSumsUpOnCtrlC) {
         if (round == 1)
             rows = lines.size();
         EXPECT_EQ(lines.size(), rows) << screen;
-        EXPECT_EQ(CountContaining(lines, "qivma poll: round"), 1u) << screen;
-        EXPECT_EQ(CountContaining(lines, "address"), 1u) << screen;
-        EXPECT_EQ(CountContaining(lines, "07:D100"), 1u) << screen;
+        EXPECT_EQ(CountContaining(lines, "qivma poll, round"), 1u) << screen;
+        EXPECT_EQ(CountContaining(lines, "19200-8O1, time-out 40 ms, every 200 ms"), 1u) << screen;
+        EXPECT_EQ(CountContaining(lines, "label "), 1u) << screen;
+        EXPECT_EQ(CountContaining(lines, " retries "), 1u) << screen;
+        EXPECT_EQ(CountContaining(lines, "01:D100-D101 "), 1u) << screen;
+        EXPECT_EQ(CountContaining(lines, "07:D100  hint: nothing came back at all"), 1u) << screen;
         for (const std::string &line : lines)
             EXPECT_LE(Characters(line), 80u) << line;
     }
-    EXPECT_EQ(rows, 6u);
+    // The title, the header, four rows, the station's hint, the footer.
+    EXPECT_EQ(rows, 8u);
     tmux.Keys("C-c");
-    const std::string end = tmux.WaitFor("poll summary");
+    const std::string end = tmux.WaitFor("poll summary", "01:D102-D103");
     ASSERT_FALSE(end.empty()) << tmux.Screen();
-    EXPECT_TRUE(Has(end, "01D00100   1")) << end;
-    EXPECT_TRUE(Has(end, "07D00100   0 good")) << end;
-    EXPECT_TRUE(Has(end, "failed (100% lost), response min/avg/max")) << end;
+    for (const std::string &line : Lines(end))
+        EXPECT_LE(Characters(line), 80u) << line;
+    EXPECT_TRUE(Has(end, "label         good failed  lost retries   min ms   avg ms   max ms"))
+        << end;
+    EXPECT_TRUE(Has(end, "07:D100          0 ")) << end;
+    EXPECT_TRUE(Has(end, " 100% ")) << end;
+    std::string why;
+    EXPECT_TRUE(SummaryAddsUp(end, &why)) << why << "\n" << end;
+}
+
+// A late station and a dead one, traced: the frames stay in the table, with
+// what each station's reads say; plain lines where the terminal takes no
+// escape sequences.
+TEST(QivmaPoll, TheTraceAndWhatToTryStayInTheTable) {
+    if (!Tmux::Available())
+        GTEST_SKIP() << "tmux is not installed (scripts/setup.sh installs it)";
+    Tmux tmux;
+    ASSERT_TRUE(tmux.Start(tooltest::ToolPath() +
+                           " --sim --sim-station 01 --sim-fault-every 1:late:60"
+                           " poll 01D00100 07D00100 --interval 100 --trace"));
+    const std::string screen = tmux.WaitFor("round 2:", "<- %01$RD");
+    ASSERT_FALSE(screen.empty()) << tmux.Screen();
+    EXPECT_TRUE(Has(screen, "-> %01#RDD0010000100")) << screen;
+    EXPECT_TRUE(Has(screen, "(no answer within 40 ms)")) << screen;
+    EXPECT_TRUE(Has(screen, "01:D100  note: answered on attempt 2; 1 late answer: try --timeout"))
+        << screen;
+    for (const std::string &line : Lines(screen))
+        EXPECT_LE(Characters(line), 80u) << line;
+    tmux.Keys("C-c");
+    const std::string end = tmux.WaitFor("poll summary", "07:D100 ");
+    ASSERT_FALSE(end.empty()) << tmux.Screen();
+    std::string why;
+    EXPECT_TRUE(SummaryAddsUp(end, &why)) << why << "\n" << end;
+}
+
+TEST(QivmaPoll, PlainLinesWhereTheTerminalTakesNoEscapeSequences) {
+    if (!Tmux::Available())
+        GTEST_SKIP() << "tmux is not installed (scripts/setup.sh installs it)";
+    Tmux dumb;
+    // Still running when the screen is read: a pane that ends scrolls its
+    // first line away.
+    ASSERT_TRUE(dumb.Start("env TERM=dumb " + tooltest::ToolPath() +
+                           " --sim poll 01D00100 --interval 100"));
+    const std::string lines = dumb.WaitFor("round 2  ");
+    EXPECT_TRUE(Has(lines, "qivma poll: ")) << lines;
+    EXPECT_TRUE(Has(lines, "round 1  D100       = 100 (0x0064)")) << lines;
+    EXPECT_FALSE(Has(lines, "qivma poll, round")) << lines;
+}
+
+// A long read shows its frames as they go, and Ctrl-C keeps what was read.
+TEST(QivmaPoll, ALongReadShowsItsProgressAndKeepsWhatWasReadOnCtrlC) {
+    if (!Tmux::Available())
+        GTEST_SKIP() << "tmux is not installed (scripts/setup.sh installs it)";
+    Tmux tmux;
+    ASSERT_TRUE(tmux.Start(tooltest::ToolPath() + " --sim --baud 2400 read 01D00000 --count 100"));
+    const std::string progress = tmux.WaitFor("reading 01D00000: frame 2 of 4 (D27-D53)");
+    ASSERT_FALSE(progress.empty()) << tmux.Screen();
+    tmux.Keys("C-c");
+    ASSERT_FALSE(tmux.WaitFor(" not read").empty()) << tmux.Screen();
+    const std::string end = tmux.History();
+    EXPECT_TRUE(Has(end, "D0         = 0 (0x0000)")) << end;
+    EXPECT_TRUE(Has(end, "D26        = 26 (0x001A)")) << end;
+    EXPECT_TRUE(Has(end, "D0-D99     interrupted (Ctrl-C) after frame ")) << end;
+    EXPECT_FALSE(Has(end, "reading 01D00000")) << end;
 }
 
 TEST(QivmaPoll, PlainLinesCsvAndASummaryWhenNotOnATerminal) {
@@ -121,23 +222,83 @@ TEST(QivmaPoll, PlainLinesCsvAndASummaryWhenNotOnATerminal) {
     const int fd = mkstemp(csvPath);
     ASSERT_GE(fd, 0);
     close(fd);
-    const ToolRun run = Qivma({"--sim", "--sim-station", "01", "poll", "01D00100", "07D00100",
-                               "--for", "2", "--interval", "0", "--csv", csvPath});
+    // Station 01's first two reads go unanswered: 2 of its 3 reads lost,
+    // each after two retries.
+    std::vector<std::string> arguments = {"--sim", "--sim-station", "01"};
+    for (int i = 0; i < 6; ++i)
+        arguments.insert(arguments.end(), {"--sim-fault", "no-answer"});
+    arguments.insert(arguments.end(), {"poll", "01D00100", "07D00100", "--for", "3", "--interval",
+                                       "0", "--csv", csvPath});
+    const ToolRun run = Qivma(arguments);
     EXPECT_EQ(run.exitCode, 1) << run.both();
     EXPECT_FALSE(Has(run.out, "\x1b[")) << run.out;
-    EXPECT_TRUE(Has(run.out, "round 1  01:D100    = 100 (0x0064)  [")) << run.out;
-    EXPECT_TRUE(Has(run.out, "round 2  07:D100    failed (status 2)")) << run.out;
-    EXPECT_TRUE(Has(run.out, "--- poll summary: 2 rounds in")) << run.out;
-    EXPECT_TRUE(Has(run.out, "01D00100   2 good, 0 failed (0% lost)")) << run.out;
+    EXPECT_TRUE(Has(run.out, "qivma poll: pts/")) << run.out;
+    EXPECT_TRUE(Has(run.out, " 19200-8O1, time-out 40 ms, every 0 ms\n")) << run.out;
+    EXPECT_TRUE(Has(run.out, "round 3  01:D100    = 100 (0x0064)  [")) << run.out;
+    EXPECT_FALSE(Has(run.out, "failed (")) << run.out;
+    EXPECT_TRUE(Has(run.err, "round 1  01:D100    failed (status 2)")) << run.err;
+    EXPECT_TRUE(Has(run.err, "round 2  07:D100    failed (status 2)")) << run.err;
+    EXPECT_TRUE(Has(run.out, "--- poll summary: 3 rounds in")) << run.out;
+    // 2 of 3 is 67%, rounded.
+    EXPECT_TRUE(Has(run.out, "01:D100     1      2   67%       4 ")) << run.out;
+    EXPECT_TRUE(Has(run.out, "07:D100     0      3  100%       6 ")) << run.out;
+    // A second run appends without a second header.
+    const ToolRun again = Qivma({"--sim", "poll", "01D00100", "--for", "1", "--csv", csvPath});
+    EXPECT_EQ(again.exitCode, 0) << again.both();
     std::ifstream csv(csvPath);
     std::stringstream content;
     content << csv.rdbuf();
-    unlink(csvPath);
     const std::vector<std::string> lines = Lines(content.str());
-    ASSERT_EQ(lines.size(), 5u) << content.str();
-    EXPECT_EQ(lines[0], "time,tag,address,value,status,ms");
-    EXPECT_TRUE(Has(lines[1], ",01D00100,D100,\"100 (0x0064)\",ok,")) << lines[1];
-    EXPECT_TRUE(Has(lines[2], ",07D00100,D100,\"failed: no answer")) << lines[2];
+    ASSERT_EQ(lines.size(), 8u) << content.str();
+    EXPECT_EQ(lines[0], "time,tag,label,raw,value,status,message,ms,attempts");
+    for (size_t i = 1; i < lines.size(); ++i) {
+        int year, month, day, hour, minute, second, ms, offsetHours, offsetMinutes;
+        char sign;
+        EXPECT_EQ(sscanf(lines[i].c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%2d:%2d,", &year, &month,
+                         &day, &hour, &minute, &second, &ms, &sign, &offsetHours, &offsetMinutes),
+                  10)
+            << lines[i];
+        EXPECT_TRUE(sign == '+' || sign == '-') << lines[i];
+    }
+    EXPECT_TRUE(Has(lines[1],
+                    ",01D00100,01:D100,,,2,\"no answer from station 01 (time-out 40 "
+                    "ms, 3 attempts)\","))
+        << lines[1];
+    EXPECT_TRUE(Has(lines[1], ",3")) << lines[1];
+    EXPECT_TRUE(Has(lines[5], ",01D00100,01:D100,100,100,0,,")) << lines[5];
+    EXPECT_EQ(lines[5].substr(lines[5].size() - 2), ",1") << lines[5];
+    EXPECT_TRUE(Has(lines[7], ",01D00100,D100,100,100,0,,")) << lines[7];
+
+    // A file that holds something else is not appended to.
+    { std::ofstream(csvPath) << "time,tag,address,value,status,ms\n"; }
+    const ToolRun other = Qivma({"--sim", "poll", "01D00100", "--for", "1", "--csv", csvPath});
+    EXPECT_EQ(other.exitCode, 2) << other.both();
+    EXPECT_TRUE(Has(other.err, "is not the header")) << other.err;
+    unlink(csvPath);
+
+    // The log on stdout, or on /dev/stdout, starts with its header too; the
+    // summary then goes to stderr.
+    for (const char *path : {"-", "/dev/stdout"}) {
+        const ToolRun piped = Qivma({"--sim", "poll", "01E00100", "--for", "2", "--csv", path});
+        EXPECT_EQ(piped.exitCode, 0) << path << "\n" << piped.both();
+        const std::vector<std::string> logged = Lines(piped.out);
+        ASSERT_GE(logged.size(), 3u) << path << "\n" << piped.out;
+        EXPECT_EQ(logged[0], "time,tag,label,raw,value,status,message,ms,attempts") << path;
+        EXPECT_TRUE(Has(logged[1], ",01E00100,D100-D101,6619236,6619236,0,,")) << logged[1];
+        EXPECT_EQ(logged.size(), 3u) << path << "\n" << piped.out;
+        EXPECT_TRUE(Has(piped.err, "--- poll summary: 2 rounds")) << path << "\n" << piped.err;
+    }
+}
+
+// -q: a line of values per round, "-" for one that failed; nothing else on
+// stdout.
+TEST(QivmaPoll, QuietPrintsALineOfValuesPerRound) {
+    const ToolRun run = Qivma({"-q", "--sim", "--sim-station", "01", "poll", "01D00100", "07D00100",
+                               "01E00100", "--for", "2", "--interval", "0"});
+    EXPECT_EQ(run.exitCode, 1) << run.both();
+    EXPECT_EQ(run.out, "100 - 6619236\n100 - 6619236\n");
+    EXPECT_TRUE(Has(run.err, "--- poll summary: 2 rounds")) << run.err;
+    EXPECT_TRUE(Has(run.err, "07:D100    failed (status 2)")) << run.err;
 }
 
 TEST(QivmaPoll, JsonHasNumbersForValuesAndTheSummary) {
@@ -151,6 +312,10 @@ TEST(QivmaPoll, JsonHasNumbersForValuesAndTheSummary) {
     EXPECT_EQ(document["results"][1]["values"][0]["value"], 6619236);
     EXPECT_EQ(document["results"][3]["round"], 2);
     EXPECT_EQ(document["summary"][1]["good"], 2);
+    EXPECT_EQ(document["summary"][1]["label"], "D100-D101");
+    EXPECT_EQ(document["summary"][1]["retries"], 0);
+    EXPECT_EQ(document["line"], "19200-8O1");
+    EXPECT_EQ(document["timeoutMs"], 40);
 
     const ToolRun lines =
         Qivma({"--sim", "--json-lines", "poll", "01D00100", "--for", "3", "--interval", "0"});

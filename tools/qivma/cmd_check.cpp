@@ -39,7 +39,7 @@ void Accepted(Output &output, const TagOptions &options, const TagPlan &plan) {
                    {"bit", nullptr},
                    {"width", d.width},
                    {"dataType", plan.base.dataType},
-                   {"first", plan.elements.front().label}};
+                   {"first", plan.elements.front().from}};
     if (d.bitNumber != 255)
         record["bit"] = d.bitNumber;
     std::vector<std::string> text = {
@@ -50,11 +50,11 @@ void Accepted(Output &output, const TagOptions &options, const TagPlan &plan) {
             std::to_string(d.width) + ", host data type " + std::to_string(plan.base.dataType)};
     if (options.count > 0) {
         record["count"] = options.count;
-        record["last"] = plan.elements.back().label;
+        record["last"] = plan.elements.back().to;
         record["readFrames"] = reads;
         record["writeFrames"] = writes;
         text.push_back("  --count " + std::to_string(options.count) + ": " +
-                       plan.elements.front().label + " to " + plan.elements.back().label +
+                       plan.elements.front().from + " to " + plan.elements.back().to +
                        "; read frames " + reads + ", write frames " + writes);
     }
     output.Record(record, text);

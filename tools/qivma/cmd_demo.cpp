@@ -22,7 +22,7 @@ const Step kSteps[] = {
     {"and read it back", "01D00100", 0, {}, false},
     {"a 32-bit value in D200 and D201", "01E00200", 0, {"-123456"}, false},
     {"read back", "01E00200", 0, {}, false},
-    {"a float", "01E00202", 0, {"3.25"}, false},
+    {"a float (written with --format float)", "01E00202", 0, {"3.25"}, false},
     {"read back", "01E00202", 0, {}, false},
     {"three relay contacts from R12A: one single-contact frame each",
      "01R0012A",
@@ -70,7 +70,7 @@ int RunDemo(const CommandLine &given) {
                                 step.write.empty() ? Operation::kRead : Operation::kWrite));
     }
     Session session(line.global.line);
-    if (!StartFor(session, {plans.front()}, line))
+    if (!StartFor(session, plans, line))
         return kExitFailed;
     printf("port: %s (%s)\n\n", session.PortName().c_str(),
            HasSimulator() ? "the simulator's pseudo-terminal"
@@ -86,17 +86,25 @@ int RunDemo(const CommandLine &given) {
         } else {
             std::vector<uint16_t> words;
             std::string error;
-            for (const std::string &value : step.write)
-                ParseValue(value, plan.kind, ValueFormat::kDefault, WordOrder::kLowFirst, words,
-                           &error);
+            for (const std::string &value : step.write) {
+                const bool real = value.find('.') != std::string::npos;
+                ParseValue(value, plan.kind, real ? ValueFormat::kFloat : ValueFormat::kDefault,
+                           WordOrder::kLowFirst, words, &error);
+            }
             std::string values;
             for (const std::string &value : step.write)
                 values += " " + value;
             printf("%-10s <-%s\n", step.address, values.c_str());
             result = Transfer(session, plan, Operation::kWrite, words);
         }
-        for (const std::string &text : ResultText(result, line.tag, true, false))
-            printf("%s\n", text.c_str());
+        // A tour on stdout: the failures in their place, before the frames.
+        const TextLines text = ResultText(result, line.tag, true, false);
+        for (const auto *part :
+             result.ok ? std::vector<const std::vector<std::string> *>{&text.out, &text.err}
+                       : std::vector<const std::vector<std::string> *>{&text.err, &text.out}) {
+            for (const std::string &shown : *part)
+                printf("%s\n", shown.c_str());
+        }
         printf("\n");
         unexpected = unexpected || result.ok == step.failsOnPurpose;
     }

@@ -41,7 +41,7 @@ int RunInfo(const CommandLine &line) {
         return kExitDone;
     }
     if (line.global.output == OutputMode::kJsonLines) {
-        output.Record(record, {});
+        output.Record(record, TextLines{});
     } else {
         for (auto &field : record.items())
             output.Set(field.key(), field.value());

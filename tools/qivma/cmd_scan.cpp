@@ -12,6 +12,7 @@
 #include "tools/qivma/report.h"
 #include "tools/qivma/tags.h"
 #include "tools/qivma/tool_platform.h"
+#include "tools/qivma/trace.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ struct Found {
     int answered = 0, refused = 0, silent = 0;
 };
 
-void Progress(int station, int done, int total, const Found &found) {
+void ShowProgress(int station, int done, int total, const Found &found) {
     fprintf(stderr, "\rscanning station %s (%d of %d): %d answered, %d refused\x1b[K",
             TwoDigits(station).c_str(), done, total, found.answered, found.refused);
     fflush(stderr);
@@ -89,27 +90,40 @@ int RunScan(const CommandLine &line) {
     Session session(line.global.line);
     // The simulator plays only the stations it is told to, not every one
     // that the scan asks for.
-    if (!StartFor(session, {}, line))
+    if (!StartFor(session, plans, line, false))
         return kExitFailed;
     Output output(line.global.output, "scan");
     const int total = last - first + 1;
-    const LineOptions &options = line.global.line;
+    const LineOptions &options = session.Options();
+    const bool quiet = line.global.quiet;
     if (!output.Json()) {
-        printf("scanning stations %s to %s for %s, time-out %d ms: a silent station takes %d ms\n",
-               TwoDigits(first).c_str(), TwoDigits(last).c_str(),
-               plans.front().elements.front().label.c_str(), options.timeoutMs,
-               3 * options.timeoutMs + std::max(100, options.timeoutMs));
+        // Under 80 columns at any time-out: a line that wraps on a terminal
+        // of 80 reads badly.
+        fprintf(quiet ? stderr : stdout,
+                "scanning %s-%s for %s at %s, time-out %d ms (%d ms a silent station)\n",
+                TwoDigits(first).c_str(), TwoDigits(last).c_str(),
+                plans.front().elements.front().label.c_str(), LineSettingsText(options).c_str(),
+                options.timeoutMs, 3 * options.timeoutMs + std::max(100, options.timeoutMs));
+        fflush(quiet ? stderr : stdout);
     }
-    const bool progress = StderrIsTerminal() && !output.Json();
+    const bool progress = StderrTakesSequences() && !output.Json() && !line.global.trace;
     const auto started = std::chrono::steady_clock::now();
     Found found;
     for (int i = 0; i < total; ++i) {
         if (progress)
-            Progress(first + i, i + 1, total, found);
+            ShowProgress(first + i, i + 1, total, found);
         const TagPlan &plan = plans[static_cast<size_t>(i)];
         const TagResult result = Transfer(session, plan, Operation::kRead);
         const std::string code = ErrorCodeOf(result.outcomes.back().response);
         Json record = {{"station", plan.station}, {"ms", round(result.milliseconds * 10) / 10}};
+        std::vector<std::string> frames;
+        if (line.global.trace) {
+            frames = TraceLines(result.outcomes.back());
+            Json traced = Json::array();
+            for (Json frame : TraceJson(result.outcomes.back()))
+                traced.push_back(frame);
+            record["line"] = traced;
+        }
         std::string text;
         if (result.ok) {
             ++found.answered;
@@ -129,13 +143,20 @@ int RunScan(const CommandLine &line) {
             text = "refused    error " + code + " (" + ErrorCodeMeaning(code) + ")";
         } else {
             ++found.silent;
-            continue;
+            if (!line.global.trace)
+                continue;
+            record["result"] = "silent";
+            text = "silent";
         }
         if (progress)
             fprintf(stderr, "\r\x1b[K");
         char ms[24];
         snprintf(ms, sizeof ms, "  [%.1f ms]", result.milliseconds);
-        output.Record(record, {"station " + plan.station + "  " + text + ms});
+        std::vector<std::string> shown = {"station " + plan.station + "  " + text + ms};
+        if (quiet)
+            shown = {plan.station};
+        shown.insert(shown.end(), frames.begin(), frames.end());
+        output.Record(record, shown);
     }
     if (progress)
         fprintf(stderr, "\r\x1b[K");
@@ -149,9 +170,11 @@ int RunScan(const CommandLine &line) {
     output.Set("last", TwoDigits(last));
     output.Set("register", plans.front().elements.front().label);
     output.Set("seconds", round(seconds * 10) / 10);
+    if (quiet)
+        fprintf(stderr, "%s\n", summary);
     output.Summary(
         "found",
         {{"answered", found.answered}, {"refused", found.refused}, {"silent", found.silent}},
-        {summary});
+        quiet ? std::vector<std::string>() : std::vector<std::string>{summary});
     return output.Finish(found.answered + found.refused > 0 ? kExitDone : kExitFailed);
 }

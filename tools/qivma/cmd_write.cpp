@@ -1,5 +1,8 @@
 // qivma write: ADDRESS VALUE pairs, or one ADDRESS and --count values.
+#include <stdio.h>
+
 #include "tools/qivma/commands.h"
+#include "tools/qivma/interrupt.h"
 #include "tools/qivma/report.h"
 #include "tools/qivma/tags.h"
 
@@ -35,8 +38,8 @@ std::vector<uint16_t> WordsOf(const TagPlan &plan, const WriteJob &job, const Ta
     std::vector<uint16_t> words;
     for (size_t i = 0; i < job.values.size(); ++i) {
         std::string error;
-        if (!ParseValue(job.values[i], plan.kind, options.format, options.wordOrder, words,
-                        &error)) {
+        if (!ParseValue(job.values[i], plan.kind, options.format, options.wordOrder, words, &error,
+                        options.allowNonfinite)) {
             throw UsageError(plan.elements[i].label + " (" + plan.address + "): " + error);
         }
     }
@@ -61,12 +64,23 @@ int RunWrite(const CommandLine &line) {
     Output output(line.global.output, "write");
     const bool showStation = SeveralStations(plans);
     int status = kExitDone;
+    CatchInterrupts();
     for (size_t i = 0; i < plans.size(); ++i) {
-        const TagResult result = Transfer(session, plans[i], Operation::kWrite, words[i]);
+        if (Interrupted()) {
+            fprintf(stderr, "qivma: interrupted (Ctrl-C): %s not written\n",
+                    plans[i].address.c_str());
+            status = kExitFailed;
+            continue;
+        }
+        Progress progress(plans[i], line.global.quiet);
+        const TagResult result =
+            Transfer(session, plans[i], Operation::kWrite, words[i], progress.Callback());
+        progress.Clear();
         if (!result.ok)
             status = kExitFailed;
-        output.Record(ResultJson(result, line.tag, line.global.trace),
-                      ResultText(result, line.tag, line.global.trace, showStation));
+        output.Record(
+            ResultJson(result, line.tag, line.global.trace),
+            ResultText(result, line.tag, line.global.trace, showStation, line.global.quiet));
     }
     return output.Finish(status);
 }

@@ -2,14 +2,12 @@
 
 #include <math.h>
 
+#include <vector>
+
 #include "tools/qivma/tool_platform.h"
 #include "tools/qivma/value_format.h"
 
 namespace {
-
-// "%", station, "$" or "!", the echo or code, block check, carriage return.
-constexpr size_t kAnswerOverhead = 9;
-constexpr size_t kCharactersPerWord = 4;
 
 double BitsPerCharacter(const LineOptions &line) {
     const double stop = line.stopBits == QIV_STOPBITS_TWO            ? 2
@@ -18,26 +16,173 @@ double BitsPerCharacter(const LineOptions &line) {
     return 1 + line.dataBits + (line.parity == QIV_PARITY_NONE ? 0 : 1) + stop;
 }
 
-// A hint when the request and its answer take longer on the line than the
-// time-out gives them: the answer then comes too late to be taken.
-std::string SlowLineHint(const LineOptions &line, Operation op, size_t words,
-                         const Outcome &outcome) {
-    const size_t answer =
-        kAnswerOverhead + (op == Operation::kRead ? kCharactersPerWord * words : 0);
-    const double ms = LineMilliseconds(line, outcome.request.size() + answer);
+std::string Ms(double ms) {
+    return std::to_string(static_cast<long>(ms + 0.5)) + " ms";
+}
+
+// What came in after the first request, cut into frames at each "%" and
+// after each carriage return, with the times of their first and last bytes.
+struct Arrival {
+    std::string bytes;
+    double firstMs = 0, lastMs = 0;
+};
+
+struct Story {
+    std::vector<double> sent;  // each request's time
+    std::vector<Arrival> arrivals;
+    std::string leftovers;  // thrown away before the first request: left from before
+};
+
+Story ReadStory(const Outcome &outcome) {
+    Story story;
+    for (const LineEvent &event : outcome.line) {
+        const double ms = event.sinceStart / 1000.0;
+        if (event.kind == QIV_LINE_WRITTEN) {
+            story.sent.push_back(ms);
+            continue;
+        }
+        if (story.sent.empty()) {
+            story.leftovers += event.bytes;
+            continue;
+        }
+        for (const char c : event.bytes) {
+            std::vector<Arrival> &a = story.arrivals;
+            if (a.empty() || c == '%' || a.back().bytes.back() == '\r')
+                a.push_back({"", ms, ms});
+            a.back().bytes += c;
+            a.back().lastMs = ms;
+        }
+    }
+    return story;
+}
+
+bool BlockCheckHolds(const std::string &frame) {
+    const size_t n = frame.size();
+    if (n < 4)
+        return false;
+    if (frame.compare(n - 3, 2, "**") == 0)
+        return true;
+    unsigned check = 0;
+    for (size_t i = 0; i + 3 < n; ++i)
+        check ^= static_cast<unsigned char>(frame[i]);
+    static const char kDigits[] = "0123456789ABCDEF";
+    return frame[n - 3] == kDigits[check >> 4 & 0xF] && frame[n - 2] == kDigits[check & 0xF];
+}
+
+// A well-formed answer or error answer of some station.
+bool IsAnswer(const std::string &frame) {
+    return frame.size() >= 9 && frame[0] == '%' && (frame[3] == '$' || frame[3] == '!') &&
+           frame.back() == '\r' && BlockCheckHolds(frame);
+}
+
+bool IsOwnAnswer(const std::string &frame, const std::string &station) {
+    return IsAnswer(frame) && frame.compare(1, 2, station) == 0;
+}
+
+// The request come back, as an adapter that hears itself returns it.
+bool IsEcho(const std::string &frame) {
+    return frame.size() >= 4 && frame[0] == '%' && frame[3] == '#';
+}
+
+// The start of the station's answer, cut off before its end.
+bool IsCutAnswer(const std::string &frame, const std::string &station) {
+    return frame.size() >= 4 && frame[0] == '%' && frame.compare(1, 2, station) == 0 &&
+           frame[3] == '$' && frame.back() != '\r';
+}
+
+// "1", "1 and 2", "1, 2 and 3".
+std::string Numbers(const std::vector<int> &numbers) {
+    std::string text;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == numbers.size() ? " and " : ", ";
+        text += std::to_string(numbers[i]);
+    }
+    return text;
+}
+
+int RoundedUpToSteps(double ms) {
+    return static_cast<int>(ceil(ms / 10 - 1e-9)) * 10;
+}
+
+// Before the monitor's trace was there: a hint from the frames' sizes alone,
+// which can only say what may be.
+std::string SizeHint(const LineOptions &line, const Exchange &exchange) {
+    const double ms =
+        LineMilliseconds(line, exchange.requestCharacters + exchange.answerCharacters);
     if (ms + 10 <= line.timeoutMs)
         return "";
-    const int suggested = static_cast<int>(ceil((ms * 1.5 + 20) / 10)) * 10;
-    return "at " + std::to_string(line.baud) + " bit/s this request and its answer take about " +
-           std::to_string(static_cast<int>(ms + 0.5)) +
-           " ms on the line, more than the time-out (" + std::to_string(line.timeoutMs) +
-           " ms): try --timeout " + std::to_string(suggested);
+    return "at " + LineSettingsText(line) + " this request and its answer take about " + Ms(ms) +
+           " on the line, more than the time-out (" + std::to_string(line.timeoutMs) +
+           " ms): if the station is there, try --timeout " +
+           std::to_string(TimeoutFor(line, exchange.requestCharacters + exchange.answerCharacters,
+                                     line.timeoutMs));
+}
+
+// The hint for an operation that brought no usable answer, from what came.
+std::string NoAnswerHint(const LineOptions &line, const Exchange &exchange, const Story &story) {
+    const size_t characters = exchange.requestCharacters + exchange.answerCharacters;
+    const int needed = TimeoutFor(line, characters, line.timeoutMs);
+    std::vector<const Arrival *> came;
+    for (const Arrival &arrival : story.arrivals) {
+        if (!IsEcho(arrival.bytes))
+            came.push_back(&arrival);
+    }
+    if (came.empty()) {
+        const double request = LineMilliseconds(line, exchange.requestCharacters);
+        if (request + 10 > line.timeoutMs) {
+            return "at " + LineSettingsText(line) + " the request alone takes " + Ms(request) +
+                   " on the line, longer than the time-out (" + std::to_string(line.timeoutMs) +
+                   " ms): try --timeout " + std::to_string(needed);
+        }
+        if (story.leftovers.find("%" + exchange.station) != std::string::npos) {
+            return "an answer of station " + exchange.station +
+                   " was still arriving when this request went out, after the previous "
+                   "operation had given up on it: the station answers later than the time-out "
+                   "and its guard; try a longer --timeout";
+        }
+        return "nothing came back at all: check the station number, the wiring and the line "
+               "settings (" +
+               LineSettingsText(line) + "); qivma scan lists the stations that answer";
+    }
+    for (const Arrival *arrival : came) {
+        if (IsCutAnswer(arrival->bytes, exchange.station)) {
+            return "the answer was still coming when the driver gave up: at " +
+                   LineSettingsText(line) + " this request and its answer take " +
+                   Ms(LineMilliseconds(line, characters)) + " on the line; try --timeout " +
+                   std::to_string(needed);
+        }
+    }
+    for (const Arrival *arrival : came) {
+        if (IsAnswer(arrival->bytes) && !IsOwnAnswer(arrival->bytes, exchange.station)) {
+            return "station " + arrival->bytes.substr(1, 2) + " answered, not station " +
+                   exchange.station +
+                   ": check the station number (two controllers with one number answer "
+                   "together)";
+        }
+    }
+    return "what came back was no answer (" + PrintableFrame(came.front()->bytes) +
+           "): a rate, parity or character size other than the controller's garbles every "
+           "answer; check the line settings (" +
+           LineSettingsText(line) + ") and the wiring";
 }
 
 }  // namespace
 
 double LineMilliseconds(const LineOptions &line, size_t characters) {
     return line.baud == 0 ? 0 : characters * BitsPerCharacter(line) * 1000.0 / line.baud;
+}
+
+int TimeoutFor(const LineOptions &line, size_t characters, int floorMs) {
+    const int ms = RoundedUpToSteps(LineMilliseconds(line, characters) + kTimeoutMarginMs);
+    return ms > floorMs ? ms : floorMs;
+}
+
+int AttemptsOf(const Outcome &outcome) {
+    int attempts = 0;
+    for (const LineEvent &event : outcome.line)
+        attempts += event.kind == QIV_LINE_WRITTEN ? 1 : 0;
+    return attempts > 0 ? attempts : 1;
 }
 
 std::string ErrorCodeOf(const std::string &response) {
@@ -64,35 +209,105 @@ std::string ErrorCodeMeaning(const std::string &code) {
     return "controller error";
 }
 
-Explanation Explain(const LineOptions &line, const std::string &station, Operation op, size_t words,
-                    const Outcome &outcome) {
+std::string RetryNote(const LineOptions &line, const Exchange &exchange, const Outcome &outcome) {
+    const Story story = ReadStory(outcome);
+    const int attempts = static_cast<int>(story.sent.size());
+    if (attempts <= 1 || outcome.status != QIV_STATUS_OK)
+        return "";
+    const Arrival *taken = nullptr;
+    int extra = 0;  // the station's answers after the one taken
+    for (const Arrival &arrival : story.arrivals) {
+        if (!IsOwnAnswer(arrival.bytes, exchange.station))
+            continue;
+        if (taken == nullptr)
+            taken = &arrival;
+        else
+            ++extra;
+    }
+    if (taken == nullptr)
+        return "answered on attempt " + std::to_string(attempts);
+    // The attempt that was waiting when the answer came, and the last one
+    // that it can answer: a request has to be on the line before the station
+    // can answer it.
+    int during = 0, answers = 0;
+    const double requestMs = LineMilliseconds(line, exchange.requestCharacters);
+    for (int i = 0; i < attempts; ++i) {
+        during += story.sent[static_cast<size_t>(i)] <= taken->firstMs ? 1 : 0;
+        answers += story.sent[static_cast<size_t>(i)] + requestMs <= taken->firstMs ? 1 : 0;
+    }
+    during = during > 0 ? during : 1;
+    answers = answers > 0 ? answers : 1;
+    const std::string start = "answered on attempt " + std::to_string(during);
+    if (extra > 0 || answers < during) {
+        // The station answers, but after the time-out: each attempt's answer
+        // comes, late, and what did not come before the driver returned may
+        // be taken for the next request's.
+        const double delay = taken->lastMs - story.sent.front();
+        int suggested = RoundedUpToSteps(delay + kTimeoutMarginMs);
+        const int forLine = TimeoutFor(line, exchange.requestCharacters + exchange.answerCharacters,
+                                       line.timeoutMs);
+        suggested = suggested > forLine ? suggested : forLine;
+        const int late = attempts - 1;
+        return start + "; " + std::to_string(late) + " late answer" + (late == 1 ? "" : "s") +
+               ": try --timeout " + std::to_string(suggested) + " (an answer comes " + Ms(delay) +
+               " after its request; the time-out is " + std::to_string(line.timeoutMs) + " ms)";
+    }
+    // Answered in time: what the attempts before got.
+    std::vector<int> silent, garbled;
+    std::string firstGarbled;
+    for (int i = 0; i + 1 < during; ++i) {
+        const double from = story.sent[static_cast<size_t>(i)];
+        const double to = story.sent[static_cast<size_t>(i) + 1];
+        const Arrival *bad = nullptr;
+        for (const Arrival &arrival : story.arrivals) {
+            if (arrival.firstMs >= from && arrival.firstMs < to && !IsEcho(arrival.bytes))
+                bad = bad != nullptr ? bad : &arrival;
+        }
+        if (bad == nullptr) {
+            silent.push_back(i + 1);
+        } else {
+            garbled.push_back(i + 1);
+            firstGarbled = firstGarbled.empty() ? PrintableFrame(bad->bytes) : firstGarbled;
+        }
+    }
+    std::string text = start;
+    if (!silent.empty()) {
+        text += "; attempt" + std::string(silent.size() > 1 ? "s " : " ") + Numbers(silent) +
+                " got no answer";
+    }
+    if (!garbled.empty()) {
+        text += "; attempt" + std::string(garbled.size() > 1 ? "s " : " ") + Numbers(garbled) +
+                " got no good answer (" + firstGarbled + ")";
+    }
+    return text;
+}
+
+Explanation Explain(const LineOptions &line, const Exchange &exchange, const Outcome &outcome) {
     Explanation explanation;
+    const std::string &station = exchange.station;
     if (outcome.request.empty()) {
         explanation.error = "the driver sent nothing: it composed no frame for this request";
         return explanation;
     }
-    explanation.hint = SlowLineHint(line, op, words, outcome);
-    if (outcome.status == QIV_STATUS_LINE_FAILURE) {
-        if (outcome.nullDevice) {
-            explanation.error = "the channel has no device (NULLDEV)";
-            explanation.hint.clear();
-            return explanation;
-        }
-        if (outcome.portError != 0) {
-            explanation.error = "the port failed (" + SystemErrorText(outcome.portError) +
-                                "): no frame could be exchanged with station " + station;
-            explanation.hint =
-                "the device is gone or broken (an adapter unplugged, a simulator stopped); "
-                "check it and open it again";
-            return explanation;
-        }
-        explanation.error = "no answer from station " + station + " (time-out " +
-                            std::to_string(line.timeoutMs) + " ms, 3 attempts)";
-        if (explanation.hint.empty()) {
-            explanation.hint =
-                "check the station number, the wiring and the line settings; "
-                "qivma scan lists the stations that answer";
-        }
+    if (outcome.status == QIV_STATUS_LINE_FAILURE && outcome.nullDevice) {
+        explanation.error = "the channel has no device (NULLDEV)";
+        return explanation;
+    }
+    if (outcome.status == QIV_STATUS_LINE_FAILURE &&
+        (line.port == "/dev/null" || line.port == "NUL")) {
+        explanation.error = "no answer: " + line.port +
+                            " is the null device, which takes every request and answers none";
+        explanation.hint =
+            "it tries the tool without a controller; give a serial port to talk "
+            "to one";
+        return explanation;
+    }
+    if (outcome.status == QIV_STATUS_LINE_FAILURE && outcome.portError != 0) {
+        explanation.error = "the port failed (" + SystemErrorText(outcome.portError) +
+                            "): no frame could be exchanged with station " + station;
+        explanation.hint =
+            "the device is gone or broken (an adapter unplugged, a simulator stopped); "
+            "check it and open it again";
         return explanation;
     }
     const std::string &r = outcome.response;
@@ -100,11 +315,27 @@ Explanation Explain(const LineOptions &line, const std::string &station, Operati
     if (!code.empty()) {
         explanation.error = "station " + r.substr(1, 2) + " answered with error " + code + " (" +
                             ErrorCodeMeaning(code) + "): " + PrintableFrame(r);
-        explanation.hint.clear();
-    } else if (r.empty()) {
-        explanation.error = "nothing usable came back";
-    } else {
-        explanation.error = "the answer was incomplete or not a good one: " + PrintableFrame(r);
+        return explanation;
     }
+    const bool traced = !outcome.line.empty();
+    const Story story = ReadStory(outcome);
+    const std::string hint =
+        traced ? NoAnswerHint(line, exchange, story) : SizeHint(line, exchange);
+    if (outcome.status == QIV_STATUS_LINE_FAILURE) {
+        explanation.error = "no answer from station " + station + " (time-out " +
+                            std::to_string(line.timeoutMs) + " ms, " +
+                            std::to_string(traced ? AttemptsOf(outcome) : 3) + " attempts)";
+        explanation.hint = hint;
+        if (!traced && explanation.hint.empty()) {
+            explanation.hint =
+                "check the station number, the wiring and the line settings; "
+                "qivma scan lists the stations that answer";
+        }
+        return explanation;
+    }
+    explanation.error = r.empty()
+                            ? "nothing usable came back"
+                            : "the answer was incomplete or not a good one: " + PrintableFrame(r);
+    explanation.hint = hint;
     return explanation;
 }

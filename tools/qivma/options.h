@@ -14,6 +14,7 @@ enum class OutputMode { kText, kJson, kJsonLines };
 struct GlobalOptions {
     LineOptions line;
     bool trace = false;
+    bool quiet = false;  // values only
     OutputMode output = OutputMode::kText;
 };
 
@@ -24,6 +25,7 @@ struct TagOptions {
     int count = 0;                       // 0: one value per address
     ValueFormat format = ValueFormat::kDefault;
     WordOrder wordOrder = WordOrder::kLowFirst;
+    bool allowNonfinite = false;  // inf and nan may be written as floats
 };
 
 struct PollOptions {

@@ -18,12 +18,35 @@ size_t Characters(const std::string &text) {
     return n;
 }
 
-std::string Row(const std::string &label, const std::string &good, const std::string &failed,
-                const std::string &ms, const std::string &value) {
+// Labels as wide as the widest, within bounds: "01:D100-D101" is 12.
+constexpr size_t kNarrowestLabel = 5;
+constexpr size_t kWidestLabel = 16;
+
+size_t LabelWidth(const std::vector<std::string> &labels) {
+    size_t width = kNarrowestLabel;
+    for (const std::string &label : labels)
+        width = Characters(label) > width ? Characters(label) : width;
+    return width < kWidestLabel ? width : kWidestLabel;
+}
+
+std::string Padded(const std::string &text, size_t width) {
+    const std::string cut = FitToWidth(text, width);
+    return cut + std::string(width - Characters(cut), ' ');
+}
+
+std::string Row(const std::string &label, size_t width, const std::string &good,
+                const std::string &failed, const std::string &retries, const std::string &ms,
+                const std::string &value) {
     char fixed[64];
-    snprintf(fixed, sizeof fixed, "%-10.10s %6s %6s %9s  ", label.c_str(), good.c_str(),
-             failed.c_str(), ms.c_str());
-    return fixed + value;
+    snprintf(fixed, sizeof fixed, " %5s %6s %7s %8s  ", good.c_str(), failed.c_str(),
+             retries.c_str(), ms.c_str());
+    return Padded(label, width) + fixed + value;
+}
+
+std::string Tenths(double ms) {
+    char text[24];
+    snprintf(text, sizeof text, "%.1f", ms);
+    return text;
 }
 
 }  // namespace
@@ -43,8 +66,9 @@ std::string FitToWidth(const std::string &text, size_t columns) {
     return cut + kEllipsis;
 }
 
-void PollStats::Add(bool ok, double ms) {
+void PollStats::Add(bool ok, double ms, long retried) {
     (ok ? good : failed) += 1;
+    retries += retried;
     minMs = good + failed == 1 || ms < minMs ? ms : minMs;
     maxMs = ms > maxMs ? ms : maxMs;
     sumMs += ms;
@@ -54,31 +78,58 @@ double PollStats::AverageMs() const {
     return good + failed == 0 ? 0 : sumMs / static_cast<double>(good + failed);
 }
 
-std::string PollStats::Describe() const {
-    char text[160];
+long PollStats::LostPercent() const {
     const long total = good + failed;
-    snprintf(text, sizeof text,
-             "%ld good, %ld failed (%ld%% lost), response min/avg/max %.1f/%.1f/%.1f ms", good,
-             failed, total == 0 ? 0 : failed * 100 / total, minMs, AverageMs(), maxMs);
-    return text;
+    if (total == 0)
+        return 0;
+    const long percent = (failed * 200 + total) / (2 * total);
+    if (failed > 0 && percent == 0)
+        return 1;
+    if (good > 0 && percent == 100)
+        return 99;
+    return percent;
+}
+
+std::vector<std::string> SummaryTable(const std::vector<std::string> &labels,
+                                      const std::vector<const PollStats *> &stats) {
+    const size_t width = LabelWidth(labels);
+    std::vector<std::string> table;
+    char fixed[96];
+    snprintf(fixed, sizeof fixed, " %5s %6s %5s %7s %8s %8s %8s", "good", "failed", "lost",
+             "retries", "min ms", "avg ms", "max ms");
+    table.push_back(Padded("label", width) + fixed);
+    for (size_t i = 0; i < labels.size(); ++i) {
+        const PollStats &s = *stats[i];
+        const std::string lost = std::to_string(s.LostPercent()) + "%";
+        snprintf(fixed, sizeof fixed, " %5ld %6ld %5s %7ld %8.1f %8.1f %8.1f", s.good, s.failed,
+                 lost.c_str(), s.retries, s.minMs, s.AverageMs(), s.maxMs);
+        table.push_back(Padded(labels[i], width) + fixed);
+    }
+    return table;
 }
 
 std::vector<std::string> PollTable(const std::string &title, const std::vector<PollRow> &rows,
+                                   const std::vector<std::string> &notes, const std::string &footer,
                                    size_t columns, size_t lines) {
+    std::vector<std::string> labels;
+    for (const PollRow &row : rows)
+        labels.push_back(row.label);
+    const size_t width = LabelWidth(labels);
     std::vector<std::string> table = {
         FitToWidth(title, columns),
-        FitToWidth(Row("address", "good", "failed", "last ms", "value"), columns)};
-    // The title, the headers and, when rows are left out, a line that says so.
-    const size_t room = lines > 3 ? lines - 2 : 1;
+        FitToWidth(Row("label", width, "good", "failed", "retries", "last ms", "value"), columns)};
+    // The title, the headers, the footer and, when rows are left out, a line
+    // that says so.
+    const size_t room = lines > 4 ? lines - 3 : 1;
     const bool cut = rows.size() > room;
     const size_t shown = cut ? room - 1 : rows.size();
     for (size_t i = 0; i < shown; ++i) {
         const PollRow &row = rows[i];
-        char ms[16];
-        snprintf(ms, sizeof ms, "%.1f", row.lastMs);
-        table.push_back(FitToWidth(Row(row.label, std::to_string(row.stats->good),
-                                       std::to_string(row.stats->failed), ms, row.value),
-                                   columns));
+        table.push_back(
+            FitToWidth(Row(row.label, width, std::to_string(row.stats->good),
+                           std::to_string(row.stats->failed), std::to_string(row.stats->retries),
+                           Tenths(row.lastMs), row.value),
+                       columns));
     }
     if (cut) {
         table.push_back(FitToWidth(kEllipsis + std::string(" ") +
@@ -86,6 +137,9 @@ std::vector<std::string> PollTable(const std::string &title, const std::vector<P
                                        " more rows (a taller terminal shows them)",
                                    columns));
     }
+    for (size_t i = 0; i < notes.size() && table.size() + 1 < lines; ++i)
+        table.push_back(FitToWidth(notes[i], columns));
+    table.push_back(FitToWidth(footer, columns));
     return table;
 }
 

@@ -16,19 +16,6 @@ std::string Padded(const std::string &text, size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-std::string Label(const TagResult &result, const Element &element, bool showStation) {
-    return (showStation ? result.plan->station + ":" : "") + element.label;
-}
-
-// "D0-D59" for a range, the one label for one element.
-std::string RangeLabel(const TagResult &result, bool showStation) {
-    const std::vector<Element> &elements = result.plan->elements;
-    std::string label = Label(result, elements.front(), showStation);
-    if (elements.size() > 1)
-        label += "-" + elements.back().label;
-    return label;
-}
-
 const char *Noun(const TagResult &result, size_t n) {
     if (result.plan->kind == ValueKind::kBit)
         return n == 1 ? "contact" : "contacts";
@@ -48,6 +35,8 @@ void AddTrace(const TagResult &result, std::vector<std::string> &lines) {
 }
 
 std::string FailureText(const TagResult &result) {
+    if (result.interrupted)
+        return result.explanation.error;
     std::string text = "failed (status " + std::to_string(result.status) + ")";
     const size_t frames = result.plan->chunks.size();
     if (frames > 1) {
@@ -59,13 +48,33 @@ std::string FailureText(const TagResult &result) {
 
 }  // namespace
 
+std::string ElementLabel(const TagPlan &plan, const Element &element, bool showStation) {
+    return (showStation ? plan.station + ":" : "") + element.label;
+}
+
+std::string RangeLabel(const TagPlan &plan, bool showStation) {
+    const std::vector<Element> &elements = plan.elements;
+    if (elements.size() == 1)
+        return ElementLabel(plan, elements.front(), showStation);
+    return (showStation ? plan.station + ":" : "") + elements.front().from + "-" +
+           elements.back().to;
+}
+
+std::string PlainValue(const ShownValue &shown) {
+    if (shown.json.is_string())
+        return shown.json.get<std::string>();
+    if (shown.json.is_null())
+        return shown.text;
+    return shown.json.dump();
+}
+
 Output::Output(OutputMode mode, const std::string &command) : mode_(mode) {
     document_["command"] = command;
 }
 
-void Output::Record(const ::Json &record, const std::vector<std::string> &text) {
+void Output::Record(const ::Json &record, const TextLines &text) {
     if (mode_ == OutputMode::kText) {
-        for (const std::string &line : text)
+        for (const std::string &line : text.out)
             printf("%s\n", line.c_str());
     } else if (mode_ == OutputMode::kJsonLines) {
         printf("%s\n", Dump(record, false).c_str());
@@ -73,6 +82,9 @@ void Output::Record(const ::Json &record, const std::vector<std::string> &text) 
         document_["results"].push_back(record);
     }
     fflush(stdout);
+    for (const std::string &line : text.err)
+        fprintf(stderr, "%s\n", line.c_str());
+    fflush(stderr);
 }
 
 void Output::Set(const std::string &key, const ::Json &value) {
@@ -105,9 +117,9 @@ std::string Dump(const Json &value, bool pretty) {
     return value.dump(pretty ? 2 : -1, ' ', false, Json::error_handler_t::replace);
 }
 
-std::vector<std::string> ResultText(const TagResult &result, const TagOptions &options, bool trace,
-                                    bool showStation) {
-    std::vector<std::string> lines;
+TextLines ResultText(const TagResult &result, const TagOptions &options, bool trace,
+                     bool showStation, bool quiet) {
+    TextLines lines;
     const TagPlan &plan = *result.plan;
     if (result.op == Operation::kRead) {
         for (const Element &element : plan.elements) {
@@ -115,26 +127,31 @@ std::vector<std::string> ResultText(const TagResult &result, const TagOptions &o
             if (!ElementWords(result, element, words))
                 continue;
             const ShownValue shown = ShowValue(plan.kind, words, options.format, options.wordOrder);
-            lines.push_back(Padded(Label(result, element, showStation), kLabelWidth) + " = " +
+            lines.out.push_back(
+                quiet ? PlainValue(shown)
+                      : Padded(ElementLabel(plan, element, showStation), kLabelWidth) + " = " +
                             shown.text);
         }
     }
-    const std::string label = Padded(RangeLabel(result, showStation), kLabelWidth);
+    const std::string label = Padded(RangeLabel(plan, showStation), kLabelWidth);
     if (!result.ok) {
-        lines.push_back(label + " " + FailureText(result));
+        lines.err.push_back(label + " " + FailureText(result));
         if (!result.explanation.hint.empty())
-            lines.push_back(std::string(kLabelWidth, ' ') + " hint: " + result.explanation.hint);
-    } else if (result.op == Operation::kWrite) {
+            lines.err.push_back(std::string(kLabelWidth, ' ') +
+                                " hint: " + result.explanation.hint);
+    } else if (result.op == Operation::kWrite && !quiet) {
         const size_t n = plan.elements.size(), frames = plan.chunks.size();
         std::string text = label + " written";
         if (n > 1) {
             text += " (" + std::to_string(n) + " " + Noun(result, n) + " in " +
                     std::to_string(frames) + (frames == 1 ? " frame)" : " frames)");
         }
-        lines.push_back(text);
+        lines.out.push_back(text);
     }
+    if (result.ok && !result.note.empty())
+        lines.err.push_back(label + " note: " + result.note);
     if (trace)
-        AddTrace(result, lines);
+        AddTrace(result, lines.out);
     return lines;
 }
 
@@ -148,6 +165,7 @@ Json ResultJson(const TagResult &result, const TagOptions &options, bool trace) 
     record["status"] = result.status;
     record["ms"] = Tenths(result.milliseconds);
     record["frames"] = result.outcomes.size();
+    record["attempts"] = result.attempts;
     Json values = Json::array();
     for (const Element &element : plan.elements) {
         uint16_t words[2] = {0, 0};
@@ -161,6 +179,10 @@ Json ResultJson(const TagResult &result, const TagOptions &options, bool trace) 
         values.push_back({{"address", element.label}, {"value", shown.json}, {"words", raw}});
     }
     record["values"] = values;
+    if (!result.note.empty())
+        record["note"] = result.note;
+    if (result.interrupted)
+        record["interrupted"] = true;
     if (!result.ok) {
         record["error"] = result.explanation.error;
         if (!result.explanation.hint.empty())

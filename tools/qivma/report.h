@@ -10,14 +10,25 @@
 #include "tools/qivma/transfer.h"
 #include "tools/qivma/value_format.h"
 
+// A result's text: what was asked for goes to stdout, failures, hints and
+// notes on the line go to stderr, so that a pipe gets values only.
+struct TextLines {
+    std::vector<std::string> out;
+    std::vector<std::string> err;
+};
+
 class Output {
   public:
     Output(OutputMode mode, const std::string &command);
 
     bool Json() const { return mode_ != OutputMode::kText; }
-    // A record of the command: its text lines go to stdout at once; as JSON
-    // Lines the record is one line; in a document it joins "results".
-    void Record(const ::Json &record, const std::vector<std::string> &text);
+    // A record of the command: its text lines go out at once; as JSON Lines
+    // the record is one line, in a document it joins "results", and the
+    // lines for stderr are written in every mode.
+    void Record(const ::Json &record, const TextLines &text);
+    void Record(const ::Json &record, const std::vector<std::string> &text) {
+        Record(record, TextLines{text, {}});
+    }
     // A field of the document's top level (ignored by text and JSON Lines,
     // which print `text` instead, and as JSON Lines `record` if given).
     void Set(const std::string &key, const ::Json &value);
@@ -30,10 +41,20 @@ class Output {
     ::Json document_;
 };
 
-// A result as text lines and as JSON, shown with the user's format.
-std::vector<std::string> ResultText(const TagResult &result, const TagOptions &options, bool trace,
-                                    bool showStation);
+// A result as text lines and as JSON, shown with the user's format. With
+// `quiet`, stdout gets the values alone, one to a line.
+TextLines ResultText(const TagResult &result, const TagOptions &options, bool trace,
+                     bool showStation, bool quiet = false);
 Json ResultJson(const TagResult &result, const TagOptions &options, bool trace);
+
+// The label of an element, and of a whole tag ("D0-D59", "D100-D101"), with
+// the station ("07:D100") when the command names several.
+std::string ElementLabel(const TagPlan &plan, const Element &element, bool showStation);
+std::string RangeLabel(const TagPlan &plan, bool showStation);
+
+// A value as a script takes it: a number in plain digits, a text without
+// quotes ("100", "0x0064", "3.25").
+std::string PlainValue(const ShownValue &shown);
 
 // A command line that cannot be followed: said on stderr, and as a JSON
 // object on stdout when JSON was asked for.

@@ -41,6 +41,14 @@ size_t BlockWords(const Tag &tag) {
 
 }  // namespace
 
+std::string LineSettingsText(const LineOptions &line) {
+    const char *stop = line.stopBits == QIV_STOPBITS_TWO            ? "2"
+                       : line.stopBits == QIV_STOPBITS_ONE_AND_HALF ? "1.5"
+                                                                    : "1";
+    return std::to_string(line.baud) + "-" + std::to_string(line.dataBits) +
+           "NOEMS"[line.parity % 5] + stop;
+}
+
 Session::Session(const LineOptions &options) : options_(options) {}
 
 Session::~Session() {
@@ -83,6 +91,7 @@ bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
         }
         sim.stations.assign(stations.begin(), stations.end());
         sim.faults = options_.simFaults;
+        sim.faultEvery = options_.simFaultEvery;
         sim.port = options_.simPort;
         sim.baud = options_.baud;
         sim.dataBits = options_.dataBits;

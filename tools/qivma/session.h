@@ -19,13 +19,20 @@ struct LineOptions {
     std::vector<std::string> simStations;
     // Faults of the simulator's first answers, one each, in order.
     std::vector<std::string> simFaults;
+    // "N:KIND": a fault of every Nth answer after those; empty for none.
+    std::string simFaultEvery;
     uint16_t baud = 19200;
     uint16_t dataBits = 8;
     uint16_t parity = QIV_PARITY_ODD;
     uint16_t stopBits = QIV_STOPBITS_ONE;
-    int timeoutMs = 40;    // a multiple of 10: the driver counts in 10 ms steps
+    int timeoutMs = 40;  // a multiple of 10: the driver counts in 10 ms steps
+    // --timeout was given; without it the tool picks one for the command.
+    bool timeoutGiven = false;
     bool verbose = false;  // the driver's messages on stderr
 };
+
+// The rate and character format as people write them: "19200-8O1".
+std::string LineSettingsText(const LineOptions &line);
 
 // A tag as the driver parsed it.
 struct Tag {
@@ -80,6 +87,8 @@ class Session {
 
     const std::string &PortName() const { return portName_; }
     const LineOptions &Options() const { return options_; }
+    // The time-out the channel starts with (before Start).
+    void SetTimeout(int ms) { options_.timeoutMs = ms; }
 
   private:
     Outcome Transact(int32_t command, const Tag &tag, int16_t *buffer);

@@ -35,13 +35,24 @@ bool IsTimerOrCounter(char device) {
     return device == 'T' || device == 'C';
 }
 
-// Characters of a write request before its data: "%", station, "#", the
+// The command's letters: RDD, RCCR, RS...
+int CommandCharacters(char device) {
+    return HasFiveDigits(device) ? 3 : (device == 'S' || device == 'V') ? 2 : 4;
+}
+
+// Characters of a request without its data: "%", station, "#", the
 // command, start and end, then the block check.
 int WriteFrameOverhead(char device) {
-    const int command = HasFiveDigits(device) ? 3 : (device == 'S' || device == 'V') ? 2 : 4;
     const int numbers = HasFiveDigits(device) ? 10 : 8;
-    return 4 + command + numbers + 2;
+    return 4 + CommandCharacters(device) + numbers + 2;
 }
+
+// "%", station, "#", then "WCS", the device, three digits of word, the bit
+// digit and the value, the block check and the carriage return.
+constexpr size_t kContactWriteCharacters = 16;
+// "%", station, "$" or "!", two letters of echo or code, the block check and
+// the carriage return: an answer without data.
+constexpr size_t kAnswerOverhead = 9;
 
 std::string Hex2(int value) {
     char text[8];
@@ -90,6 +101,18 @@ std::string ContactLabel(char device, long contact) {
     const long word = contact / 16;
     const char digit = "0123456789ABCDEF"[contact % 16];
     return MemoryName(device, true) + (word == 0 ? "" : std::to_string(word)) + digit;
+}
+
+Element OneElement(const std::string &label, size_t word, int bit) {
+    return {label, word, bit, label, label};
+}
+
+// A 32-bit value goes by the two registers that hold it: D100-D101.
+Element ValueElement(char device, long at, size_t word, ValueKind kind) {
+    if (kind != ValueKind::kDoubleWord)
+        return OneElement(WordLabel(device, at), word, -1);
+    const std::string from = WordLabel(device, at), to = WordLabel(device, at + 1);
+    return {from + "-" + to, word, -1, from, to};
 }
 
 Tag ParsedTag(const std::string &address, int32_t dataType, int32_t count) {
@@ -149,7 +172,7 @@ void PlanContacts(TagPlan &plan, char device, int count, Operation op) {
         // The driver writes one contact per frame.
         for (long contact = first; contact <= last; ++contact) {
             const size_t index = static_cast<size_t>(contact - first);
-            plan.elements.push_back({ContactLabel(device, contact), index, -1});
+            plan.elements.push_back(OneElement(ContactLabel(device, contact), index, -1));
             Tag tag = ParsedTag(
                 AddressText(plan.station, device, contact / 16, static_cast<int>(contact % 16)),
                 QIV_TYPE_BIT, 0);
@@ -161,9 +184,9 @@ void PlanContacts(TagPlan &plan, char device, int count, Operation op) {
     // Contacts are read through the contact words that hold them.
     const long firstWord = first / 16;
     for (long contact = first; contact <= last; ++contact) {
-        plan.elements.push_back({ContactLabel(device, contact),
-                                 static_cast<size_t>(contact / 16 - firstWord),
-                                 static_cast<int>(contact % 16)});
+        plan.elements.push_back(OneElement(ContactLabel(device, contact),
+                                           static_cast<size_t>(contact / 16 - firstWord),
+                                           static_cast<int>(contact % 16)));
     }
     const ValueKind kind = plan.kind;
     plan.kind = ValueKind::kWord;
@@ -183,6 +206,18 @@ ValueKind KindOf(const Tag &tag) {
 
 size_t WordsPerElement(ValueKind kind) {
     return kind == ValueKind::kDoubleWord ? 2 : 1;
+}
+
+size_t RequestCharacters(const Chunk &chunk, Operation op) {
+    const char device = static_cast<char>(chunk.tag.definition.device);
+    if (op == Operation::kWrite && chunk.tag.definition.width == 1)
+        return kContactWriteCharacters;
+    const size_t data = op == Operation::kWrite ? kCharactersPerWord * chunk.words : 0;
+    return static_cast<size_t>(WriteFrameOverhead(device)) + data + 1;
+}
+
+size_t AnswerCharacters(const Chunk &chunk, Operation op) {
+    return kAnswerOverhead + (op == Operation::kRead ? kCharactersPerWord * chunk.words : 0);
 }
 
 int WordsPerFrame(char device, Operation op) {
@@ -211,6 +246,7 @@ int32_t DataTypeFor(const std::string &type, const std::string &address) {
 TagPlan PlanTag(const std::string &address, const std::string &type, int count, Operation op) {
     TagPlan plan;
     plan.address = address;
+    plan.op = op;
     // A block of any length is parsed as a block of one: the driver's own
     // limit on one tag does not bind a range that goes in several frames.
     plan.base = ParsedTag(address, DataTypeFor(type, address), count > 0 ? 1 : 0);
@@ -234,11 +270,11 @@ TagPlan PlanTag(const std::string &address, const std::string &type, int count, 
     const long word = plan.base.definition.wordAddress;
     if (count == 0) {
         plan.words = WordsPerElement(plan.kind);
-        const std::string label =
+        plan.elements.push_back(
             plan.kind == ValueKind::kBit
-                ? ContactLabel(device, word * 16 + plan.base.definition.bitNumber)
-                : WordLabel(device, word);
-        plan.elements.push_back({label, 0, -1});
+                ? OneElement(ContactLabel(device, word * 16 + plan.base.definition.bitNumber), 0,
+                             -1)
+                : ValueElement(device, word, 0, plan.kind));
         plan.chunks.push_back({plan.base, 0, plan.words});
         return plan;
     }
@@ -251,7 +287,7 @@ TagPlan PlanTag(const std::string &address, const std::string &type, int count, 
     CheckLastWord(plan, device, word + static_cast<long>(totalWords) - 1, count);
     for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
         const long at = word + static_cast<long>(i * perElement);
-        plan.elements.push_back({WordLabel(device, at), i * perElement, -1});
+        plan.elements.push_back(ValueElement(device, at, i * perElement, plan.kind));
     }
     SplitWords(plan, device, word, totalWords, op);
     return plan;

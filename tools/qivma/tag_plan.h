@@ -14,9 +14,10 @@
 enum class Operation { kRead, kWrite };
 
 struct Element {
-    std::string label;  // the controller's address: D100, R12A, WX10, SV5
-    size_t word;        // its first word among the plan's words
-    int bit;            // 0-15: a contact of that word; -1: the word or words themselves
+    std::string label;     // the controller's address: D100, R12A, WX10, SV5; D100-D101 for 32 bits
+    size_t word;           // its first word among the plan's words
+    int bit;               // 0-15: a contact of that word; -1: the word or words themselves
+    std::string from, to;  // the labels of its first and last register (or contact)
 };
 
 // One call of QivMain: its tag and the span of the plan's words it moves.
@@ -29,7 +30,8 @@ struct Chunk {
 struct TagPlan {
     std::string address;  // as given
     std::string station;  // two hexadecimal digits
-    Tag base;             // the address as given, as the driver parsed it
+    Operation op = Operation::kRead;
+    Tag base;  // the address as given, as the driver parsed it
     ValueKind kind = ValueKind::kWord;
     std::vector<Element> elements;
     std::vector<Chunk> chunks;
@@ -47,6 +49,11 @@ int32_t DataTypeFor(const std::string &type, const std::string &address);
 
 // The words each element of this kind takes.
 size_t WordsPerElement(ValueKind kind);
+
+// The characters of the frames that move a chunk, carriage return included:
+// the request, and the answer that a good exchange brings back.
+size_t RequestCharacters(const Chunk &chunk, Operation op);
+size_t AnswerCharacters(const Chunk &chunk, Operation op);
 
 // How many words one frame moves for this device: a read answer holds 27,
 // a register write 24, a contact-word or timer write 25; T and C take none.

@@ -3,6 +3,35 @@
 #include <stdio.h>
 
 #include "tools/qivma/report.h"
+#include "tools/qivma/transfer.h"
+
+namespace {
+
+// A float takes two registers. D and F hold 16-bit words, and their 32-bit
+// views are E and G, from an even register; other devices take --type dword.
+std::string FloatRefusal(const TagPlan &plan) {
+    const char device = static_cast<char>(plan.base.definition.device);
+    const std::string &label = plan.elements.front().label;
+    if (device != 'D' && device != 'F') {
+        return plan.address + ": --format float needs 32-bit values, and " + label +
+               " holds 16 bits: --type dword --format float reads " + label +
+               " and the word after it as one float";
+    }
+    const long word = plan.base.definition.wordAddress;
+    const char view = device == 'D' ? 'E' : 'G';
+    char text[16];
+    const auto viewAt = [&](long at) {
+        snprintf(text, sizeof text, "%s%c%05ld", plan.station.c_str(), view, at);
+        return std::string(text) + " (" + std::string(1, device) + std::to_string(at) + "-" +
+               std::string(1, device) + std::to_string(at + 1) + ")";
+    };
+    std::string ways = word % 2 == 0 ? viewAt(word) : viewAt(word - 1) + " or " + viewAt(word + 1);
+    return plan.address + ": --format float needs 32-bit values, and " + label +
+           " holds 16 bits; a float in two registers is read as " + std::string(1, view) +
+           ", from an even register: " + ways + " --format float";
+}
+
+}  // namespace
 
 std::vector<TagPlan> PlanTags(const CommandLine &line, const std::vector<std::string> &addresses,
                               Operation op) {
@@ -11,9 +40,7 @@ std::vector<TagPlan> PlanTags(const CommandLine &line, const std::vector<std::st
     for (const std::string &address : addresses) {
         plans.push_back(PlanTag(address, line.tag.type, line.tag.count, op));
         if (line.tag.format == ValueFormat::kFloat && plans.back().kind != ValueKind::kDoubleWord)
-            throw UsageError(address +
-                             ": --format float needs 32-bit values (E or G, or "
-                             "--type dword)");
+            throw UsageError(FloatRefusal(plans.back()));
     }
     return plans;
 }
@@ -26,9 +53,48 @@ bool SeveralStations(const std::vector<TagPlan> &plans) {
     return false;
 }
 
-bool StartFor(Session &session, const std::vector<TagPlan> &plans, const CommandLine &line) {
+namespace {
+
+// The driver's default when it is enough; longer where the line is too slow
+// for it: the longest request with its answer takes its line time, and the
+// margin, before the answer is all in.
+void PickTimeout(Session &session, const std::vector<TagPlan> &plans, const LineOptions &line) {
+    const int floor = Session::Info().defaultTimeout * 10;
+    size_t longest = 0;
+    std::string which;
+    for (const TagPlan &plan : plans) {
+        for (size_t i = 0; i < plan.chunks.size(); ++i) {
+            const Exchange exchange = ExchangeOf(plan, i);
+            const size_t characters = exchange.requestCharacters + exchange.answerCharacters;
+            if (characters > longest) {
+                longest = characters;
+                which = plan.chunks[i].tag.address + " (" +
+                        std::to_string(exchange.requestCharacters) + " characters out, " +
+                        std::to_string(exchange.answerCharacters) + " back)";
+            }
+        }
+    }
+    LineOptions picked = line;
+    picked.timeoutMs = longest == 0 ? floor : TimeoutFor(line, longest, floor);
+    session.SetTimeout(picked.timeoutMs);
+    if (!line.verbose || longest == 0)
+        return;
+    fprintf(stderr,
+            "qivma: time-out %d ms%s: at %s the longest exchange, %s, takes %.0f ms on the line, "
+            "and %d ms more are allowed; --timeout MS sets another\n",
+            picked.timeoutMs, picked.timeoutMs == floor ? " (the driver's default)" : "",
+            LineSettingsText(line).c_str(), which.c_str(), LineMilliseconds(line, longest),
+            kTimeoutMarginMs);
+}
+
+}  // namespace
+
+bool StartFor(Session &session, const std::vector<TagPlan> &plans, const CommandLine &line,
+              bool simulatePlans) {
+    if (!line.global.line.timeoutGiven)
+        PickTimeout(session, plans, line.global.line);
     std::vector<Tag> tags;
-    for (const TagPlan &plan : plans)
+    for (const TagPlan &plan : simulatePlans ? plans : std::vector<TagPlan>())
         tags.push_back(plan.base);
     std::string error;
     if (session.Start(tags, &error))

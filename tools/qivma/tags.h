@@ -17,5 +17,8 @@ std::vector<TagPlan> PlanTags(const CommandLine &line, const std::vector<std::st
 bool SeveralStations(const std::vector<TagPlan> &plans);
 
 // Starts the session for the plans; false (said on stderr, and in the JSON
-// output) when the port does not open.
-bool StartFor(Session &session, const std::vector<TagPlan> &plans, const CommandLine &line);
+// output) when the port does not open. Without --timeout the channel gets
+// the time-out that the plans' longest exchange needs (said with --verbose).
+// The simulator plays the plans' stations unless `simulatePlans` is false.
+bool StartFor(Session &session, const std::vector<TagPlan> &plans, const CommandLine &line,
+              bool simulatePlans = true);

@@ -19,6 +19,10 @@ uint64_t MonotonicMicroseconds();
 
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
+// A terminal that takes escape sequences (to move the cursor, to clear a
+// line): not a file or a pipe, and not TERM=dumb.
+bool StdoutTakesSequences();
+bool StderrTakesSequences();
 // The terminal's size in characters; 0 when stdout is no terminal.
 int TerminalColumns();
 int TerminalRows();
@@ -44,8 +48,13 @@ const char *ExamplePort();
 // Whether this build has the built-in controller simulator. Without it,
 // --sim means fpsim.exe at the far end of the COM port that --sim-port names.
 bool HasSimulator();
+// The simulator's faults as --sim-fault takes them ("no-answer, late[:MS],
+// ..."), or "" without a built-in simulator.
+std::string SimulatorFaultNames();
 // false with the accepted kinds when `faultText` names no fault of the simulator.
 bool CheckSimulatorFault(const std::string &faultText, std::string *error);
+// The same for "N:KIND", a fault of every Nth answer; N goes to *every.
+bool CheckSimulatorFaultEvery(const std::string &text, int *every, std::string *error);
 
 // The built-in controller simulator: the stations it plays, the line's rate
 // and format for its pacing, and faults for its first answers. Sets *device
@@ -55,6 +64,7 @@ struct SimulatorLine {
     std::string port;
     std::vector<std::string> stations;
     std::vector<std::string> faults;
+    std::string faultEvery;  // "N:KIND", or empty
     unsigned baud;
     int dataBits;
     char parity;  // N O E M S

@@ -1,5 +1,7 @@
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 #include "tools/qivma/tool_platform.h"
@@ -64,6 +66,30 @@ bool StderrIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
 }
 
+namespace {
+
+// A console takes the sequences once they are turned on; TERM=dumb, as an
+// editor's shell sets it, asks for none.
+bool TermTakesSequences() {
+    const char *term = getenv("TERM");
+    return term == nullptr || strcmp(term, "dumb") != 0;
+}
+
+}  // namespace
+
+bool StdoutTakesSequences() {
+    return StdoutIsTerminal() && TermTakesSequences();
+}
+
+bool StderrTakesSequences() {
+    if (!StderrIsTerminal() || !TermTakesSequences())
+        return false;
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(console, &mode) &&
+           SetConsoleMode(console, mode | 0x0004 /* ENABLE_VIRTUAL_TERMINAL_PROCESSING */);
+}
+
 int TerminalColumns() {
     CONSOLE_SCREEN_BUFFER_INFO info;
     return ConsoleSize(info) ? info.srWindow.Right - info.srWindow.Left + 1 : 0;
@@ -95,6 +121,11 @@ std::string HostPortName(const std::string &device, std::string *) {
 void RemoveLink(const std::string &) {}
 
 std::string DiagnosePort(const std::string &device) {
+    if (device.rfind("/dev/", 0) == 0 || device.rfind("tty", 0) == 0) {
+        return device +
+               " is a Linux name; Windows names serial ports COM1, COM3 and so on (the Device "
+               "Manager lists them under Ports)";
+    }
     HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
@@ -114,6 +145,15 @@ const char *ExamplePort() {
 }
 
 bool HasSimulator() {
+    return false;
+}
+
+std::string SimulatorFaultNames() {
+    return "";
+}
+
+bool CheckSimulatorFaultEvery(const std::string &, int *, std::string *error) {
+    *error = "the Windows tool has no built-in simulator";
     return false;
 }
 

@@ -1,5 +1,7 @@
 #include "tools/qivma/value_format.h"
 
+#include <ctype.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -176,19 +178,41 @@ ShownValue ShowNumber(uint32_t value, int bits, ValueFormat format) {
 }
 
 bool LooksLikeFloat(const std::string &text) {
-    if (StartsWith(text, "0x") || StartsWith(text, "0X") || StartsWith(text, "-0x"))
+    if (StartsWith(text, "0x") || StartsWith(text, "0X") || StartsWith(text, "-0x") ||
+        StartsWith(text, "-0X"))
         return false;
-    return text.find_first_of(".eE") != std::string::npos || text == "inf" || text == "-inf" ||
-           text == "nan";
+    std::string lower;
+    for (const char c : text)
+        lower += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const std::string body = lower.substr(!lower.empty() && (lower[0] == '-' || lower[0] == '+'));
+    return lower.find_first_of(".e") != std::string::npos || body == "inf" || body == "infinity" ||
+           body.compare(0, 3, "nan") == 0;
 }
 
-bool ParseFloatBits(const std::string &text, uint32_t &bits) {
-    if (text.empty())
-        return false;
+// A float's bits; false with a reason for what is no float, what a float
+// cannot hold, and (unless allowed) infinities and NaN.
+bool ParseFloatBits(const std::string &text, bool allowNonfinite, uint32_t &bits,
+                    std::string *error) {
     char *end = nullptr;
-    const float real = strtof(text.c_str(), &end);
-    if (*end != '\0')
+    errno = 0;
+    const float real = text.empty() ? 0 : strtof(text.c_str(), &end);
+    if (text.empty() || *end != '\0') {
+        *error = "'" + text + "' is no float: a number such as 3.25 or -1e3 was expected";
         return false;
+    }
+    if (errno == ERANGE && std::isinf(real)) {
+        *error = "'" + text + "' is beyond what a float holds (about -3.4e38 to 3.4e38)";
+        return false;
+    }
+    if (errno == ERANGE && real == 0) {
+        *error = "'" + text + "' is too small for a float: it would be stored as 0";
+        return false;
+    }
+    if (!std::isfinite(real) && !allowNonfinite) {
+        *error = "'" + text +
+                 "' is no finite number: give --allow-nonfinite to write an infinity or NaN";
+        return false;
+    }
     memcpy(&bits, &real, sizeof bits);
     return true;
 }
@@ -236,8 +260,8 @@ std::string RangeText(int bits, ValueFormat format) {
     return text;
 }
 
-bool ParseBits(const std::string &text, int bits, ValueFormat format, uint32_t &value,
-               std::string *error) {
+bool ParseBits(const std::string &text, int bits, ValueFormat format, bool allowNonfinite,
+               uint32_t &value, std::string *error) {
     const std::string what = "'" + text + "' is no " + std::to_string(bits) + "-bit value";
     if (format == ValueFormat::kAscii) {
         if (text.size() > static_cast<size_t>(bits / 8)) {
@@ -249,13 +273,18 @@ bool ParseBits(const std::string &text, int bits, ValueFormat format, uint32_t &
             value |= static_cast<uint32_t>(static_cast<unsigned char>(text[i])) << (8 * i);
         return true;
     }
-    if (bits == 32 && (format == ValueFormat::kFloat ||
-                       (format == ValueFormat::kDefault && LooksLikeFloat(text)))) {
-        if (!ParseFloatBits(text, value)) {
-            *error = what + ": a float such as 3.25 or -1e3 was expected";
-            return false;
-        }
-        return true;
+    if (bits == 32 && format == ValueFormat::kFloat)
+        return ParseFloatBits(text, allowNonfinite, value, error);
+    // The same register must not get the integer 1 for "1" and the float's
+    // bits for "1.0": a float is written only where it is asked for.
+    if (format == ValueFormat::kDefault && LooksLikeFloat(text)) {
+        *error = bits == 32
+                     ? what +
+                           ": a float is written only with --format float (which "
+                           "stores the float's 32 bits); without it the value is "
+                           "a whole number"
+                     : what + ": a register holds whole numbers (" + RangeText(bits, format) + ")";
+        return false;
     }
     long long number = 0;
     const Range range = RangeOf(bits, format);
@@ -328,7 +357,7 @@ ShownValue ShowValue(ValueKind kind, const uint16_t *words, ValueFormat format, 
 }
 
 bool ParseValue(const std::string &text, ValueKind kind, ValueFormat format, WordOrder order,
-                std::vector<uint16_t> &words, std::string *error) {
+                std::vector<uint16_t> &words, std::string *error, bool allowNonfinite) {
     if (kind == ValueKind::kBit) {
         if (text == "1" || text == "on") {
             words.push_back(1);
@@ -342,7 +371,7 @@ bool ParseValue(const std::string &text, ValueKind kind, ValueFormat format, Wor
     }
     uint32_t value = 0;
     const int bits = kind == ValueKind::kDoubleWord ? 32 : 16;
-    if (!ParseBits(text, bits, format, value, error))
+    if (!ParseBits(text, bits, format, allowNonfinite, value, error))
         return false;
     if (bits == 32)
         Split(value, order, words);

@@ -41,9 +41,11 @@ ShownValue ShowValue(ValueKind kind, const uint16_t *words, ValueFormat format, 
 
 // The words that `text` stands for, appended to `words` in address order.
 // Integers are decimal, 0x hexadecimal or 0b binary (a leading zero is still
-// decimal); each is checked against the element's range. false with a reason.
+// decimal); each is checked against the element's range. A float goes only
+// into a 32-bit element read as --format float, and only finite (inf and nan
+// with `allowNonfinite`). false with a reason.
 bool ParseValue(const std::string &text, ValueKind kind, ValueFormat format, WordOrder order,
-                std::vector<uint16_t> &words, std::string *error);
+                std::vector<uint16_t> &words, std::string *error, bool allowNonfinite = false);
 
 // An integer as decimal, 0x hexadecimal or 0b binary text, with an optional
 // sign; false when the text is none of these or leaves [min, max].
