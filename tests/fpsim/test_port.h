@@ -5,11 +5,34 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+
+// Whether this machine keeps the stick-parity flag (CMSPAR) on a
+// pseudo-terminal, probed on one of its own: qemu-user drops it.
+inline bool StickFlagKept() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0)
+        return false;
+    bool kept = false;
+    termios settings;
+    if (grantpt(master) == 0 && unlockpt(master) == 0) {
+        const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave >= 0 && tcgetattr(slave, &settings) == 0) {
+            settings.c_cflag |= CMSPAR;
+            kept = tcsetattr(slave, TCSANOW, &settings) == 0 && tcgetattr(master, &settings) == 0 &&
+                   (settings.c_cflag & CMSPAR) != 0;
+        }
+        if (slave >= 0)
+            close(slave);
+    }
+    close(master);
+    return kept;
+}
 
 class TestPort {
   public:

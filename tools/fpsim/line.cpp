@@ -44,6 +44,8 @@ const char *ParityName(char parity) {
 
 // The parity that the flags show, for people.
 const char *ShownParity(const MasterLine &master) {
+    if (!master.stickShows)
+        return master.oddFlag ? "odd or mark" : "even, space or no";
     if (master.stickFlag)
         return master.oddFlag ? "mark" : "space";
     return master.oddFlag ? "odd" : "even or no";
@@ -58,7 +60,8 @@ std::string LineDisagreement(const LineFormat &own, const MasterLine &master) {
               " bit/s, this controller's at " + std::to_string(own.baud) + " bit/s";
     }
     const MasterLine expected = FlagsOf(own.parity);
-    if (expected.oddFlag != master.oddFlag || expected.stickFlag != master.stickFlag) {
+    if (expected.oddFlag != master.oddFlag ||
+        (master.stickShows && expected.stickFlag != master.stickFlag)) {
         why += std::string(why.empty() ? "" : "; ") + "the master sends " + ShownParity(master) +
                " parity, this controller expects " + ParityName(own.parity) + " parity";
     }

@@ -31,6 +31,9 @@ struct MasterLine {
     unsigned baud = 0;       // 0: not known
     bool oddFlag = false;    // odd, or mark
     bool stickFlag = false;  // mark or space
+    // Whether the stick flag shows at all: qemu-user drops it on its way to
+    // the kernel, and then mark looks like odd and space like even.
+    bool stickShows = true;
 };
 
 // Why a controller set to `own` hears only garbage from a master set to

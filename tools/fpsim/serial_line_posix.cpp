@@ -111,6 +111,20 @@ bool MakeNonBlocking(int fd, std::string *error) {
     return true;
 }
 
+// Whether the stick-parity flag set on `fd` reads back: qemu-user drops it.
+// The line is left as it was.
+bool KeepsStickFlag(int fd) {
+    termios before;
+    if (tcgetattr(fd, &before) != 0)
+        return false;
+    termios stick = before;
+    stick.c_cflag |= CMSPAR;
+    termios after;
+    const bool kept = tcsetattr(fd, TCSANOW, &stick) == 0 && tcgetattr(fd, &after) == 0 &&
+                      (after.c_cflag & CMSPAR) != 0;
+    return tcsetattr(fd, TCSANOW, &before) == 0 && kept;
+}
+
 bool SetFormat(int fd, const std::string &path, const LineFormat &format, std::string *error) {
     termios settings;
     if (!SetRawMode(fd, error) || tcgetattr(fd, &settings) != 0) {
@@ -166,7 +180,8 @@ struct SerialLine::State {
     int fd = -1;  // the line that fpsim reads and writes
     PseudoTerminal pty;
     std::string linkPath;
-    int linkClaim = -1;  // held while the link is served (ClaimLink)
+    int linkClaim = -1;      // held while the link is served (ClaimLink)
+    bool stickShows = true;  // CMSPAR survives on the pseudo-terminal
     bool device = false;
     int wake[2] = {-1, -1};
 };
@@ -203,6 +218,7 @@ bool SerialLine::OpenPseudoTerminal(const std::string &linkPath, std::string *er
     }
     s.linkPath = linkPath;
     s.fd = s.pty.controllerFd;
+    s.stickShows = KeepsStickFlag(s.pty.driverSideFd);
     if (!MakeNonBlocking(s.fd, error)) {
         Close();
         return false;
@@ -252,6 +268,7 @@ bool SerialLine::ReadMasterLine(MasterLine *seen) const {
         return false;
     seen->oddFlag = (settings.c_cflag & PARODD) != 0;
     seen->stickFlag = (settings.c_cflag & CMSPAR) != 0;
+    seen->stickShows = s.stickShows;
     if (!ReadLineRate(s.fd, &seen->baud))
         seen->baud = RateOf(cfgetospeed(&settings));
     return true;
