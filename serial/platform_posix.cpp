@@ -65,12 +65,15 @@ struct PortSlot {
     char ahead[kReadAhead] = {};
     uint32_t aheadAt = 0, aheadCount = 0;
     // A character's time on the line at the rate and format set (0: not
-    // known). A run of characters on the line: when its first was read, and
-    // how many have come since, that one included.
+    // known). A run of characters on the line: the latest time at which its
+    // first can have come, as the reads of it so far tell, and how many have
+    // come. And when the line was last turned round: the open, or a frame
+    // that began to go out; nothing that comes later can have begun before.
     int64_t characterUs = 0;
     bool inRun = false;
     int64_t runStartUs = 0;
     int64_t runBytes = 0;
+    int64_t turnedUs = 0;
     bool drained = false;  // the last read of the device left nothing waiting
 };
 
@@ -244,6 +247,7 @@ QivPortHandle PlatformCreateFile(const char *name) {
     port = PortSlot();
     port.inUse = true;
     port.fd = fd;
+    port.turnedUs = NowMicroseconds();
     port.terminal = isatty(fd) != 0;
     if (!nullDevice && port.terminal) {
         port.excludedOthers = ioctl(fd, TIOCEXCL) == 0;
@@ -442,11 +446,16 @@ bool Fill(PortSlot *port, bool startsRun) {
             port->aheadCount += static_cast<uint32_t>(n);
             if (startsRun || !port->inRun) {
                 port->inRun = true;
-                port->runStartUs = NowMicroseconds();
+                port->runStartUs = INT64_MAX;
                 port->runBytes = 0;
                 startsRun = false;
             }
             port->runBytes += n;
+            // The bytes of the run so far took a character time each after
+            // the first: it came no later than that much before this read.
+            const int64_t start = NowMicroseconds() - (port->runBytes - 1) * port->characterUs;
+            if (start < port->runStartUs)
+                port->runStartUs = start;
         }
         if (n < static_cast<ssize_t>(room)) {
             port->drained = true;
@@ -471,7 +480,12 @@ void SleepUntil(int64_t us) {
 // wake at every character, whatever VMIN says: the terminal wakes its
 // pollers at each one it receives.) A byte that is not there when it could
 // be (the far end paused, a USB adapter hands bytes on in bursts) is waited
-// for in poll again, and starts a run afresh.
+// for in poll again, and starts a run afresh. So is every byte of a line
+// that brings more than its rate could since it was turned round (a
+// pseudo-terminal, a USB port that only plays a serial line, a network
+// link): its bytes come sooner than any time that the rate tells. (Such a
+// line that hands on a first byte alone, and the rest at once, costs a read
+// the line time of what it asked for, once.)
 bool ReadAll(PortSlot *port, char *bytes, uint32_t count, int64_t deadline, uint32_t *done) {
     TakeAhead(port, bytes, count, done);
     while (*done < count) {
@@ -480,9 +494,10 @@ bool ReadAll(PortSlot *port, char *bytes, uint32_t count, int64_t deadline, uint
             return true;
         const int64_t characterUs = port->characterUs;
         const int64_t missing = count - *done;
-        const int64_t due = port->inRun && characterUs > 0
-                                ? port->runStartUs + (port->runBytes + missing - 1) * characterUs
-                                : 0;
+        const bool paced =
+            port->inRun && characterUs > 0 && port->runStartUs >= port->turnedUs - 2 * characterUs;
+        const int64_t due =
+            paced ? port->runStartUs + (port->runBytes + missing - 1) * characterUs : 0;
         bool waited = false, hungUp = false;
         if (!port->drained) {
             // More waits than the read-ahead took: read on at once.
@@ -589,6 +604,7 @@ bool PlatformWriteFile(QivPortHandle handle, const void *bytes, uint32_t count, 
     // What comes after a frame goes out is the answer to it, or nothing: no
     // run of characters that was coming before goes on.
     port->inRun = false;
+    port->turnedUs = NowMicroseconds();
     const char *data = static_cast<const char *>(bytes);
     while (*done < count) {
         const ssize_t n = write(port->fd, data + *done, count - *done);
