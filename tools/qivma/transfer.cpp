@@ -19,15 +19,22 @@ std::string ChunkLabel(const TagPlan &plan, size_t chunk) {
     return first == last ? first : first + "-" + last;
 }
 
-// "D54-D99 not read" for the chunks from `chunk` on.
+// "D54-D99": the registers of chunks `first` to `last`.
+std::string Span(const TagPlan &plan, size_t first, size_t last) {
+    const std::string begin = ChunkLabel(plan, first), end = ChunkLabel(plan, last);
+    const std::string from = begin.substr(0, begin.find('-'));
+    const size_t dash = end.rfind('-');
+    const std::string to = dash == std::string::npos ? end : end.substr(dash + 1);
+    return from == to ? from : from + "-" + to;
+}
+
+// "D54-D99 not read" for the chunks from `chunk` on; a write says what it
+// wrote before them too.
 std::string Untouched(const TagPlan &plan, size_t chunk, Operation op) {
-    const std::string first = ChunkLabel(plan, chunk);
-    const std::string last = ChunkLabel(plan, plan.chunks.size() - 1);
-    const std::string from = first.substr(0, first.find('-'));
-    const size_t dash = last.rfind('-');
-    const std::string to = dash == std::string::npos ? last : last.substr(dash + 1);
-    return (from == to ? from : from + "-" + to) +
-           (op == Operation::kRead ? " not read" : " not written");
+    const std::string rest = Span(plan, chunk, plan.chunks.size() - 1);
+    if (op == Operation::kRead)
+        return rest + " not read";
+    return Span(plan, 0, chunk - 1) + " written, " + rest + " not written";
 }
 
 }  // namespace
