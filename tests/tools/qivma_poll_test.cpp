@@ -279,7 +279,8 @@ TEST(QivmaPoll, PlainLinesCsvAndASummaryWhenNotOnATerminal) {
     // The log on stdout, or on /dev/stdout, starts with its header too; the
     // summary then goes to stderr.
     for (const char *path : {"-", "/dev/stdout"}) {
-        const ToolRun piped = Qivma({"--sim", "poll", "01E00100", "--for", "2", "--csv", path});
+        const ToolRun piped =
+            Qivma({"--sim", "poll", "01E00100", "--for", "2", "--interval", "0", "--csv", path});
         EXPECT_EQ(piped.exitCode, 0) << path << "\n" << piped.both();
         const std::vector<std::string> logged = Lines(piped.out);
         ASSERT_GE(logged.size(), 3u) << path << "\n" << piped.out;
