@@ -2,6 +2,7 @@
 #include <ctype.h>
 #include <math.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
 
@@ -97,13 +98,17 @@ int RunScan(const CommandLine &line) {
     const LineOptions &options = session.Options();
     const bool quiet = line.global.quiet;
     if (!output.Json()) {
-        // Under 80 columns at any time-out: a line that wraps on a terminal
-        // of 80 reads badly.
-        fprintf(quiet ? stderr : stdout,
-                "scanning %s-%s for %s at %s, time-out %d ms (%d ms a silent station)\n",
-                TwoDigits(first).c_str(), TwoDigits(last).c_str(),
-                plans.front().elements.front().label.c_str(), LineSettingsText(options).c_str(),
-                options.timeoutMs, 3 * options.timeoutMs + std::max(100, options.timeoutMs));
+        // Under 80 columns: a line that wraps on a terminal of 80 reads
+        // badly, so a long time-out leaves out what a silent station costs.
+        char header[160], cost[48];
+        snprintf(header, sizeof header, "scanning %s-%s for %s at %s, time-out %d ms",
+                 TwoDigits(first).c_str(), TwoDigits(last).c_str(),
+                 plans.front().elements.front().label.c_str(), LineSettingsText(options).c_str(),
+                 options.timeoutMs);
+        snprintf(cost, sizeof cost, " (%d ms a silent station)",
+                 3 * options.timeoutMs + std::max(100, options.timeoutMs));
+        const bool fits = strlen(header) + strlen(cost) < 80;
+        fprintf(quiet ? stderr : stdout, "%s%s\n", header, fits ? cost : "");
         fflush(quiet ? stderr : stdout);
     }
     const bool progress = StderrTakesSequences() && !output.Json() && !line.global.trace;
