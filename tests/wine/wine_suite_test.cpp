@@ -596,11 +596,13 @@ TEST_F(WineSuite, TheWindowsToolPrintsWhatTheLinuxToolPrints) {
         {"scan", "01-06"},
     };
     for (const std::vector<std::string> &command : commands) {
-        std::vector<std::string> windows = {TheLane().wine, TheLane().bin + "/qivma.exe",
-                                            "--port",       ComName(kHostPort),
-                                            "--parity",     "none"};
-        std::vector<std::string> linux = {TheLane().linuxTool, "--port", linuxPort, "--parity",
-                                          "none"};
+        std::vector<std::string> windows = {TheLane().wine, TheLane().bin + "/qivma.exe"};
+        std::vector<std::string> linux = {TheLane().linuxTool};
+        // info and check use no line, and refuse the line's options.
+        if (command.front() != "info" && command.front() != "check") {
+            windows.insert(windows.end(), {"--port", ComName(kHostPort), "--parity", "none"});
+            linux.insert(linux.end(), {"--port", linuxPort, "--parity", "none"});
+        }
         windows.insert(windows.end(), command.begin(), command.end());
         linux.insert(linux.end(), command.begin(), command.end());
         int windowsCode = -1, linuxCode = -1;
