@@ -147,7 +147,13 @@ class WinHost {
     }
     int Status(const std::string &command) {
         const std::string reply = Send(command);
-        return reply.rfind("status ", 0) == 0 ? atoi(reply.c_str() + 7) : -1;
+        if (reply.rfind("status ", 0) == 0)
+            return atoi(reply.c_str() + 7);
+        // No status: the host program said why, or ended; the reader is told
+        // which, and the host's exit status.
+        ADD_FAILURE() << "the host program answered '" << command << "' with '" << reply << "'"
+                      << (reply.empty() ? ", having ended: " + Ended() : "");
+        return -1;
     }
     // "status S words ..." of a read, as the words.
     std::vector<int> Read(int *status) {
@@ -180,6 +186,14 @@ class WinHost {
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
         return line;
+    }
+
+    // How the host program ended, once its output has closed.
+    std::string Ended() {
+        const int code = wine_lane::Wait(pid_);
+        pid_ = -1;
+        return code == -1 ? "killed by a signal, or not started"
+                          : "exit status " + std::to_string(code);
     }
 
     pid_t pid_ = -1;
