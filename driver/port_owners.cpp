@@ -1,5 +1,7 @@
 #include "driver/port_owners.h"
 
+#include "serial/spin_lock.h"
+
 namespace {
 
 // More than the ports that one process opens at once: the POSIX platform
@@ -11,8 +13,9 @@ struct OwnedPort {
     QivPortHandle port;
 };
 
-// Calls into the driver are made one at a time, also across channels.
+// Channels on different threads open and close ports at once.
 OwnedPort g_owned[kMaxOwnedPorts];
+SpinLock g_ownedLock;
 
 OwnedPort *Find(const DriverInstance *owner, QivPortHandle port) {
     for (OwnedPort &entry : g_owned) {
@@ -25,6 +28,7 @@ OwnedPort *Find(const DriverInstance *owner, QivPortHandle port) {
 }  // namespace
 
 bool RecordPortOwner(const DriverInstance *owner, QivPortHandle port) {
+    SpinLockHold hold(g_ownedLock);
     if (Find(owner, port) != nullptr)
         return true;
     OwnedPort *free = Find(nullptr, nullptr);
@@ -35,11 +39,15 @@ bool RecordPortOwner(const DriverInstance *owner, QivPortHandle port) {
 }
 
 void ForgetPortOwner(const DriverInstance *owner, QivPortHandle port) {
+    SpinLockHold hold(g_ownedLock);
     OwnedPort *entry = Find(owner, port);
     if (entry != nullptr)
         *entry = {nullptr, nullptr};
 }
 
 bool OwnsPort(const DriverInstance *owner, QivPortHandle port) {
-    return owner != nullptr && port != nullptr && Find(owner, port) != nullptr;
+    if (owner == nullptr || port == nullptr)
+        return false;
+    SpinLockHold hold(g_ownedLock);
+    return Find(owner, port) != nullptr;
 }

@@ -76,6 +76,9 @@ run_lane wine32 "" - wine32 --verbose
 # The native suites again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and each fuzz target for a few seconds from its seed corpus.
 run_lane asan "" asan asan
+# Channels and the gateway on several threads at once, under ThreadSanitizer:
+# only the suites that run threads are built.
+run_lane tsan "" tsan tsan
 run_lane fuzz "" fuzz fuzz
 
 echo

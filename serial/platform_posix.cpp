@@ -30,6 +30,7 @@
 
 #include "serial/comm_platform.h"
 #include "serial/posix_line.h"
+#include "serial/spin_lock.h"
 
 namespace {
 
@@ -78,6 +79,11 @@ struct PortSlot {
 };
 
 PortSlot g_ports[kMaxPorts];
+// Channels on different threads open and close ports at once. The lock
+// guards which slots are in use and the fields by which an open looks for a
+// device held already (fd, exclusive, device); the rest of a slot is its
+// channel's alone.
+SpinLock g_portsLock;
 thread_local uint32_t t_lastError = 0;
 
 bool Fail(int error) {
@@ -184,28 +190,26 @@ void ApplyModemControl(int fd, const CommState &state) {
 }
 
 // Whether a port of this process holds the character device at `path`.
-bool HeldHere(const char *path) {
-    struct stat info;
-    if (stat(path, &info) != 0 || !S_ISCHR(info.st_mode))
+// Under g_portsLock.
+bool HeldHere(bool isDevice, dev_t device) {
+    if (!isDevice)
         return false;
     for (const PortSlot &slot : g_ports) {
-        if (slot.inUse && slot.fd >= 0 && slot.exclusive && slot.device == info.st_rdev)
+        if (slot.inUse && slot.fd >= 0 && slot.exclusive && slot.device == device)
             return true;
     }
     return false;
+}
+
+void ReleaseSlot(PortSlot &port) {
+    SpinLockHold hold(g_portsLock);
+    port.inUse = false;
 }
 
 }  // namespace
 
 QivPortHandle PlatformCreateFile(const char *name) {
     const bool nullDevice = strcmp(name, "NUL") == 0;
-    int slot = 0;
-    while (slot < kMaxPorts && g_ports[slot].inUse)
-        ++slot;
-    if (slot == kMaxPorts) {
-        Fail(EMFILE);
-        return QIV_INVALID_PORT_HANDLE;
-    }
     // The host's field holds 11 characters, fewer than many device paths: a
     // name that does not start with "/" names a device in /dev, as "COM1"
     // names one in the device namespace of Windows ("ttyUSB0", "pts/3").
@@ -221,15 +225,32 @@ QivPortHandle PlatformCreateFile(const char *name) {
     // the kernel raises DTR and RTS as it opens a serial terminal, also one
     // that is open already, and the lock below would refuse the open only
     // after that, leaving RTS up on the holder's line until its next frame.
-    if (!nullDevice && HeldHere(path)) {
-        Fail(EBUSY);
-        return QIV_INVALID_PORT_HANDLE;
+    struct stat named = {};
+    const bool isDevice = !nullDevice && stat(path, &named) == 0 && S_ISCHR(named.st_mode);
+    int slot = 0;
+    {
+        SpinLockHold hold(g_portsLock);
+        if (HeldHere(isDevice, named.st_rdev)) {
+            Fail(EBUSY);
+            return QIV_INVALID_PORT_HANDLE;
+        }
+        while (slot < kMaxPorts && g_ports[slot].inUse)
+            ++slot;
+        if (slot == kMaxPorts) {
+            Fail(EMFILE);
+            return QIV_INVALID_PORT_HANDLE;
+        }
+        // Taken now, without a descriptor, so that no other open takes it.
+        g_ports[slot] = PortSlot();
+        g_ports[slot].inUse = true;
     }
+    PortSlot &port = g_ports[slot];
     // Non-blocking: neither the open nor a read may wait on modem lines; the
     // reads and writes below do their own waiting against deadlines.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         Fail(errno);
+        ReleaseSlot(port);
         return QIV_INVALID_PORT_HANDLE;
     }
     if (!nullDevice) {
@@ -240,13 +261,10 @@ QivPortHandle PlatformCreateFile(const char *name) {
             const int error = errno == EWOULDBLOCK ? EBUSY : errno;
             close(fd);
             Fail(error);
+            ReleaseSlot(port);
             return QIV_INVALID_PORT_HANDLE;
         }
     }
-    PortSlot &port = g_ports[slot];
-    port = PortSlot();
-    port.inUse = true;
-    port.fd = fd;
     port.turnedUs = NowMicroseconds();
     port.terminal = isatty(fd) != 0;
     if (!nullDevice && port.terminal) {
@@ -256,9 +274,12 @@ QivPortHandle PlatformCreateFile(const char *name) {
     }
     port.pseudoTerminal = IsPseudoTerminal(fd);
     struct stat info;
-    if (!nullDevice && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode)) {
-        port.exclusive = true;
-        port.device = info.st_rdev;
+    const bool exclusive = !nullDevice && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode);
+    {
+        SpinLockHold hold(g_portsLock);
+        port.fd = fd;
+        port.exclusive = exclusive;
+        port.device = exclusive ? info.st_rdev : 0;
     }
     return reinterpret_cast<QivPortHandle>(kHandleBase + slot);
 }
@@ -281,12 +302,15 @@ bool PlatformCloseHandle(QivPortHandle handle) {
         // Linux releases the descriptor even when close() reports an error, so
         // it is never used again; the slot stays held, and the handle with
         // it, until a close succeeds. The lock goes with the descriptor.
-        port->fd = -1;
+        {
+            SpinLockHold hold(g_portsLock);
+            port->fd = -1;
+        }
         if (close(fd) != 0 && errno != EINTR) {
             return Fail(errno);
         }
     }
-    port->inUse = false;
+    ReleaseSlot(*port);
     return true;
 }
 
@@ -694,6 +718,16 @@ bool PlatformSetCommMask(QivPortHandle handle, uint32_t mask) {
     if (port == nullptr)
         return false;
     port->eventMask = mask;
+    return true;
+}
+
+// A pseudo-terminal hands bytes on as soon as they are written, and any
+// other device that is no terminal has no line at all.
+bool PlatformGetCommProperties(QivPortHandle handle, uint32_t *providerSubType) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    *providerSubType = port->terminal && !port->pseudoTerminal ? kPstRs232 : kPstUnspecified;
     return true;
 }
 
