@@ -5,6 +5,7 @@
 #include "driver/driver_info.h"
 #include "driver/host_log.h"
 #include "driver/port_owners.h"
+#include "protocol/station_doubt.h"
 #include "serial/comm_platform.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
@@ -146,6 +147,7 @@ int32_t ColdStart(DriverRequest *request) {
         return QIV_STATUS_LINE_FAILURE;
     }
     AdoptPort(instance, port);
+    ClearStationDoubts(instance);
     SetReadTimeout(port, config.timeout);
     instance.openParams = params;
     instance.timeout = config.timeout;

@@ -42,25 +42,31 @@ void StartAnswer(AnswerText *answer, char *text, int32_t capacity) {
     answer->heard = 0;
     answer->dropped = 0;
     answer->complete = false;
+    answer->earlyLeft = 0;
+    answer->frameEarly = false;
 }
 
 int32_t FeedAnswer(AnswerText *answer, const char *bytes, int32_t count, AnswerTest test,
-                   const void *context) {
+                   void *context) {
     int32_t used = 0;
     while (used < count && !answer->complete) {
         const char c = bytes[used++];
         ++answer->heard;
+        const bool early = answer->earlyLeft > 0;
+        if (early)
+            --answer->earlyLeft;
         if (c == kFrameStart) {
             if (answer->length > 0)
                 ++answer->dropped;  // cut off by a new frame
             answer->length = 0;
+            answer->frameEarly = early;
         } else if (answer->length == 0) {
             continue;
         }
         answer->text[answer->length++] = c;
         if (c != kCarriageReturn && answer->length < answer->capacity)
             continue;
-        if (test(context, answer->text, answer->length)) {
+        if (test(context, answer->text, answer->length, answer->frameEarly)) {
             answer->complete = true;
         } else {
             ++answer->dropped;
@@ -71,7 +77,7 @@ int32_t FeedAnswer(AnswerText *answer, const char *bytes, int32_t count, AnswerT
 }
 
 Heard ListenForAnswer(TimedReads *reads, AnswerText *answer, const AnswerDeadlines &deadlines,
-                      AnswerTest test, const void *context) {
+                      AnswerTest test, void *context) {
     char chunk[QIV_RX_FRAME_SIZE];
     while (!answer->complete) {
         const bool begun = answer->length > 0;

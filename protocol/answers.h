@@ -22,10 +22,16 @@ struct AnswerText {
     int32_t heard;     // every byte taken from the line, noise included
     int32_t dropped;   // frames begun that answered nothing: cut off, or refused by the test
     bool complete;     // `text` holds a frame that passed the test
+    // Bytes still to come that began to arrive before the station could have
+    // heard the whole request: a frame whose "%" is among them cannot answer it.
+    int32_t earlyLeft;
+    bool frameEarly;  // the frame in `text` began among them
 };
 
-// Whether a complete frame of `length` characters answers what was asked.
-using AnswerTest = bool (*)(const void *context, const char *frame, int32_t length);
+// Whether a complete frame of `length` characters answers what was asked;
+// `early` when it began before the station could have heard the request. The
+// test may note what the frame tells of the station that sent it.
+using AnswerTest = bool (*)(void *context, const char *frame, int32_t length, bool early);
 
 // When an answer must have come: its "%" by `startByUs` and all of it by
 // `completeByUs`, on the platform's clock (UINT64_MAX: without end). A
@@ -39,7 +45,7 @@ void StartAnswer(AnswerText *answer, char *text, int32_t capacity);
 // Takes `count` bytes of the line. Returns how many it used: those after a
 // frame that passed the test are left.
 int32_t FeedAnswer(AnswerText *answer, const char *bytes, int32_t count, AnswerTest test,
-                   const void *context);
+                   void *context);
 
 enum class Heard {
     kAnswer,      // a complete frame that passed the test
@@ -50,4 +56,4 @@ enum class Heard {
 
 // Listens for one answer that passes `test`, until the deadlines.
 Heard ListenForAnswer(TimedReads *reads, AnswerText *answer, const AnswerDeadlines &deadlines,
-                      AnswerTest test, const void *context);
+                      AnswerTest test, void *context);

@@ -239,3 +239,29 @@ int32_t CheckResponse(DriverRequest *request) {
     const DriverInstance &instance = *request->instance;
     return IsGoodAnswerFrame(instance.txFrame, instance.rxFrame, instance.rxLength) ? 0 : 1;
 }
+
+int32_t ComposeStatusRequest(int32_t station, char *area, int32_t areaSize) {
+    FrameText text(area, areaSize);
+    text.Char('%');
+    text.Hex(static_cast<uint32_t>(station & kMaxStation), 2);
+    text.Text("#RT");
+    text.BlockCheck();
+    text.Char(kCarriageReturn);
+    return text.length();
+}
+
+bool IsStatusAnswerFrame(const char *tx, const char *rx, int32_t length) {
+    // The echo sits where a read's does: the answer's own length is the
+    // controller's to choose.
+    return IsGoodAnswerFrame(tx, rx, length);
+}
+
+int32_t AnsweringStation(const char *rx, int32_t length) {
+    constexpr int32_t kShortestAnswer = 9;
+    if (length < kShortestAnswer || rx[0] != '%' || (rx[3] != '$' && rx[3] != '!') ||
+        rx[length - 1] != kCarriageReturn || !IsUpperHexDigit(rx[1]) || !IsUpperHexDigit(rx[2]) ||
+        !BlockCheckHolds(rx, length)) {
+        return -1;
+    }
+    return static_cast<int32_t>(HexTextToWord(rx + 1, 2));
+}

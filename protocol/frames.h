@@ -54,3 +54,19 @@ bool IsGoodAnswerFrame(const char *tx, const char *rx, int32_t length);
 // request's station, "!", a two-digit code, a right block check (or "**")
 // and the carriage return, nine characters in all.
 bool IsErrorAnswerFrame(const char *tx, const char *rx, int32_t length);
+
+// The status request to `station` ("%", station, "#RT", block check,
+// carriage return) as NUL-terminated text in `area`: the marker that a
+// doubtful station is sent, whose answer no read or write answer can be taken
+// for. Returns its length.
+int32_t ComposeStatusRequest(int32_t station, char *area, int32_t areaSize);
+
+// Whether `rx` is the status answer of the station that `tx` asked: "%", the
+// station, "$RT", upper-case hexadecimal data, a right block check and the
+// carriage return.
+bool IsStatusAnswerFrame(const char *tx, const char *rx, int32_t length);
+
+// The station of a complete frame that is some station's answer (data or
+// error) with a right block check, or -1 for anything else: the echo of a
+// request, noise, a corrupted frame.
+int32_t AnsweringStation(const char *rx, int32_t length);

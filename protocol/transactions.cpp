@@ -5,6 +5,7 @@
 #include "address/numeric_text.h"
 #include "protocol/answers.h"
 #include "protocol/frames.h"
+#include "protocol/station_doubt.h"
 #include "serial/exchange.h"
 #include "serial/timed_read.h"
 
@@ -12,6 +13,8 @@ namespace {
 
 constexpr int32_t kResponseOverhead = 9;  // "%", station, "$", echo, block check, CR
 constexpr int32_t kDataStart = 6;
+// The longest frame a station sends: every answer fits it.
+constexpr int32_t kMaxAnswerLength = 118;
 // More than any input queue holds: what waited before a request is all read.
 constexpr uint32_t kDiscardLimit = 4096;
 
@@ -59,39 +62,59 @@ bool IsGoodAnswer(DriverRequest *request, const AnswerText &answer) {
            CheckResponse(request) == 0;
 }
 
+// A station's answer that no request is waiting for: whatever request of
+// that station it answers, the next one could take it for its own.
+void NoteStrayAnswer(DriverInstance &instance, const char *frame, int32_t length) {
+    const int32_t station = AnsweringStation(frame, length);
+    if (station >= 0) {
+        MarkDoubtful(instance, station);
+    }
+}
+
 // The rule that ties an answer to its attempt: an attempt is answered only
 // by an answer of the station it asked, well formed, its block check right,
 // with the station and the echo of the request: a good answer, or that
-// station's error answer. Anything else that comes answers nothing (noise,
-// the echo of our own request that a two-wire adapter hears, a cut or
-// corrupted frame, another station's answer): the station's own answer is
+// station's error answer; and only by one that began after the station could
+// have heard the whole request. Anything else that comes answers nothing
+// (noise, the echo of our own request that a two-wire adapter hears, a cut
+// or corrupted frame, another station's answer): the station's own answer is
 // still owed, and the attempt goes on listening for it.
-bool AnswersAttempt(const void *context, const char *frame, int32_t length) {
-    const DriverInstance &instance = *static_cast<const DriverInstance *>(context);
-    return (length == instance.rxLength && IsGoodAnswerFrame(instance.txFrame, frame, length)) ||
-           IsErrorAnswerFrame(instance.txFrame, frame, length);
+bool AnswersAttempt(void *context, const char *frame, int32_t length, bool early) {
+    DriverInstance &instance = *static_cast<DriverInstance *>(context);
+    const bool answers =
+        !early &&
+        ((length == instance.rxLength && IsGoodAnswerFrame(instance.txFrame, frame, length)) ||
+         IsErrorAnswerFrame(instance.txFrame, frame, length));
+    if (!answers) {
+        NoteStrayAnswer(instance, frame, length);
+    }
+    return answers;
 }
 
 // Once the horizon wait has begun, every complete frame is looked at by the
 // caller: a good one may still answer the request, the rest is thrown away.
-bool AnyFrame(const void *, const char *, int32_t) {
+bool AnyFrame(void *, const char *, int32_t, bool) {
     return true;
 }
 
-// How long the answer takes on the line at the channel's rate, with one
-// character more and a few milliseconds for the driver's thread to wake: the
-// time an answer begun by its deadline has to complete.
-uint32_t AnswerLineMs(const DriverInstance &instance) {
-    constexpr uint32_t kWakeMs = 5;
+// The time `characters` take on the line at the channel's settings, in
+// microseconds; 0 where the rate is not known.
+uint64_t LineUs(const DriverInstance &instance, int32_t characters) {
     const SerialLineSettings &line = instance.openParams.lineSettings;
     if (line.baudRate == 0) {
-        return kWakeMs;
+        return 0;
     }
     const uint64_t bits = 1u + line.dataBits + (line.parity != QIV_PARITY_NONE ? 1u : 0u) +
                           (line.stopBits == QIV_STOPBITS_ONE ? 1u : 2u);
-    const uint64_t characters = static_cast<uint64_t>(instance.rxLength) + 1;
-    return static_cast<uint32_t>((characters * bits * 1000 + line.baudRate - 1) / line.baudRate) +
-           kWakeMs;
+    return (static_cast<uint64_t>(characters) * bits * 1000000 + line.baudRate - 1) / line.baudRate;
+}
+
+// How long an answer of `characters` takes on the line, with one character
+// more and a few milliseconds for the driver's thread to wake: the time an
+// answer begun by its deadline has to complete.
+uint32_t AnswerLineMs(const DriverInstance &instance, int32_t characters) {
+    constexpr uint32_t kWakeMs = 5;
+    return static_cast<uint32_t>((LineUs(instance, characters + 1) + 999) / 1000) + kWakeMs;
 }
 
 AnswerDeadlines DeadlinesFrom(uint64_t startUs, uint32_t startWithinMs, uint32_t lineMs) {
@@ -103,6 +126,49 @@ AnswerDeadlines DeadlinesFrom(uint64_t startUs, uint32_t startWithinMs, uint32_t
 // was wrong or incomplete, or bytes that were no answer; 2 when nothing came.
 int32_t FailedAttemptStatus(const AnswerText &answer) {
     return answer.complete || answer.heard > 0 ? QIV_STATUS_REFUSED : QIV_STATUS_LINE_FAILURE;
+}
+
+// One transaction's view of the line.
+struct LineView {
+    TimedReads reads;
+    uint32_t timeoutMs;
+    // Whether the line keeps to its rate, so that what had come by the time a
+    // frame had gone out began before the station could have heard it:
+    // unknown until a frame has gone out in the time its characters take.
+    enum { kUnknown, kPaced, kFaster } pace;
+};
+
+// Sends `frame` and tells how many bytes that a listener will read next
+// began to arrive before the station could have heard all of it: what had
+// come by the time the last byte left, on a serial port that keeps to its
+// rate. A pseudo-terminal, a network link, or a driver that reports the
+// transmitter empty before the bytes have gone hands the far end the frame
+// at once, and could hand back its answer as soon: there nothing is early.
+int32_t SendFrame(DriverInstance &instance, LineView &view, const char *frame, int32_t length,
+                  int32_t *early) {
+    *early = 0;
+    const uint64_t beganUs = PlatformMonotonicMicroseconds();
+    const int32_t sent = TransmitFrame(instance.port, frame, length, kRtsLeadMs, 0, 0);
+    if (sent != kExchangeComplete) {
+        return sent;
+    }
+    const uint64_t lineUs = LineUs(instance, length);
+    const bool tookItsTime = lineUs > 0 && PlatformMonotonicMicroseconds() - beganUs >=
+                                               uint64_t{kRtsLeadMs} * 1000u + lineUs;
+    if (!tookItsTime) {
+        return sent;
+    }
+    if (view.pace == LineView::kUnknown) {
+        uint32_t subType = kPstUnspecified;
+        view.pace = PlatformGetCommProperties(instance.port, &subType) && subType == kPstRs232
+                        ? LineView::kPaced
+                        : LineView::kFaster;
+    }
+    uint32_t arrived = 0;
+    if (view.pace == LineView::kPaced && CountArrived(&view.reads, &arrived)) {
+        *early = static_cast<int32_t>(arrived);
+    }
+    return sent;
 }
 
 // Reads what the station still sends until the horizon: the answers of this
@@ -118,8 +184,12 @@ int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads,
         AnswerText answer;
         StartAnswer(&answer, status == QIV_STATUS_OK ? spare : instance.rxFrame, instance.rxLength);
         const Heard heard = ListenForAnswer(reads, &answer, horizon, AnyFrame, nullptr);
-        if (heard == Heard::kAnswer && status != QIV_STATUS_OK && IsGoodAnswer(request, answer)) {
-            status = QIV_STATUS_OK;
+        if (heard == Heard::kAnswer) {
+            if (status != QIV_STATUS_OK && IsGoodAnswer(request, answer)) {
+                status = QIV_STATUS_OK;
+            } else {
+                NoteStrayAnswer(instance, answer.text, answer.length);
+            }
         }
         // Once the request has its answer, what still comes is only waited out.
         reads->reportAs = status == QIV_STATUS_OK ? QIV_LINE_DISCARDED : QIV_LINE_READ;
@@ -129,48 +199,166 @@ int32_t WaitOutLateAnswers(DriverRequest *request, TimedReads *reads,
     }
 }
 
+// What waited before a request is thrown away; an answer among it was sent
+// for no request that is still waiting, so its station is doubtful.
+struct DiscardScan {
+    DriverInstance *instance;
+    AnswerText frame;
+    char text[kMaxAnswerLength];
+};
+
+bool NoteEveryFrame(void *context, const char *frame, int32_t length, bool) {
+    NoteStrayAnswer(*static_cast<DriverInstance *>(context), frame, length);
+    return false;
+}
+
+void ScanDiscarded(void *context, const char *bytes, uint32_t count) {
+    DiscardScan &scan = *static_cast<DiscardScan *>(context);
+    FeedAnswer(&scan.frame, bytes, static_cast<int32_t>(count), NoteEveryFrame, scan.instance);
+}
+
+void DiscardWhatWaits(DriverInstance &instance, TimedReads *reads) {
+    DiscardScan scan;
+    scan.instance = &instance;
+    StartAnswer(&scan.frame, scan.text, kMaxAnswerLength);
+    DiscardArrived(reads, kDiscardLimit, ScanDiscarded, &scan);
+}
+
+// The marker's listener: what it hears of the station tells how far the
+// station's answers have come.
+struct MarkerWatch {
+    DriverInstance *instance;
+    const char *marker;
+    int32_t station;
+    uint8_t owed;    // answers to earlier markers that may come before this one's
+    bool candidate;  // an answer that may be this marker's came, and nothing of the station since
+};
+
+// The status answer is the marker's own when no earlier marker's is owed:
+// the station answers one request after another, so everything it owed
+// before the marker has come. With an earlier marker's answer still owed, or
+// an error answer (a station that does not know the command answers so, but
+// so may a late answer to an earlier read), it may be the marker's or an
+// older one's: it is taken only if nothing more of the station follows it
+// until the marker's horizon. An answer of any other kind that follows shows
+// that older answers were still coming.
+bool AnswersMarker(void *context, const char *frame, int32_t length, bool early) {
+    MarkerWatch &watch = *static_cast<MarkerWatch *>(context);
+    const bool status = IsStatusAnswerFrame(watch.marker, frame, length);
+    if (status && (early || watch.owed > 0)) {
+        watch.owed = watch.owed > 0 ? watch.owed - 1 : 0;
+        watch.candidate = !early;
+        return false;
+    }
+    if (status) {
+        return true;
+    }
+    if (!early && IsErrorAnswerFrame(watch.marker, frame, length)) {
+        watch.candidate = true;
+        return false;
+    }
+    const int32_t station = AnsweringStation(frame, length);
+    if (station == watch.station) {
+        watch.candidate = false;
+    } else if (station >= 0) {
+        MarkDoubtful(*watch.instance, station);
+    }
+    return false;
+}
+
+// Brings a doubtful station back in step before it is asked: the marker goes
+// out once, everything the station sends before the marker's answer is
+// thrown away, and the host's request is sent only once that answer is in.
+// Not answered by its horizon, the operation fails and the station stays
+// doubtful. The marker's exchange ends, whatever the line carries, within
+//   Xm + H + 3 ms + Lm
+// (Xm its send time, H the horizon, Lm the longest answer's line time).
+int32_t BringInStep(DriverInstance &instance, LineView &view, int32_t station) {
+    char marker[kReadFrameArea];
+    const int32_t length = ComposeStatusRequest(station, marker, sizeof marker);
+    MarkerWatch watch = {&instance, marker, station, OwedMarkers(instance, station), false};
+    int32_t early = 0;
+    if (SendFrame(instance, view, marker, length, &early) != kExchangeComplete) {
+        return QIV_STATUS_LINE_FAILURE;
+    }
+    const uint64_t sentUs = PlatformMonotonicMicroseconds();
+    const AnswerDeadlines horizon =
+        DeadlinesFrom(sentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs,
+                      AnswerLineMs(instance, kMaxAnswerLength));
+    char text[kMaxAnswerLength];
+    AnswerText answer;
+    StartAnswer(&answer, text, kMaxAnswerLength);
+    answer.earlyLeft = early;
+    const Heard heard = ListenForAnswer(&view.reads, &answer, horizon, AnswersMarker, &watch);
+    if (heard == Heard::kAnswer) {
+        MarkInStep(instance, station, watch.owed);
+        return QIV_STATUS_OK;
+    }
+    // The marker's own answer may still come.
+    const uint8_t owed = static_cast<uint8_t>(watch.owed + 1);
+    if (heard != Heard::kLineFailed && watch.candidate) {
+        MarkInStep(instance, station, owed);
+        return QIV_STATUS_OK;
+    }
+    SetOwedMarkers(instance, station, owed);
+    return QIV_STATUS_LINE_FAILURE;
+}
+
 // Every attempt of a transaction sends the same frame, so any good answer
 // that comes while the transaction runs answers it, whichever attempt it
-// answers. What must never happen is that an answer to this transaction is
-// taken by a later one. So: what waits before the first attempt is thrown
-// away, for it was not sent for this request; an attempt listens for its
-// answer by two deadlines, its "%" within the time-out T and all of it
-// within its line time after that, and is retried at once when nothing that
-// answers it came; and once an attempt has gone unanswered, its answer may
-// still be on its way, so before it returns the transaction listens on until
-// the horizon of its last attempt has passed.
+// answers. What must never happen is that an answer to an earlier request is
+// taken by this one, or this one's by a later one. So: what waits before the
+// first attempt is thrown away, for it was not sent for this request; a
+// station whose answers may still be on their way is brought in step first;
+// an attempt listens for its answer by two deadlines, its "%" within the
+// time-out T and all of it within its line time after that, and is retried
+// at once when nothing that answers it came; and once an attempt has gone
+// unanswered, its answer may still be on its way, so before it returns the
+// transaction listens on until the horizon of its last attempt has passed,
+// and the station is doubtful afterwards.
 //
 // So an operation ends, whatever the line carries, within
-//   3 x (X + T + L) + G + 3 ms
-// where X is the time to send a frame with its RTS lead, L the answer's line
-// time with its slack (AnswerLineMs) and G the guard (AnswerHorizonMs).
+//   d x (Xm + H + 3 ms + Lm) + 3 x (X + T + L) + G + 3 ms
+// where d is 1 for a doubtful station and 0 otherwise, X the time to send a
+// frame with its RTS lead, L the answer's line time with its slack
+// (AnswerLineMs), H = T + G the horizon, G the guard, and Xm and Lm those of
+// the marker.
 int32_t RunAttempts(DriverRequest *request) {
     DriverInstance &instance = *request->instance;
-    TimedReads reads;
-    BeginTimedReads(&reads, instance.port);
-    const uint32_t timeoutMs = HostReadTimeoutMs(reads);
-    const uint32_t lineMs = AnswerLineMs(instance);
-    DiscardArrived(&reads, kDiscardLimit);
+    const int32_t station = static_cast<const TagAccess *>(request->params)->station;
+    LineView view;
+    view.pace = LineView::kUnknown;
+    BeginTimedReads(&view.reads, instance.port);
+    view.timeoutMs = HostReadTimeoutMs(view.reads);
+    const uint32_t lineMs = AnswerLineMs(instance, instance.rxLength);
+    DiscardWhatWaits(instance, &view.reads);
+
+    if (IsDoubtful(instance, station) && BringInStep(instance, view, station) != QIV_STATUS_OK) {
+        EndTimedReads(&view.reads);
+        return QIV_STATUS_LINE_FAILURE;
+    }
 
     int32_t status = QIV_STATUS_REFUSED;
     bool answersOnTheirWay = false;
     uint64_t lastSentUs = 0;
     for (int attempt = 0; attempt < kAttempts && status != QIV_STATUS_OK; ++attempt) {
-        const int32_t sent =
-            TransmitFrame(instance.port, instance.txFrame, instance.txLength, kRtsLeadMs, 0, 0);
+        int32_t early = 0;
+        const int32_t sent = SendFrame(instance, view, instance.txFrame, instance.txLength, &early);
         if (sent != kExchangeComplete) {
             status = sent;  // a frame that did not go out whole is answered by nobody
             continue;
         }
-        // What came while the frame went out stays: an answer to an earlier
-        // attempt answers this one too, and the tail of a broken one is
-        // skipped. A discard here would race a fast peer (a pseudo-terminal,
-        // a virtual null modem) and could throw its answer away.
+        // What came while the frame went out is read by the attempt: the
+        // tail of a broken answer is skipped, and on a line that keeps to its
+        // rate an answer that began then is no answer to this frame. A
+        // discard here would race a fast peer (a pseudo-terminal, a virtual
+        // null modem) and could throw its answer away.
         lastSentUs = PlatformMonotonicMicroseconds();
         AnswerText answer;
         StartAnswer(&answer, instance.rxFrame, instance.rxLength);
+        answer.earlyLeft = early;
         const Heard heard =
-            ListenForAnswer(&reads, &answer, DeadlinesFrom(lastSentUs, timeoutMs, lineMs),
+            ListenForAnswer(&view.reads, &answer, DeadlinesFrom(lastSentUs, view.timeoutMs, lineMs),
                             AnswersAttempt, &instance);
         if (heard == Heard::kAnswer) {
             // The station's good answer, or its error answer: retried at once.
@@ -184,10 +372,11 @@ int32_t RunAttempts(DriverRequest *request) {
     }
     if (answersOnTheirWay) {
         const AnswerDeadlines horizon =
-            DeadlinesFrom(lastSentUs, AnswerHorizonMs(timeoutMs) + kHorizonMarginMs, lineMs);
-        status = WaitOutLateAnswers(request, &reads, horizon, status);
+            DeadlinesFrom(lastSentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs, lineMs);
+        status = WaitOutLateAnswers(request, &view.reads, horizon, status);
+        MarkDoubtful(instance, station);
     }
-    EndTimedReads(&reads);
+    EndTimedReads(&view.reads);
     return status;
 }
 

@@ -66,8 +66,10 @@ struct CommStat {
 // EscapeCommFunction codes.
 enum CommEscape : uint32_t { kSetRts = 3, kClrRts = 4, kSetDtr = 5, kClrDtr = 6 };
 
-constexpr uint32_t kEvTxEmpty = 0x0004;  // event: the last byte has left the transmitter
-constexpr uint32_t kMsCtsOn = 0x0010;    // modem status: CTS is on
+constexpr uint32_t kEvTxEmpty = 0x0004;       // event: the last byte has left the transmitter
+constexpr uint32_t kMsCtsOn = 0x0010;         // modem status: CTS is on
+constexpr uint32_t kPstUnspecified = 0x0000;  // COMMPROP subtypes
+constexpr uint32_t kPstRs232 = 0x0001;
 
 // CreateFileA(name, GENERIC_READ | GENERIC_WRITE, no sharing, OPEN_EXISTING):
 // the open handle, or QIV_INVALID_PORT_HANDLE.
@@ -85,6 +87,10 @@ bool PlatformClearCommError(QivPortHandle port, uint32_t *errors, CommStat *stat
 bool PlatformEscapeCommFunction(QivPortHandle port, uint32_t function);
 bool PlatformGetCommModemStatus(QivPortHandle port, uint32_t *status);
 bool PlatformSetCommMask(QivPortHandle port, uint32_t mask);
+// GetCommProperties, of which only the provider's subtype is kept: kPstRs232
+// for a serial port whose bytes take their time on a line, anything else for
+// a device that only plays one (a pseudo-terminal, a network link).
+bool PlatformGetCommProperties(QivPortHandle port, uint32_t *providerSubType);
 bool PlatformWaitCommEvent(QivPortHandle port, uint32_t *events);
 void PlatformSleep(uint32_t milliseconds);
 // A clock that only goes forward, in microseconds (QueryPerformanceCounter),

@@ -49,6 +49,9 @@ struct World {
     std::string written;
     int64_t nowUs = 0;
     bool blockedForever = false;
+    int64_t txCharUs = 0;       // a written byte's time on the line; 0: none
+    int64_t transmittedUs = 0;  // when the last byte written has left
+    uint32_t providerSubType = kPstRs232;
 };
 
 World &W() {
@@ -187,6 +190,12 @@ void SetEvents(uint32_t events) {
 void SetLastError(uint32_t code) {
     W().lastError = code;
 }
+void TransmitAt(double charMs) {
+    W().txCharUs = Microseconds(charMs);
+}
+void SetProviderSubType(uint32_t subType) {
+    W().providerSubType = subType;
+}
 CommState &State() {
     return W().state;
 }
@@ -314,7 +323,10 @@ bool PlatformWriteFile(QivPortHandle port, const void *bytes, uint32_t count, ui
     } else if (W().station) {
         reply = W().station(std::string(static_cast<const char *>(bytes), written), W().writes);
     }
-    Schedule(W().nowUs + Microseconds(reply.delayMs), reply.bytes, Microseconds(reply.charMs));
+    // The station hears the frame once its last byte has left.
+    W().transmittedUs = W().nowUs + W().txCharUs * written;
+    Schedule(W().transmittedUs + Microseconds(reply.delayMs), reply.bytes,
+             Microseconds(reply.charMs));
     return true;
 }
 
@@ -342,9 +354,19 @@ bool PlatformSetCommMask(QivPortHandle port, uint32_t mask) {
     return Enter("SetCommMask", port, Number(mask));
 }
 
+bool PlatformGetCommProperties(QivPortHandle port, uint32_t *providerSubType) {
+    if (!Enter("GetCommProperties", port))
+        return false;
+    *providerSubType = W().providerSubType;
+    return true;
+}
+
+// The transmitter is empty once the frame written last has taken its time
+// on the line.
 bool PlatformWaitCommEvent(QivPortHandle port, uint32_t *events) {
     if (!Enter("WaitCommEvent", port))
         return false;
+    W().nowUs = std::max(W().nowUs, W().transmittedUs);
     *events = W().events;
     return true;
 }

@@ -75,6 +75,11 @@ void SetModemStatus(uint32_t status);
 // The events that WaitCommEvent reports (EV_TXEMPTY unless changed).
 void SetEvents(uint32_t events);
 void SetLastError(uint32_t code);
+// Written bytes take `charMs` each on the line: WaitCommEvent returns once
+// the last has left, and a reply starts after that. 0 (the default): at once.
+void TransmitAt(double charMs);
+// What GetCommProperties reports (kPstRs232 unless changed).
+void SetProviderSubType(uint32_t subType);
 
 // The port's line state and time-outs, as Set* left them.
 CommState &State();

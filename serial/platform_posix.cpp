@@ -721,6 +721,16 @@ bool PlatformSetCommMask(QivPortHandle handle, uint32_t mask) {
     return true;
 }
 
+// A pseudo-terminal hands bytes on as soon as they are written, and any
+// other device that is no terminal has no line at all.
+bool PlatformGetCommProperties(QivPortHandle handle, uint32_t *providerSubType) {
+    PortSlot *port = SlotOf(handle);
+    if (port == nullptr)
+        return false;
+    *providerSubType = port->terminal && !port->pseudoTerminal ? kPstRs232 : kPstUnspecified;
+    return true;
+}
+
 // The one event waited for here is the empty transmitter: it has come when
 // the output has drained, whatever the event mask holds.
 bool PlatformWaitCommEvent(QivPortHandle handle, uint32_t *events) {

@@ -154,6 +154,14 @@ bool PlatformSetCommMask(QivPortHandle port, uint32_t mask) {
     return SetCommMask(port, mask) != 0;
 }
 
+bool PlatformGetCommProperties(QivPortHandle port, uint32_t *providerSubType) {
+    COMMPROP properties = {};
+    if (!GetCommProperties(port, &properties))
+        return false;
+    *providerSubType = properties.dwProvSubType;
+    return true;
+}
+
 bool PlatformWaitCommEvent(QivPortHandle port, uint32_t *events) {
     DWORD seen = 0;
     const BOOL ok = WaitCommEvent(port, &seen, nullptr);

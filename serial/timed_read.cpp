@@ -117,7 +117,7 @@ void PutBack(TimedReads *reads, const char *bytes, uint32_t count) {
     reads->pendingCount += count;
 }
 
-void DiscardArrived(TimedReads *reads, uint32_t limit) {
+void DiscardArrived(TimedReads *reads, uint32_t limit, DiscardObserver seen, void *context) {
     const QivPortHandle port = reads->port;
     uint32_t waiting = 0;
     reads->countable = Waiting(port, &waiting);
@@ -132,8 +132,18 @@ void DiscardArrived(TimedReads *reads, uint32_t limit) {
             return;
         }
         ReportLine(port, QIV_LINE_DISCARDED, scratch, got);
+        if (seen != nullptr)
+            seen(context, scratch, got);
         left -= got;
     }
+}
+
+bool CountArrived(TimedReads *reads, uint32_t *count) {
+    uint32_t waiting = 0;
+    if (!Waiting(reads->port, &waiting))
+        return false;
+    *count = reads->pendingCount + waiting;
+    return true;
 }
 
 uint32_t MsUntil(uint64_t deadlineUs) {

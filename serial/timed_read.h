@@ -55,8 +55,16 @@ bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted
 void PutBack(TimedReads *reads, const char *bytes, uint32_t count);
 
 // Throws away what has arrived, at most `limit` bytes, without waiting, and
-// notes whether the port could tell what waits.
-void DiscardArrived(TimedReads *reads, uint32_t limit);
+// notes whether the port could tell what waits. `seen`, when given, is shown
+// each run of bytes thrown away.
+using DiscardObserver = void (*)(void *context, const char *bytes, uint32_t count);
+void DiscardArrived(TimedReads *reads, uint32_t limit, DiscardObserver seen = nullptr,
+                    void *context = nullptr);
+
+// How many bytes a read would take now without waiting: those handed back
+// and those waiting in the port's input queue. False when the port cannot
+// tell.
+bool CountArrived(TimedReads *reads, uint32_t *count);
 
 // Milliseconds from now until `deadlineUs` on the platform's clock, rounded
 // up so that a wait never ends before its deadline; 0 once it has passed.

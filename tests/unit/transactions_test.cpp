@@ -211,10 +211,12 @@ TEST_F(TransactionTest, AnswersThatAreNotGoodAreFailedAttempts) {
 
         // One bad answer, then a good one.
         fake::Reset();
+        TestChannel second;
+        second.Tag('D', 100, 16, 0, 1);
         fake::ReplyToNextWrite(b.answer);
         fake::ReplyToNextWrite(Sealed("%01$RD3412"));
-        EXPECT_EQ(ReadBlock(&channel.request), 0) << b.what;
-        EXPECT_EQ(channel.data[0], 0x1234) << b.what;
+        EXPECT_EQ(ReadBlock(&second.request), 0) << b.what;
+        EXPECT_EQ(second.data[0], 0x1234) << b.what;
     }
 }
 

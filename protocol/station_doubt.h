@@ -1,0 +1,38 @@
+// What the channel knows of each station's answers still on their way.
+//
+// Answers carry no request number, so an answer that comes after its request
+// gave up looks exactly like a prompt answer to the next request of that
+// station. A station is doubtful once such an answer may still come: one of
+// its attempts went unanswered in its time, or an answer of it came that no
+// request was waiting for. Before a doubtful station is asked again, it is
+// sent a marker (the status request, whose answer no read or write answer can
+// be taken for) and what it sends before the marker's answer is thrown away.
+//
+// Each station (every value its two digits can name) has one byte in the
+// tail of the channel's txFrame, beyond the longest frame ever composed, so
+// that the work area keeps its size and every field keeps its meaning: the
+// frame a host reads there ends at its NUL, long before.
+#pragma once
+
+#include <stdint.h>
+
+#include "qivma.h"
+
+constexpr int kStationCount = 256;
+// Marker answers still owed are counted up to this many; beyond it the
+// count stays there.
+constexpr uint8_t kMaxOwedMarkers = 3;
+
+// Every station in step: a channel starts so.
+void ClearStationDoubts(DriverInstance &instance);
+
+bool IsDoubtful(const DriverInstance &instance, int32_t station);
+void MarkDoubtful(DriverInstance &instance, int32_t station);
+// The station's answers are known to be all in: nothing of it is on its way
+// but `owedMarkers` answers to earlier markers.
+void MarkInStep(DriverInstance &instance, int32_t station, uint8_t owedMarkers);
+
+// Answers to markers sent earlier that have not been seen: each may still
+// come, and one of them cannot be told from the answer to the next marker.
+uint8_t OwedMarkers(const DriverInstance &instance, int32_t station);
+void SetOwedMarkers(DriverInstance &instance, int32_t station, uint8_t owed);
