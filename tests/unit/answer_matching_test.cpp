@@ -32,8 +32,8 @@ constexpr double kBoundMs = 3 * kTimeoutMs + kGuardMs + 10;
 // When the last of three frames goes out, and when an operation whose
 // attempts all went unanswered in their time ends: at the horizon of that
 // frame and the margin after it.
-constexpr double kLastSentMs = kAttempts * kRtsLeadMs + (kAttempts - 1) * kTimeoutMs;
-constexpr double kSilentEndMs = kLastSentMs + kHorizonMs + kHorizonMarginMs;
+constexpr double kLastSentMs = 3 * 1 + 2 * kTimeoutMs;
+constexpr double kSilentEndMs = kLastSentMs + kHorizonMs + 3;
 static_assert(kSilentEndMs <= kBoundMs, "what the README and the soak print as the bound");
 // A doubtful station is first sent the marker, which is waited for until its
 // horizon and the margin, and the longest answer's line time after that
@@ -272,8 +272,8 @@ TEST_F(AnswerMatchingTest, TheHorizonIsWhereTheLastListeningEnds) {
         {"just after its time-out", kTimeoutMs + 1, 0},
         {"at the guard's half", kTimeoutMs + kGuardMs / 2, 0},
         {"at the horizon", kHorizonMs, 0},
-        {"at the end of the margin", kHorizonMs + kHorizonMarginMs, 0},
-        {"a microsecond later", kHorizonMs + kHorizonMarginMs + 0.001, 2},
+        {"at the end of the margin", kHorizonMs + 3, 0},
+        {"a microsecond later", kHorizonMs + 3 + 0.001, 2},
         {"a guard later", kHorizonMs + kGuardMs, 2},
         {"never", -1, 2},
     };
@@ -867,7 +867,7 @@ TEST_F(AnswerMatchingTest, ADoubledAnswerCostsAtMostTheReadThatItsCopyReaches) {
 TEST_F(AnswerMatchingTest, ADoubtfulStationIsAskedOnlyOnceItAnsweredTheMarker) {
     // The first read goes unanswered; the second finds the station doubtful
     // and sends the marker first. `marker` is the station's answer to it.
-    const double kMarkerEndMs = kRtsLeadMs + kHorizonMs + kHorizonMarginMs;
+    const double kMarkerEndMs = 1 + kHorizonMs + 3;
     const struct {
         const char *what;
         std::string marker;
