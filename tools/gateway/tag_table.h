@@ -1,0 +1,111 @@
+// The gateway's picture of the plant: every tag's value, its quality and the
+// time of its last good read, and the counters of each station and line.
+// The line threads write it; the front ends (Modbus TCP, and whatever serves
+// the plant next) read it, and may ask to hear of every change.
+#pragma once
+
+#include <stdint.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/gateway/config.h"
+
+namespace gateway {
+
+enum class Quality {
+    kGood,
+    kNeverRead,   // no read has come back since the gateway started
+    kNoAnswer,    // the station did not answer the last read
+    kRefused,     // the station answered with an error, or with a wrong frame
+    kPortFailed,  // the line's port did not open, or failed
+    kDemoted,     // the station is off scan for failing again and again
+    kStale,       // the last good read is older than the tag's bound
+};
+const char *QualityText(Quality quality);
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+using WallTime = std::chrono::system_clock::time_point;
+
+struct TagValue {
+    // The value's words in address order: one, two for a 32-bit value; a
+    // contact's 0 or 1.
+    std::vector<uint16_t> words;
+    Quality quality = Quality::kNeverRead;
+    WallTime lastGood{};  // the epoch: never
+    SteadyTime lastGoodSteady{};
+};
+
+struct Counters {
+    uint64_t reads = 0;
+    uint64_t failures = 0;
+    uint64_t retries = 0;
+    uint64_t resyncs = 0;  // the driver brought a doubtful station in step
+    uint64_t demotions = 0;
+    uint64_t bytes = 0;  // written and read on the line
+};
+
+enum class StationState { kNeverRead, kAnswering, kFailing, kDemoted, kPortFailed };
+const char *StationStateText(StationState state);
+
+struct StationStatus {
+    std::string station;
+    int unit = 0;
+    size_t line = 0;
+    StationState state = StationState::kNeverRead;
+    int failuresInRow = 0;
+    SteadyTime demotedUntil{};
+    WallTime lastGood{};
+    std::string lastError;
+    Counters counters;
+};
+
+struct LineStatus {
+    std::string name;
+    bool portOpen = false;
+    std::string portError;  // why it is not open, when it is not
+    double scanMs = 0;      // the last whole pass over the line's blocks
+    Counters counters;
+};
+
+class TagTable {
+  public:
+    explicit TagTable(const Config &config);
+
+    // The line threads'.
+    void SetGood(size_t tag, const std::vector<uint16_t> &words, SteadyTime at, WallTime wall);
+    void SetBad(size_t tag, Quality quality);
+    // Applies `change` to a station's status (its index in Stations()).
+    void UpdateStation(size_t station, const std::function<void(StationStatus &)> &change);
+    void UpdateLine(size_t line, const std::function<void(LineStatus &)> &change);
+    // Tells the listeners of the tags changed since the last call.
+    void Publish();
+
+    // The front ends'. A good value whose last read is older than its bound
+    // is reported stale.
+    TagValue Get(size_t tag) const;
+    // Several tags under one hold of the lock, so that they are of one moment.
+    std::vector<TagValue> GetMany(const std::vector<size_t> &tags) const;
+    std::vector<StationStatus> Stations() const;
+    std::vector<LineStatus> Lines() const;
+    size_t StationIndex(size_t line, const std::string &station) const;
+    // Called on a line's thread with the tags whose value or quality changed.
+    using Listener = std::function<void(const std::vector<size_t> &changed)>;
+    void Listen(Listener listener);
+
+  private:
+    TagValue Current(size_t tag, SteadyTime now) const;
+
+    mutable std::mutex mutex_;
+    std::vector<TagValue> values_;
+    std::vector<std::chrono::milliseconds> staleAfter_;
+    std::vector<StationStatus> stations_;
+    std::vector<LineStatus> lines_;
+    std::vector<size_t> changed_;
+    std::vector<Listener> listeners_;
+};
+
+}  // namespace gateway
