@@ -101,25 +101,25 @@ void AddLineOptions(CLI::App &app, CommandLine &line, Texts &texts) {
     // likewise --sim-port where the simulator is built in.
     const std::string simGroup = HasSimulator() ? "Line" : "";
     const std::string simPortGroup = HasSimulator() ? "" : "Line";
-    app.add_flag("--sim", g.line.sim,
+    app.add_flag("--sim", g.sim.on,
                  HasSimulator() ? "use the built-in controller simulator as the port"
                                 : "talk to fpsim.exe through --sim-port (no built-in\n"
                                   "simulator on Windows)")
         ->group("Line");
-    app.add_option("--sim-port", g.line.simPort,
+    app.add_option("--sim-port", g.sim.port,
                    "the COM port of a null-modem pair whose other end\n"
                    "fpsim.exe serves (fpsim.exe --device COMx)")
         ->type_name("COMn")
         ->group(simPortGroup);
-    app.add_option("--sim-station", g.line.simStations,
+    app.add_option("--sim-station", g.sim.stations,
                    "a station it plays (repeat; default: 01 and those named)")
         ->type_name("NN")
         ->group(simGroup);
-    app.add_option("--sim-fault", g.line.simFaults,
+    app.add_option("--sim-fault", g.sim.faults,
                    Wrapped("a fault of its next answer (repeat): " + SimulatorFaultNames(), 52))
         ->type_name("KIND")
         ->group(simGroup);
-    app.add_option("--sim-fault-every", g.line.simFaultEvery,
+    app.add_option("--sim-fault-every", g.sim.faultEvery,
                    "N:KIND, that fault in every Nth answer after those\n"
                    "(1:late:60 plays a late station)")
         ->type_name("N:KIND")
@@ -156,7 +156,7 @@ void AddOutputOptions(CLI::App &app, CommandLine &line, Texts &texts) {
                  "values only, one to a line (read, poll, scan: the\n"
                  "stations); failures still on stderr")
         ->group("Output");
-    app.add_flag("-v,--verbose", g.line.verbose,
+    app.add_flag("-v,--verbose", g.verbose,
                  "the time-out picked and the driver's log messages,\non stderr")
         ->group("Output");
 }
@@ -328,7 +328,9 @@ int TimeoutMs(const std::string &text) {
     return static_cast<int>(ms);
 }
 
-void ResolveLine(Texts texts, LineOptions &line) {
+void ResolveLine(Texts texts, GlobalOptions &global) {
+    LineOptions &line = global.line;
+    const SimulatorOptions &sim = global.sim;
     if (!texts.lineSettings.empty())
         ReadLineSettings(texts.lineSettings, texts);
     if (!texts.baud.empty()) {
@@ -351,17 +353,17 @@ void ResolveLine(Texts texts, LineOptions &line) {
         line.stopBits = StopBitsCode(texts.stopBits);
     if (!texts.timeout.empty()) {
         line.timeoutMs = TimeoutMs(texts.timeout);
-        line.timeoutGiven = true;
+        global.timeoutGiven = true;
     }
-    if (HasSimulator() && !line.simPort.empty()) {
+    if (HasSimulator() && !sim.port.empty()) {
         throw UsageError(
             "--sim-port is for the Windows tool, where fpsim.exe serves the far end of a "
             "COM port pair; here --sim runs the built-in simulator itself");
     }
     if (!HasSimulator()) {
-        if (!line.sim && !line.simPort.empty())
+        if (!sim.on && !sim.port.empty())
             throw UsageError("--sim-port goes with --sim (or with demo)");
-        if (line.sim && line.simPort.empty())
+        if (sim.on && sim.port.empty())
             throw UsageError(
                 "no --sim-port: the Windows tool has no built-in simulator; its simulator is "
                 "fpsim.exe at the far end of a COM port, given with --sim-port COMn",
@@ -370,32 +372,30 @@ void ResolveLine(Texts texts, LineOptions &line) {
                  "run 'qivma --sim --sim-port COM6 ...' or 'qivma demo --sim-port COM6' on the "
                  "other",
                  "docs/HOSTS.md, \"Testing a host without a controller\", shows the steps"});
-        if (!line.simStations.empty() || !line.simFaults.empty() || !line.simFaultEvery.empty())
+        if (!sim.stations.empty() || !sim.faults.empty() || !sim.faultEvery.empty())
             throw UsageError(
                 "--sim-station and --sim-fault are for the built-in simulator, "
                 "which the Windows tool does not have: give them to fpsim.exe "
                 "instead (fpsim.exe --device COMx --station NN --fault KIND)");
     }
-    if (line.sim && !line.port.empty())
+    if (sim.on && !line.port.empty())
         throw UsageError("--sim and --port exclude each other: the simulator is the port");
-    if (!line.sim &&
-        (!line.simStations.empty() || !line.simFaults.empty() || !line.simFaultEvery.empty()))
+    if (!sim.on && (!sim.stations.empty() || !sim.faults.empty() || !sim.faultEvery.empty()))
         throw UsageError("--sim-station and --sim-fault go with --sim");
-    for (const std::string &station : line.simStations) {
+    for (const std::string &station : sim.stations) {
         long long value = 0;
         if (station.size() != 2 || !ParseInteger("0x" + station, 0, 255, value))
             throw UsageError("--sim-station takes two hexadecimal digits, e.g. 01, not '" +
                              station + "'");
     }
-    for (const std::string &fault : line.simFaults) {
+    for (const std::string &fault : sim.faults) {
         std::string error;
         if (!CheckSimulatorFault(fault, &error))
             throw UsageError("--sim-fault: " + error);
     }
     int every = 0;
     std::string error;
-    if (!line.simFaultEvery.empty() &&
-        !CheckSimulatorFaultEvery(line.simFaultEvery, &every, &error))
+    if (!sim.faultEvery.empty() && !CheckSimulatorFaultEvery(sim.faultEvery, &every, &error))
         throw UsageError("--sim-fault-every " + error);
 }
 
@@ -757,9 +757,9 @@ int ParseCommandLine(int argc, char **argv, CommandLine &line) {
     // The demo always runs on the simulator: on Windows that is fpsim.exe,
     // so --sim-port is needed as with --sim.
     if (line.command == "demo" && !HasSimulator())
-        line.global.line.sim = true;
+        line.global.sim.on = true;
     RefuseWhatDoesNotApply(app, line, texts);
-    ResolveLine(texts, line.global.line);
+    ResolveLine(texts, line.global);
     ResolveTag(texts, line.tag);
     ResolvePoll(texts, line.poll);
     return -1;

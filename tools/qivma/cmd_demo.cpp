@@ -46,8 +46,8 @@ const Step kSteps[] = {
 
 int RunDemo(const CommandLine &given) {
     CommandLine line = given;
-    line.global.line.sim = true;
-    line.global.line.simStations = {"01"};
+    line.global.sim.on = true;
+    line.global.sim.stations = {"01"};
     line.global.trace = true;
     line.global.output = OutputMode::kText;
     RunInfo(line);
@@ -62,14 +62,14 @@ int RunDemo(const CommandLine &given) {
             "The tool cannot set faults in\nfpsim.exe, so the failures shown are the "
             "controller's refusal and station 07, which\nfpsim.exe does not play (unless it "
             "was started with --station 07): it gets no answer.\n\n",
-            line.global.line.simPort.c_str());
+            line.global.sim.port.c_str());
     }
     std::vector<TagPlan> plans;
     for (const Step &step : kSteps) {
-        plans.push_back(PlanTag(step.address, "", step.count,
-                                step.write.empty() ? Operation::kRead : Operation::kWrite));
+        plans.push_back(PlanAddress(step.address, "", step.count,
+                                    step.write.empty() ? Operation::kRead : Operation::kWrite));
     }
-    Session session(line.global.line);
+    ToolSession session(line.global.line, line.global.sim);
     if (!StartFor(session, plans, line))
         return kExitFailed;
     printf("port: %s (%s)\n\n", session.PortName().c_str(),

@@ -409,7 +409,7 @@ int RunPoll(const CommandLine &line) {
     if (line.poll.csvPath == "-" && (line.global.output != OutputMode::kText || line.global.quiet))
         throw UsageError("--csv - puts the log on stdout, which --json and --quiet want too");
     Poller poller(line, PlanTags(line, line.tag.arguments, Operation::kRead));
-    Session session(line.global.line);
+    ToolSession session(line.global.line, line.global.sim);
     if (!StartFor(session, poller.Plans(), line))
         return kExitFailed;
     CatchInterrupts();

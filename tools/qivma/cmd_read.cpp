@@ -10,7 +10,7 @@ int RunRead(const CommandLine &line) {
     if (line.tag.arguments.empty())
         throw UsageError("read needs an ADDRESS");
     const std::vector<TagPlan> plans = PlanTags(line, line.tag.arguments, Operation::kRead);
-    Session session(line.global.line);
+    ToolSession session(line.global.line, line.global.sim);
     if (!StartFor(session, plans, line))
         return kExitFailed;
     Output output(line.global.output, "read");

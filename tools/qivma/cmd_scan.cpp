@@ -86,9 +86,9 @@ int RunScan(const CommandLine &line) {
     RequirePort(line);
     std::vector<TagPlan> plans;
     for (int station = first; station <= last; ++station)
-        plans.push_back(PlanTag(AddressOf(station, line.scan.reg), "", 0, Operation::kRead));
+        plans.push_back(PlanAddress(AddressOf(station, line.scan.reg), "", 0, Operation::kRead));
 
-    Session session(line.global.line);
+    ToolSession session(line.global.line, line.global.sim);
     // The simulator plays only the stations it is told to, not every one
     // that the scan asks for.
     if (!StartFor(session, plans, line, false))

@@ -58,7 +58,7 @@ int RunWrite(const CommandLine &line) {
     for (size_t i = 0; i < jobs.size(); ++i)
         words.push_back(WordsOf(plans[i], jobs[i], line.tag));
 
-    Session session(line.global.line);
+    ToolSession session(line.global.line, line.global.sim);
     if (!StartFor(session, plans, line))
         return kExitFailed;
     Output output(line.global.output, "write");

@@ -37,7 +37,7 @@ int main(int argc, char **argv) {
         const int status = ParseCommandLine(argc, argv, line);
         if (status >= 0)
             return status;
-        kelpra_set_echo(line.global.line.verbose ? 1 : 0);
+        kelpra_set_echo(line.global.verbose ? 1 : 0);
         return Run(line);
     } catch (const UsageError &error) {
         PrintUsageError(OutputModeOf(argc, argv), line.command, error);
@@ -49,8 +49,7 @@ int main(int argc, char **argv) {
 }
 
 void RequirePort(const CommandLine &line) {
-    const LineOptions &l = line.global.line;
-    if (!l.sim && l.port.empty()) {
+    if (!line.global.sim.on && line.global.line.port.empty()) {
         throw UsageError(line.command + " needs a port: --port " + ExamplePort() +
                          (HasSimulator() ? ", or --sim for the built-in simulator"
                                          : ", or --sim --sim-port COMn for fpsim.exe at the far "

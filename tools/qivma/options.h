@@ -5,14 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "tools/hostkit/value_format.h"
 #include "tools/qivma/session.h"
-#include "tools/qivma/value_format.h"
 
 enum class OutputMode { kText, kJson, kJsonLines };
 
 // The options that every command shares: the line and the output.
 struct GlobalOptions {
     LineOptions line;
+    SimulatorOptions sim;
+    // --timeout was given; without it the tool picks one for the command.
+    bool timeoutGiven = false;
+    bool verbose = false;  // the driver's messages on stderr
     bool trace = false;
     bool quiet = false;  // values only
     OutputMode output = OutputMode::kText;

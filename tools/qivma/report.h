@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/hostkit/value_format.h"
 #include "tools/qivma/options.h"
 #include "tools/qivma/transfer.h"
-#include "tools/qivma/value_format.h"
 
 // A result's text: what was asked for goes to stdout, failures, hints and
 // notes on the line go to stderr, so that a pipe gets values only.

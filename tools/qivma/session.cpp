@@ -1,198 +1,44 @@
 #include "tools/qivma/session.h"
 
 #include <stdio.h>
-#include <string.h>
 
-#include <algorithm>
-#include <chrono>
 #include <set>
 
-#include "host/kelpra.h"
 #include "tools/qivma/tool_platform.h"
 
-namespace {
-
-int32_t CallDriver(int32_t command, void *params, DriverInstance *instance = nullptr) {
-    DriverRequest request = {};
-    request.instance = instance;
-    request.command = command;
-    request.params = params;
-    return DriverEntry()(&request);
-}
-
-std::string StationText(const Tag &tag) {
-    char text[8];
-    snprintf(text, sizeof text, "%02X", static_cast<unsigned>(tag.definition.station) & 0xFF);
-    return text;
-}
-
-// The words that the driver filled for a single value: word 1 of the buffer
-// for 16 bits and for a contact, words 0 and 1 for 32 bits.
-std::vector<uint16_t> SingleValueWords(const Tag &tag, const std::vector<int16_t> &buffer) {
-    if (tag.definition.width == 32)
-        return {static_cast<uint16_t>(buffer[0]), static_cast<uint16_t>(buffer[1])};
-    return {static_cast<uint16_t>(buffer[1])};
-}
-
-size_t BlockWords(const Tag &tag) {
-    const bool pairs = tag.definition.device == 'E' || tag.definition.device == 'G';
-    return static_cast<size_t>(tag.count) * (pairs ? 2 : 1);
-}
-
-}  // namespace
-
-std::string LineSettingsText(const LineOptions &line) {
-    const char *stop = line.stopBits == QIV_STOPBITS_TWO            ? "2"
-                       : line.stopBits == QIV_STOPBITS_ONE_AND_HALF ? "1.5"
-                                                                    : "1";
-    return std::to_string(line.baud) + "-" + std::to_string(line.dataBits) +
-           "NOEMS"[line.parity % 5] + stop;
-}
-
-Session::Session(const LineOptions &options) : options_(options) {}
-
-Session::~Session() {
-    if (started_) {
-        CallDriver(QIV_CMD_END, nullptr, instance_);
-    }
-    if (QivSetLineMonitorFunction setMonitor = LineMonitorEntry())
-        setMonitor(nullptr, nullptr);
+ToolSession::~ToolSession() {
+    End();
     StopSimulator();
-    RemoveLink(shortLink_);
 }
 
-DriverInfo Session::Info() {
-    DriverInfo info = {};
-    CallDriver(QIV_CMD_GET_DRIVER_INFO, &info);
-    return info;
-}
-
-bool Session::ParseTag(Tag &tag) {
-    tag.definition = {};
-    tag.definition.addressText = tag.address.c_str();
-    tag.definition.dataType = tag.dataType;
-    tag.definition.count = tag.count;
-    const bool ok = CallDriver(QIV_CMD_PARSE_TAG, &tag.definition) == QIV_STATUS_OK;
-    // The text belongs to this tag, which may be copied.
-    tag.definition.addressText = nullptr;
-    return ok;
-}
-
-bool Session::Start(const std::vector<Tag> &tags, std::string *error) {
-    kelpra_set_echo(options_.verbose ? 1 : 0);
-    std::string device = options_.port;
-    if (options_.sim) {
+bool ToolSession::Start(const std::vector<Tag> &tags, std::string *error) {
+    if (sim_.on) {
         SimulatorLine sim;
-        std::set<std::string> stations(options_.simStations.begin(), options_.simStations.end());
+        std::set<std::string> stations(sim_.stations.begin(), sim_.stations.end());
         if (stations.empty()) {
             stations.insert("01");
-            for (const Tag &tag : tags)
-                stations.insert(StationText(tag));
+            for (const Tag &tag : tags) {
+                char text[8];
+                snprintf(text, sizeof text, "%02X",
+                         static_cast<unsigned>(tag.definition.station) & 0xFF);
+                stations.insert(text);
+            }
         }
+        const LineOptions &line = Options();
         sim.stations.assign(stations.begin(), stations.end());
-        sim.faults = options_.simFaults;
-        sim.faultEvery = options_.simFaultEvery;
-        sim.port = options_.simPort;
-        sim.baud = options_.baud;
-        sim.dataBits = options_.dataBits;
-        sim.parity = "NOEMS"[options_.parity % 5];
-        sim.stopBits = options_.stopBits == QIV_STOPBITS_TWO            ? 2
-                       : options_.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 1.5
-                                                                        : 1;
+        sim.faults = sim_.faults;
+        sim.faultEvery = sim_.faultEvery;
+        sim.port = sim_.port;
+        sim.baud = line.baud;
+        sim.dataBits = line.dataBits;
+        sim.parity = "NOEMS"[line.parity % 5];
+        sim.stopBits = line.stopBits == QIV_STOPBITS_TWO            ? 2
+                       : line.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 1.5
+                                                                    : 1;
+        std::string device;
         if (!StartSimulator(sim, &device, error))
             return false;
+        SetPort(device);
     }
-    portName_ = HostPortName(device, &shortLink_);
-
-    const DriverInfo info = Info();
-    instanceBlock_.assign(static_cast<size_t>(info.instanceSize), 0);
-    instance_ = reinterpret_cast<DriverInstance *>(instanceBlock_.data());
-
-    PortConfig config = {};
-    memcpy(config.portName, portName_.c_str(),
-           std::min(portName_.size() + 1, sizeof config.portName));
-    config.enable = 1;
-    config.timeout = options_.timeoutMs / 10;
-    config.lineSettings = {options_.baud, options_.dataBits, options_.stopBits, options_.parity};
-    if (CallDriver(QIV_CMD_COLD_START, &config, instance_) != QIV_STATUS_OK) {
-        CallDriver(QIV_CMD_END, nullptr, instance_);
-        *error = "port " + device + " did not open: " + DiagnosePort(device);
-        return false;
-    }
-    started_ = true;
-    if (QivSetLineMonitorFunction setMonitor = LineMonitorEntry())
-        setMonitor(&Session::OnLine, this);
-    return true;
-}
-
-void QIVMA_CALL Session::OnLine(void *context, const QivLineEvent *event) {
-    Session *session = static_cast<Session *>(context);
-    if (session->capture_ == nullptr)
-        return;
-    const uint64_t since = event->microseconds > session->operationStart_
-                               ? event->microseconds - session->operationStart_
-                               : 0;
-    if (event->kind == QIV_LINE_FAILED) {
-        if (session->capture_->portError == 0)
-            session->capture_->portError = event->error != 0 ? event->error : UINT32_MAX;
-        return;
-    }
-    session->capture_->line.push_back(
-        {event->kind, since, std::string(event->bytes, event->count)});
-}
-
-Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {
-    TagAccess access = {};
-    access.station = tag.definition.station;
-    access.device = tag.definition.device;
-    access.wordAddress = tag.definition.wordAddress;
-    access.bitNumber = tag.definition.bitNumber;
-    access.width = tag.definition.width;
-    access.dataType = tag.dataType;
-    access.count = tag.count;
-    access.data = buffer;
-    // Cleared so that what this call sent and received shows.
-    memset(instance_->txFrame, 0, sizeof instance_->txFrame);
-    memset(instance_->rxFrame, 0, sizeof instance_->rxFrame);
-
-    Outcome outcome;
-    capture_ = &outcome;
-    operationStart_ = MonotonicMicroseconds();
-    const auto start = std::chrono::steady_clock::now();
-    outcome.status = CallDriver(command, &access, instance_);
-    outcome.milliseconds =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    capture_ = nullptr;
-    outcome.request = instance_->txFrame;
-    size_t received =
-        static_cast<size_t>(std::max(0, std::min<int32_t>(instance_->rxLength, QIV_RX_FRAME_SIZE)));
-    while (received > 0 && instance_->rxFrame[received - 1] == '\0')
-        --received;
-    if (!outcome.request.empty())
-        outcome.response.assign(instance_->rxFrame, received);
-    outcome.nullDevice = instance_->port == QIV_INVALID_PORT_HANDLE;
-    outcome.timeoutMs = options_.timeoutMs;
-    return outcome;
-}
-
-Outcome Session::Read(const Tag &tag) {
-    std::vector<int16_t> buffer(std::max<size_t>(64, BlockWords(tag)), 0);
-    const bool block = tag.count != 0;
-    Outcome outcome = Transact(block ? QIV_CMD_READ_BLOCK : QIV_CMD_READ_VALUE, tag, buffer.data());
-    if (block)
-        outcome.words.assign(buffer.begin(), buffer.begin() + static_cast<long>(BlockWords(tag)));
-    else
-        outcome.words = SingleValueWords(tag, buffer);
-    return outcome;
-}
-
-Outcome Session::Write(const Tag &tag, const std::vector<uint16_t> &words) {
-    std::vector<int16_t> buffer(std::max<size_t>(64, words.size()), 0);
-    const bool block = tag.count != 0;
-    if (block || words.size() == 2) {
-        std::copy(words.begin(), words.end(), buffer.begin());
-    } else if (!words.empty()) {
-        buffer[1] = static_cast<int16_t>(words[0]);
-    }
-    return Transact(block ? QIV_CMD_WRITE_BLOCK : QIV_CMD_WRITE_VALUE, tag, buffer.data());
+    return Session::Start(error);
 }

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "tools/qivma/address_rules.h"
 #include "tools/qivma/report.h"
 #include "tools/qivma/transfer.h"
 
@@ -31,14 +32,46 @@ std::string FloatRefusal(const TagPlan &plan) {
            ", from an even register: " + ways + " --format float";
 }
 
+// The host data type that --type names, or the one guessed from the address.
+int32_t DataTypeFor(const std::string &type, const std::string &address) {
+    if (type.empty())
+        return InferredDataType(address);
+    if (type == "word")
+        return QIV_TYPE_WORD;
+    if (type == "dword")
+        return QIV_TYPE_DWORD;
+    if (type == "bit")
+        return QIV_TYPE_BIT;
+    if (type.size() == 1 && type[0] >= '0' && type[0] <= '7')
+        return type[0] - '0';
+    throw UsageError("--type takes word, dword or bit (or a host type code 0 to 7), not '" + type +
+                     "'");
+}
+
 }  // namespace
+
+TagPlan PlanAddress(const std::string &address, const std::string &type, int count, Operation op) {
+    const int32_t dataType = DataTypeFor(type, address);
+    try {
+        return PlanTag(address, dataType, count, op);
+    } catch (const PlanError &error) {
+        const Tag &refused = error.Refused();
+        if (refused.address.empty())
+            throw UsageError(error.what());
+        std::vector<std::string> reasons =
+            AddressProblems(refused.address, refused.dataType, refused.count);
+        if (reasons.empty())
+            reasons.push_back("the driver refuses it");
+        throw UsageError(refused.address + " is refused:", reasons);
+    }
+}
 
 std::vector<TagPlan> PlanTags(const CommandLine &line, const std::vector<std::string> &addresses,
                               Operation op) {
     RequirePort(line);
     std::vector<TagPlan> plans;
     for (const std::string &address : addresses) {
-        plans.push_back(PlanTag(address, line.tag.type, line.tag.count, op));
+        plans.push_back(PlanAddress(address, line.tag.type, line.tag.count, op));
         if (line.tag.format == ValueFormat::kFloat && plans.back().kind != ValueKind::kDoubleWord)
             throw UsageError(FloatRefusal(plans.back()));
     }
@@ -58,7 +91,8 @@ namespace {
 // The driver's default when it is enough; longer where the line is too slow
 // for it: the longest request with its answer takes its line time, and the
 // margin, before the answer is all in.
-void PickTimeout(Session &session, const std::vector<TagPlan> &plans, const LineOptions &line) {
+void PickTimeout(Session &session, const std::vector<TagPlan> &plans, const GlobalOptions &global) {
+    const LineOptions &line = global.line;
     const int floor = Session::Info().defaultTimeout * 10;
     size_t longest = 0;
     std::string which;
@@ -77,7 +111,7 @@ void PickTimeout(Session &session, const std::vector<TagPlan> &plans, const Line
     LineOptions picked = line;
     picked.timeoutMs = longest == 0 ? floor : TimeoutFor(line, longest, floor);
     session.SetTimeout(picked.timeoutMs);
-    if (!line.verbose || longest == 0)
+    if (!global.verbose || longest == 0)
         return;
     fprintf(stderr,
             "qivma: time-out %d ms%s: at %s the longest exchange, %s, takes %.0f ms on the line, "
@@ -89,10 +123,10 @@ void PickTimeout(Session &session, const std::vector<TagPlan> &plans, const Line
 
 }  // namespace
 
-bool StartFor(Session &session, const std::vector<TagPlan> &plans, const CommandLine &line,
+bool StartFor(ToolSession &session, const std::vector<TagPlan> &plans, const CommandLine &line,
               bool simulatePlans) {
-    if (!line.global.line.timeoutGiven)
-        PickTimeout(session, plans, line.global.line);
+    if (!line.global.timeoutGiven)
+        PickTimeout(session, plans, line.global);
     std::vector<Tag> tags;
     for (const TagPlan &plan : simulatePlans ? plans : std::vector<TagPlan>())
         tags.push_back(plan.base);

@@ -5,8 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/hostkit/tag_plan.h"
 #include "tools/qivma/commands.h"
-#include "tools/qivma/tag_plan.h"
+
+// The plan of `count` elements from `address` as --type names them (empty:
+// the type the address suggests). Throws UsageError for a type that is none,
+// an address that the driver refuses (with every rule it breaks) or a range
+// that cannot be moved, before anything is opened.
+TagPlan PlanAddress(const std::string &address, const std::string &type, int count, Operation op);
 
 // The plans of `addresses`; throws UsageError for the first that cannot be
 // moved, before anything is opened.
@@ -20,5 +26,5 @@ bool SeveralStations(const std::vector<TagPlan> &plans);
 // output) when the port does not open. Without --timeout the channel gets
 // the time-out that the plans' longest exchange needs (said with --verbose).
 // The simulator plays the plans' stations unless `simulatePlans` is false.
-bool StartFor(Session &session, const std::vector<TagPlan> &plans, const CommandLine &line,
+bool StartFor(ToolSession &session, const std::vector<TagPlan> &plans, const CommandLine &line,
               bool simulatePlans = true);

@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "tools/qivma/value_format.h"
+#include "tools/hostkit/value_format.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/qivma/value_format.h"
+#include "tools/hostkit/value_format.h"
 
 #include "tools/qivma/session.h"
 

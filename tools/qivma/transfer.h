@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/hostkit/tag_plan.h"
 #include "tools/qivma/explain.h"
 #include "tools/qivma/session.h"
-#include "tools/qivma/tag_plan.h"
 
 struct TagResult {
     const TagPlan *plan = nullptr;

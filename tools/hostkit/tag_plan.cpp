@@ -1,11 +1,10 @@
-#include "tools/qivma/tag_plan.h"
+#include "tools/hostkit/tag_plan.h"
 
 #include <stdio.h>
 
 #include <algorithm>
-
-#include "tools/qivma/address_rules.h"
-#include "tools/qivma/options.h"
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -120,21 +119,17 @@ Tag ParsedTag(const std::string &address, int32_t dataType, int32_t count) {
     tag.address = address;
     tag.dataType = dataType;
     tag.count = count;
-    if (!Session::ParseTag(tag)) {
-        std::vector<std::string> reasons = AddressProblems(address, dataType, count);
-        if (reasons.empty())
-            reasons.push_back("the driver refuses it");
-        throw UsageError(address + " is refused:", reasons);
-    }
+    if (!Session::ParseTag(tag))
+        throw PlanError(address + " is refused", tag);
     return tag;
 }
 
 void CheckLastWord(const TagPlan &plan, char device, long last, int count) {
     const long limit = HasFiveDigits(device) ? kLastRegister : kLastWord;
     if (last > limit) {
-        throw UsageError(plan.address + " --count " + std::to_string(count) + " runs to " +
-                         WordLabel(device, last) + ", past the last number an address names (" +
-                         std::to_string(limit) + ")");
+        throw PlanError(plan.address + " --count " + std::to_string(count) + " runs to " +
+                        WordLabel(device, last) + ", past the last number an address names (" +
+                        std::to_string(limit) + ")");
     }
 }
 
@@ -164,10 +159,10 @@ void PlanContacts(TagPlan &plan, char device, int count, Operation op) {
     CheckLastWord(plan, device, last / 16, count);
     if (op == Operation::kWrite) {
         if (last / 16 > kLastContactWriteWord) {
-            throw UsageError(plan.address + " --count " + std::to_string(count) + " runs to " +
-                             ContactLabel(device, last) +
-                             ": a single contact is written only up to word " +
-                             std::to_string(kLastContactWriteWord) + " (three digits)");
+            throw PlanError(plan.address + " --count " + std::to_string(count) + " runs to " +
+                            ContactLabel(device, last) +
+                            ": a single contact is written only up to word " +
+                            std::to_string(kLastContactWriteWord) + " (three digits)");
         }
         // The driver writes one contact per frame.
         for (long contact = first; contact <= last; ++contact) {
@@ -194,15 +189,22 @@ void PlanContacts(TagPlan &plan, char device, int count, Operation op) {
     plan.kind = kind;
 }
 
-ValueKind KindOf(const Tag &tag) {
-    if (tag.definition.width == 1)
-        return ValueKind::kBit;
-    if (tag.definition.width == 32)
-        return ValueKind::kDoubleWord;
-    return ValueKind::kWord;
+// The read of a station that none answers.
+std::string GlobalStationRead(const std::string &address) {
+    return address +
+           ": station FF is the global station; every controller executes what is written to it "
+           "and none answers, so it cannot be read";
 }
 
 }  // namespace
+
+ValueKind KindOf(const Tag &tag) {
+    if (tag.definition.width == 1)
+        return ValueKind::kBit;
+    if (tag.definition.width == 32 || IsDoubleWordDevice(static_cast<char>(tag.definition.device)))
+        return ValueKind::kDoubleWord;
+    return ValueKind::kWord;
+}
 
 size_t WordsPerElement(ValueKind kind) {
     return kind == ValueKind::kDoubleWord ? 2 : 1;
@@ -228,44 +230,24 @@ int WordsPerFrame(char device, Operation op) {
     return (kFrameCharacters - WriteFrameOverhead(device)) / kCharactersPerWord;
 }
 
-int32_t DataTypeFor(const std::string &type, const std::string &address) {
-    if (type.empty())
-        return InferredDataType(address);
-    if (type == "word")
-        return QIV_TYPE_WORD;
-    if (type == "dword")
-        return QIV_TYPE_DWORD;
-    if (type == "bit")
-        return QIV_TYPE_BIT;
-    if (type.size() == 1 && type[0] >= '0' && type[0] <= '7')
-        return type[0] - '0';
-    throw UsageError("--type takes word, dword or bit (or a host type code 0 to 7), not '" + type +
-                     "'");
-}
-
-TagPlan PlanTag(const std::string &address, const std::string &type, int count, Operation op) {
+TagPlan PlanTag(const std::string &address, int32_t dataType, int count, Operation op) {
     TagPlan plan;
     plan.address = address;
     plan.op = op;
     // A block of any length is parsed as a block of one: the driver's own
     // limit on one tag does not bind a range that goes in several frames.
-    plan.base = ParsedTag(address, DataTypeFor(type, address), count > 0 ? 1 : 0);
+    plan.base = ParsedTag(address, dataType, count > 0 ? 1 : 0);
     plan.base.count = 0;
     plan.station = Hex2(plan.base.definition.station);
     plan.kind = KindOf(plan.base);
     const char device = static_cast<char>(plan.base.definition.device);
-    if (IsDoubleWordDevice(device))
-        plan.kind = ValueKind::kDoubleWord;
 
-    if (op == Operation::kRead && plan.station == "FF") {
-        throw UsageError(address +
-                         ": station FF is the global station; every controller executes "
-                         "what is written to it and none answers, so it cannot be read");
-    }
+    if (op == Operation::kRead && plan.station == "FF")
+        throw PlanError(GlobalStationRead(address));
     if (op == Operation::kWrite && IsTimerOrCounter(device)) {
-        throw UsageError(address +
-                         ": timer and counter contacts (T, C) cannot be written; the protocol "
-                         "has no write for them (write the set value, S, instead)");
+        throw PlanError(address +
+                        ": timer and counter contacts (T, C) cannot be written; the protocol "
+                        "has no write for them (write the set value, S, instead)");
     }
     const long word = plan.base.definition.wordAddress;
     if (count == 0) {
@@ -291,4 +273,81 @@ TagPlan PlanTag(const std::string &address, const std::string &type, int count, 
     }
     SplitWords(plan, device, word, totalWords, op);
     return plan;
+}
+
+namespace {
+
+// The memory a tag's words lie in: E and G are views of D and F.
+char MemoryOf(char device) {
+    return device == 'E' ? 'D' : device == 'G' ? 'F' : device;
+}
+
+struct Placed {
+    size_t tag;
+    long first, last;  // the words of the memory it takes
+};
+
+}  // namespace
+
+std::vector<BlockFrame> PlanBlocks(const std::vector<Tag> &tags, int gapWords) {
+    std::map<std::pair<int32_t, char>, std::vector<Placed>> groups;
+    for (size_t i = 0; i < tags.size(); ++i) {
+        const TagDefinition &d = tags[i].definition;
+        if (tags[i].count != 0)
+            throw PlanError(tags[i].address +
+                            ": a block; its elements are scanned as tags of "
+                            "their own");
+        if (d.station == 0xFF)
+            throw PlanError(GlobalStationRead(tags[i].address));
+        const long first = d.wordAddress;
+        const long last = first + static_cast<long>(WordsPerElement(KindOf(tags[i]))) - 1;
+        groups[{d.station, MemoryOf(static_cast<char>(d.device))}].push_back({i, first, last});
+    }
+    std::vector<BlockFrame> frames;
+    for (auto &[key, placed] : groups) {
+        const char memory = key.second;
+        const long limit = std::min(WordsPerFrame(memory, Operation::kRead), kDriverCount);
+        std::stable_sort(placed.begin(), placed.end(),
+                         [](const Placed &a, const Placed &b) { return a.first < b.first; });
+        for (size_t begin = 0; begin < placed.size();) {
+            const long first = placed[begin].first;
+            long last = placed[begin].last;
+            size_t end = begin + 1;
+            while (end < placed.size() && placed[end].first - last - 1 <= gapWords &&
+                   std::max(last, placed[end].last) - first + 1 <= limit) {
+                last = std::max(last, placed[end].last);
+                ++end;
+            }
+            const size_t words = static_cast<size_t>(last - first + 1);
+            BlockFrame frame;
+            frame.chunk = {ParsedTag(AddressText(Hex2(key.first), memory, first, -1), QIV_TYPE_WORD,
+                                     static_cast<int32_t>(words)),
+                           0, words};
+            for (size_t i = begin; i < end; ++i) {
+                const Tag &tag = tags[placed[i].tag];
+                const ValueKind kind = KindOf(tag);
+                frame.slots.push_back({placed[i].tag, static_cast<size_t>(placed[i].first - first),
+                                       kind == ValueKind::kBit ? tag.definition.bitNumber : -1,
+                                       kind});
+            }
+            frames.push_back(std::move(frame));
+            begin = end;
+        }
+    }
+    return frames;
+}
+
+std::vector<uint16_t> SlotWords(const BlockSlot &slot, const std::vector<uint16_t> &frameWords) {
+    if (slot.kind == ValueKind::kBit)
+        return {static_cast<uint16_t>(frameWords.at(slot.word) >> slot.bit & 1)};
+    std::vector<uint16_t> words;
+    for (size_t w = 0; w < WordsPerElement(slot.kind); ++w)
+        words.push_back(frameWords.at(slot.word + w));
+    return words;
+}
+
+ShownValue SlotValue(const BlockSlot &slot, const std::vector<uint16_t> &frameWords,
+                     ValueFormat format) {
+    const std::vector<uint16_t> words = SlotWords(slot, frameWords);
+    return ShowValue(slot.kind, words.data(), format, WordOrder::kLowFirst);
 }

@@ -1,4 +1,4 @@
-#include "tools/qivma/value_format.h"
+#include "tools/hostkit/value_format.h"
 
 #include <ctype.h>
 #include <errno.h>
