@@ -20,6 +20,7 @@ struct CommandLine {
     double probability = 0;  // --fault-random P:SEED; 0 for none
     uint32_t seed = 1;
     bool help = false;
+    std::string helpText;  // with help: every option, as CLI11 lays them out
     bool version = false;
 };
 
@@ -37,8 +38,9 @@ struct CommandLineError {
     std::vector<Later> later;
 };
 
-// Reads the arguments after the program's name. Options take their value as
-// the next argument or after "=" (--baud=9600).
+// Reads the arguments after the program's name (with CLI11). Options take
+// their value as the next argument or after "=" (--baud=9600); --help and
+// --version end the reading where they stand.
 bool ParseCommandLine(const std::vector<std::string> &args, CommandLine &line,
                       CommandLineError &error);
 
