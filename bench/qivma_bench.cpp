@@ -427,26 +427,6 @@ void Unpaced(int reads, bool report) {
            static_cast<double>(g_driverAllocations - allocationsBefore) / reads);
 }
 
-void SilentStation(int rounds) {
-    auto simulator = StartSimulator(0);
-    const int32_t timeout = 4;
-    Channel channel(PortName(simulator->DevicePath()), timeout);
-    TagAccess tag = channel.Tag('D', 9, 0);  // no station 09 on the line
-    std::vector<double> ms;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        channel.Call(QIV_CMD_READ_VALUE, &tag);
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    const uint32_t timeoutMs = timeout * 10;
-    const double bound = kAttempts * timeoutMs + (AnswerHorizonMs(timeoutMs) - timeoutMs) + 10;
-    const double median = Percentile(ms, 0.5);
-    printf(
-        "\nA silent station, %d reads: median %.2f ms, longest %.2f ms; bound (three time-outs,\n"
-        "one guard and 10 ms) %.0f ms\n",
-        rounds, median, Percentile(ms, 1.0), bound);
-}
-
 // Times `rounds` reads of the tag, in ms; `statuses` gets each read's status.
 std::vector<double> TimedReads(Channel &channel, TagAccess &tag, int rounds,
                                std::vector<int32_t> *statuses) {
@@ -474,6 +454,69 @@ std::string StatusCounts(const std::vector<int32_t> &statuses) {
     return text;
 }
 
+// The bound of an operation at `baud` with the time-out `timeoutMs`:
+//   d x (Xm + T + G + 3 ms + Lm) + 3 x (X + T + L) + G + 3 ms
+// X and Xm the send times of a read's frame (20 characters) and of the marker
+// (9) with the RTS lead, L and Lm the line times of a one-word answer and of
+// the longest (118 characters), one character and 5 ms more; d is 1 for a
+// doubtful station, which is sent the marker first. Each of the driver's
+// waits, two a frame, may end up to kWakeSlackMs late by the scheduler.
+struct Bound {
+    double ms, slackMs;
+};
+constexpr double kWakeSlackMs = 2;
+
+Bound BoundOf(uint32_t timeoutMs, uint16_t baud, bool doubtful) {
+    const auto sendMs = [baud](int chars) { return 1000.0 * chars * 11 / baud + kRtsLeadMs; };
+    const auto lineMs = [baud](int chars) {
+        return std::ceil(1000.0 * (chars + 1) * 11 / baud) + 5;
+    };
+    const double horizonMs = AnswerHorizonMs(timeoutMs);
+    const double guardMs = horizonMs - timeoutMs;
+    const double markerMs = sendMs(9) + horizonMs + kHorizonMarginMs + lineMs(118);
+    const double ms = (doubtful ? markerMs : 0) +
+                      kAttempts * (sendMs(20) + timeoutMs + lineMs(13)) + guardMs +
+                      kHorizonMarginMs;
+    return {ms, (doubtful ? 4 : 3) * 2 * kWakeSlackMs};
+}
+
+// Reads the tag once and then `rounds` times more, and prints each part's
+// statuses and times against its bound and the bound with the slack: the
+// first read finds the station in step, the later ones, after a first that
+// went unanswered in its time, doubtful.
+void FirstAndLaterReads(Channel &channel, TagAccess &tag, int rounds, uint32_t timeoutMs,
+                        uint16_t baud) {
+    printf("  %-15s %-15s %10s %10s %10s %12s\n", "", "", "median", "longest", "bound",
+           "with slack");
+    for (const bool later : {false, true}) {
+        std::vector<int32_t> statuses;
+        const std::vector<double> ms = TimedReads(channel, tag, later ? rounds : 1, &statuses);
+        const Bound bound = BoundOf(timeoutMs, baud, later);
+        const std::string what = later ? std::to_string(rounds) + " later reads" : "first read";
+        printf("  %-15s %-15s %7.2f ms %7.2f ms %7.1f ms %9.1f ms\n", what.c_str(),
+               StatusCounts(statuses).c_str(), Percentile(ms, 0.5), Percentile(ms, 1.0), bound.ms,
+               bound.ms + bound.slackMs);
+    }
+}
+
+// A silent station: its first read sends the request three times and waits
+// out the horizon; from then on the station is doubtful, and each read only
+// sends the marker and waits for it until its horizon, Xm + H + 3 ms.
+void SilentStation(int rounds) {
+    auto simulator = StartSimulator(0);
+    const int32_t timeout = 4;
+    const uint32_t timeoutMs = timeout * 10;
+    Channel channel(PortName(simulator->DevicePath()), timeout);
+    TagAccess tag = channel.Tag('D', 9, 0);  // no station 09 on the line
+    printf(
+        "\nA silent station, T %u ms, H %u ms; the slack: %.0f ms for each of the driver's\n"
+        "waits, two a frame:\n",
+        timeoutMs, AnswerHorizonMs(timeoutMs), kWakeSlackMs);
+    FirstAndLaterReads(channel, tag, rounds, timeoutMs, 19200);
+    printf("  an unanswered marker costs Xm + H + 3 ms, %.1f ms at 19200 bit/s\n",
+           1000.0 * 9 * 11 / 19200 + kRtsLeadMs + AnswerHorizonMs(timeoutMs) + kHorizonMarginMs);
+}
+
 // A station that refuses every request with an error answer: each attempt is
 // answered at once, so a refused read costs three exchanges and never waits
 // out a time-out.
@@ -499,7 +542,8 @@ void RefusedRead(int rounds) {
 
 // A station whose every answer comes one and a half time-outs late: the first
 // attempt goes unanswered, its answer comes during the second, and the read
-// waits out the answers still owed until the horizon of its last frame.
+// waits out the answers still owed until the horizon of its last frame; the
+// station is doubtful after it, so every later read sends the marker first.
 void LateStation(int rounds) {
     auto simulator = StartSimulator(0);
     const int32_t timeout = 4;
@@ -507,14 +551,59 @@ void LateStation(int rounds) {
     Channel channel(PortName(simulator->DevicePath()), timeout);
     simulator->SetAnswerDelay(static_cast<int>(timeoutMs * 3 / 2));
     TagAccess tag = channel.Tag('D', 1, 0);
-    std::vector<int32_t> statuses;
-    const std::vector<double> ms = TimedReads(channel, tag, rounds, &statuses);
-    const double bound = kAttempts * timeoutMs + (AnswerHorizonMs(timeoutMs) - timeoutMs);
+    printf("\nA station answering 1.5 time-outs (%u ms) late:\n", timeoutMs * 3 / 2);
+    FirstAndLaterReads(channel, tag, rounds, timeoutMs, 19200);
+}
+
+// A station that answers one read late, `pastMs` after that read's last frame
+// can still take it (its horizon and the margin), at 19200 bit/s: the late
+// read fails, and the read after it finds the station doubtful and brings it
+// in step with the marker first. What that costs, against an ordinary read.
+void OnceLate(int rounds) {
+    const uint16_t baud = 19200;
+    auto simulator = StartSimulator(baud);
+    const int32_t timeout = 4;
+    const uint32_t timeoutMs = timeout * 10;
+    Channel channel(PortName(simulator->DevicePath()), timeout, baud);
+    TagAccess tag = channel.Tag('D', 1, 0);
+    // The late read's last frame goes out two attempts after its first.
+    const double sendMs = 1000.0 * 20 * 11 / baud + kRtsLeadMs;
+    const double lastFrameMs = (kAttempts - 1) * (sendMs + timeoutMs);
     printf(
-        "\nA station answering 1.5 time-outs (%u ms) late, %d reads: %s; median %.2f ms,\n"
-        "longest %.2f ms; bound (three time-outs and one guard) %.0f ms\n",
-        timeoutMs * 3 / 2, rounds, StatusCounts(statuses).c_str(), Percentile(ms, 0.5),
-        Percentile(ms, 1.0), bound);
+        "\nA station answering one read late, at %u bit/s, T %u ms, %d times each; medians of\n"
+        "the read before (ordinary) and the read after the late one (the marker first):\n",
+        baud, timeoutMs, rounds);
+    printf("  %-18s %-14s %10s %-14s %10s %10s\n", "answer late by", "late read", "ordinary",
+           "read after", "after", "cost");
+    for (const int pastMs : {5, 60}) {
+        const int lateMs =
+            static_cast<int>(lastFrameMs + AnswerHorizonMs(timeoutMs) + kHorizonMarginMs) + pastMs;
+        std::vector<double> ordinary, late, after;
+        std::vector<int32_t> ordinaryStatuses, lateStatuses, afterStatuses;
+        for (int i = 0; i < rounds; ++i) {
+            const double ordinaryMs = TimedReads(channel, tag, 1, &ordinaryStatuses)[0];
+            fpsim::Fault fault;
+            fault.kind = fpsim::FaultKind::kLate;
+            fault.lateMs = lateMs;
+            simulator->FaultOnce(fault);
+            late.push_back(TimedReads(channel, tag, 1, &lateStatuses)[0]);
+            after.push_back(TimedReads(channel, tag, 1, &afterStatuses)[0]);
+            ordinary.push_back(ordinaryMs);
+            // Back in step before the next round.
+            TimedReads(channel, tag, 2, nullptr);
+        }
+        const std::string what =
+            std::to_string(lateMs) + " ms (" + std::to_string(pastMs) + " past)";
+        printf("  %-18s %-14s %7.2f ms %-14s %7.2f ms %7.2f ms\n", what.c_str(),
+               StatusCounts(lateStatuses).c_str(), Percentile(ordinary, 0.5),
+               StatusCounts(afterStatuses).c_str(), Percentile(after, 0.5),
+               Percentile(after, 0.5) - Percentile(ordinary, 0.5));
+    }
+    const Bound bound = BoundOf(timeoutMs, baud, true);
+    printf(
+        "  (\"past\": after the late read's last frame could take it; the read after is\n"
+        "  bounded by %.1f ms, %.1f ms with the slack)\n",
+        bound.ms, bound.ms + bound.slackMs);
 }
 
 // The echo that a two-wire adapter hears costs the request's line time once
@@ -541,8 +630,7 @@ void EchoingLine(int rounds) {
 
 // A silent station on a line that carries a "%" every 5 ms: each "%" begins
 // a frame that never completes, and still every attempt ends by its
-// deadlines. The bound: 3 x (X + T + L) + G + 3 ms, with X the frame's send
-// and its RTS lead and L the answer's line time with its slack.
+// deadlines, and so does the marker of every later read.
 void PercentEvery5Ms(int rounds) {
     const uint16_t baud = 19200;
     auto simulator = StartSimulator(0);
@@ -551,18 +639,9 @@ void PercentEvery5Ms(int rounds) {
     Channel channel(PortName(simulator->DevicePath()), timeout, baud);
     TagAccess tag = channel.Tag('D', 9, 0);  // no station 09 on the line
     simulator->SetChatter(5, true, '%');
-    std::vector<int32_t> statuses;
-    const std::vector<double> ms = TimedReads(channel, tag, rounds, &statuses);
+    printf("\nA silent station on a line with a %% every 5 ms:\n");
+    FirstAndLaterReads(channel, tag, rounds, timeoutMs, baud);
     simulator->SetChatter(0, true);
-    const double sendMs = 1000.0 * 20 * 11 / baud + kRtsLeadMs;
-    const double lineMs = std::ceil(1000.0 * (13 + 1) * 11 / baud) + 5;
-    const double guardMs = AnswerHorizonMs(timeoutMs) - timeoutMs;
-    const double bound = kAttempts * (sendMs + timeoutMs + lineMs) + guardMs + kHorizonMarginMs;
-    printf(
-        "\nA silent station on a line with a %% every 5 ms, %d reads: %s; median %.2f ms,\n"
-        "longest %.2f ms; bound 3 x (X %.2f + T %u + L %.0f) + G %.0f + %u ms = %.1f ms\n",
-        rounds, StatusCounts(statuses).c_str(), Percentile(ms, 0.5), Percentile(ms, 1.0), sendMs,
-        timeoutMs, lineMs, guardMs, kHorizonMarginMs, bound);
 }
 
 }  // namespace
@@ -632,6 +711,7 @@ int main(int argc, char **argv) {
     SilentStation(quick ? 3 : 10);
     RefusedRead(quick ? 5 : 20);
     LateStation(quick ? 3 : 10);
+    OnceLate(quick ? 3 : 10);
     EchoingLine(quick ? 10 : 50);
     PercentEvery5Ms(quick ? 3 : 10);
     return 0;
