@@ -14,63 +14,25 @@
 
 #include "host/kelpra.h"
 #include "qivma.h"
+#include "support/host_channel.h"
+#include "support/simulator_line.h"
 #include "tools/fpsim/simulator.h"
 
 namespace {
 
-std::unique_ptr<fpsim::Simulator> StartSimulator() {
-    fpsim::Options options;
-    options.zeroMemory = true;
-    auto simulator = std::make_unique<fpsim::Simulator>(options);
-    std::string error;
-    EXPECT_TRUE(simulator->Start(&error)) << error;
-    return simulator;
+// The channel's time-out, in 10 ms units.
+constexpr int32_t kTimeout = 10;
+
+// Writes `value` to, or reads it from, the word at `address`.
+int32_t Access(Host &channel, int32_t command, const char *address, int16_t *value) {
+    if (channel.Parse(address, QIV_TYPE_WORD) != QIV_STATUS_OK)
+        return QIV_STATUS_REFUSED;
+    Words words = {0, *value};
+    const int32_t status =
+        command == QIV_CMD_WRITE_VALUE ? channel.Write(words) : channel.Read(words, 2);
+    *value = words[1];
+    return status;
 }
-
-std::string PortNameOf(const fpsim::Simulator &simulator) {
-    return simulator.DevicePath().substr(strlen("/dev/"));
-}
-
-class Channel {
-  public:
-    int32_t Call(int32_t command, void *params = nullptr) {
-        DriverRequest request = {};
-        request.instance = &instance_;
-        request.command = command;
-        request.params = params;
-        return QivMain(&request);
-    }
-    int32_t Start(const std::string &port) {
-        PortConfig config = {};
-        memcpy(config.portName, port.c_str(), port.size() + 1);
-        config.enable = 1;
-        config.timeout = 10;
-        config.lineSettings = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
-        return Call(QIV_CMD_COLD_START, &config);
-    }
-    int32_t Access(int32_t command, const char *address, int16_t *value) {
-        TagDefinition definition = {};
-        definition.addressText = address;
-        definition.dataType = QIV_TYPE_WORD;
-        if (Call(QIV_CMD_PARSE_TAG, &definition) != QIV_STATUS_OK)
-            return QIV_STATUS_REFUSED;
-        TagAccess access = {};
-        access.station = definition.station;
-        access.device = definition.device;
-        access.wordAddress = definition.wordAddress;
-        access.bitNumber = definition.bitNumber;
-        access.width = definition.width;
-        access.dataType = QIV_TYPE_WORD;
-        int16_t buffer[4] = {0, *value, 0, 0};
-        access.data = buffer;
-        const int32_t status = Call(command, &access);
-        *value = buffer[1];
-        return status;
-    }
-
-  private:
-    DriverInstance instance_ = {};
-};
 
 // Two monitors, each with a context of its own: a monitor called with the
 // other's context shows a registration torn between two threads.
@@ -106,8 +68,8 @@ TEST_F(ConcurrentChannels, EachLineKeepsItsOwnValuesWhileTheMonitorChanges) {
     std::atomic<int> failures[2] = {{0}, {0}};
 
     auto scan = [&](int line) {
-        Channel channel;
-        if (channel.Start(PortNameOf(*simulators[line])) != QIV_STATUS_OK) {
+        Host channel;
+        if (channel.Start(PortNameOf(*simulators[line]), kTimeout) != QIV_STATUS_OK) {
             failures[line]++;
             linesDone++;
             return;
@@ -117,8 +79,8 @@ TEST_F(ConcurrentChannels, EachLineKeepsItsOwnValuesWhileTheMonitorChanges) {
             // the other line's channel shows as a wrong value.
             int16_t value = static_cast<int16_t>(line * 10000 + i);
             int16_t back = 0;
-            if (channel.Access(QIV_CMD_WRITE_VALUE, "01D00100", &value) != QIV_STATUS_OK ||
-                channel.Access(QIV_CMD_READ_VALUE, "01D00100", &back) != QIV_STATUS_OK ||
+            if (Access(channel, QIV_CMD_WRITE_VALUE, "01D00100", &value) != QIV_STATUS_OK ||
+                Access(channel, QIV_CMD_READ_VALUE, "01D00100", &back) != QIV_STATUS_OK ||
                 back != value)
                 failures[line]++;
             // The port given up and taken again: the tables of open ports and
@@ -153,10 +115,10 @@ TEST_F(ConcurrentChannels, OneDeviceOpenedByTwoThreadsAtOnceGoesToOne) {
     std::unique_ptr<fpsim::Simulator> simulator = StartSimulator();
     const std::string port = PortNameOf(*simulator);
     for (int round = 0; round < 20; ++round) {
-        Channel channels[2];
+        Host channels[2];
         int32_t status[2] = {};
-        std::thread first([&] { status[0] = channels[0].Start(port); });
-        std::thread second([&] { status[1] = channels[1].Start(port); });
+        std::thread first([&] { status[0] = channels[0].Start(port, kTimeout); });
+        std::thread second([&] { status[1] = channels[1].Start(port, kTimeout); });
         first.join();
         second.join();
         EXPECT_EQ((status[0] == QIV_STATUS_OK) + (status[1] == QIV_STATUS_OK), 1)
@@ -164,7 +126,7 @@ TEST_F(ConcurrentChannels, OneDeviceOpenedByTwoThreadsAtOnceGoesToOne) {
         for (int i = 0; i < 2; ++i) {
             int16_t value = 0;
             if (status[i] == QIV_STATUS_OK) {
-                EXPECT_EQ(channels[i].Access(QIV_CMD_READ_VALUE, "01D00100", &value),
+                EXPECT_EQ(Access(channels[i], QIV_CMD_READ_VALUE, "01D00100", &value),
                           QIV_STATUS_OK);
             }
             channels[i].Call(QIV_CMD_END);

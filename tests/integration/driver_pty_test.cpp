@@ -13,6 +13,7 @@
 
 #include "integration/pty_line.h"
 #include "qivma.h"
+#include "support/host_channel.h"
 #include "unit/log_capture.h"
 
 namespace {
@@ -64,21 +65,10 @@ constexpr int32_t kSilentTimeout = 10;  // 100 ms
 
 class DriverPtyTest : public ::testing::Test {
   protected:
-    int32_t Call(int32_t command, void *params = nullptr) {
-        DriverRequest request = {};
-        request.instance = &instance_;
-        request.command = command;
-        request.unit = 3;
-        request.params = params;
-        return QivMain(&request);
-    }
+    DriverPtyTest() { host_.SetUnit(3); }
+    int32_t Call(int32_t command, void *params = nullptr) { return host_.Call(command, params); }
     int32_t Start(const std::string &name, int32_t timeout = kSilentTimeout) {
-        PortConfig config = {};
-        memcpy(config.portName, name.c_str(), name.size() + 1);
-        config.enable = 1;
-        config.timeout = timeout;
-        config.lineSettings = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
-        return Call(QIV_CMD_COLD_START, &config);
+        return host_.Start(name, timeout);
     }
     TagAccess Tag(char device, int32_t address, int32_t width, int32_t dataType, int32_t count,
                   int32_t bit = 255) {
@@ -94,7 +84,7 @@ class DriverPtyTest : public ::testing::Test {
         return tag;
     }
 
-    DriverInstance instance_ = {};
+    Host host_;
     int16_t data_[32] = {};
     LogCapture log_;
 };
@@ -116,8 +106,8 @@ TEST_F(DriverPtyTest, AChannelsWholeLife) {
         Sealed("%01$WD"),                  // block write D0 to D2
     });
     ASSERT_EQ(Start(port.name(), kAnsweredTimeout), 0);
-    EXPECT_NE(instance_.port, nullptr);
-    EXPECT_EQ(instance_.unit, 3);
+    EXPECT_NE(host_.instance().port, nullptr);
+    EXPECT_EQ(host_.instance().unit, 3);
 
     TagAccess d100 = Tag('D', 100, 16, 0, 0);
     EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
@@ -180,18 +170,14 @@ TEST_F(DriverPtyTest, AChannelsWholeLife) {
     // Reconfigure onto another line, then end.
     PtyLine other;
     ShortName otherPort(other.path());
-    PortReconfig reconfig = {};
-    memcpy(reconfig.portName, otherPort.name().c_str(), otherPort.name().size() + 1);
-    reconfig.timeout = 0;
-    reconfig.lineSettings = {9600, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
-    EXPECT_EQ(Call(QIV_CMD_RECONFIGURE_PORT, &reconfig), 0);
+    EXPECT_EQ(host_.Reconfigure(otherPort.name(), {9600, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD}), 0);
     other.Respond({Sealed("%01$RD0600")});
     EXPECT_EQ(Call(QIV_CMD_READ_VALUE, &d100), 0);
     EXPECT_EQ(data_[1], 6);
     other.StopResponder();
     EXPECT_EQ(Call(QIV_CMD_END), 0);
-    EXPECT_EQ(instance_.port, nullptr);
-    EXPECT_EQ(instance_.instanceNumber, -1);
+    EXPECT_EQ(host_.instance().port, nullptr);
+    EXPECT_EQ(host_.instance().instanceNumber, -1);
 
     // The modem-line calls fail on a pseudo-terminal, and only they are logged
     // besides the channel's own messages.
@@ -227,15 +213,12 @@ TEST_F(DriverPtyTest, ASecondOpenOfTheSamePortFails) {
     ShortName port(line.path());
     ASSERT_EQ(Start(port.name()), 0);
     EXPECT_EQ(Call(QIV_CMD_OPEN_PORT), 2) << "the channel's own port is still open";
-    PortReconfig reconfig = {};
-    memcpy(reconfig.portName, port.name().c_str(), port.name().size() + 1);
-    reconfig.lineSettings = {9600, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
-    const QivPortHandle before = instance_.port;
-    EXPECT_EQ(Call(QIV_CMD_RECONFIGURE_PORT, &reconfig), 2);
-    EXPECT_EQ(instance_.port, before) << "the old port stays open";
+    const QivPortHandle before = host_.instance().port;
+    EXPECT_EQ(host_.Reconfigure(port.name(), {9600, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD}), 2);
+    EXPECT_EQ(host_.instance().port, before) << "the old port stays open";
     EXPECT_EQ(Call(QIV_CMD_CLOSE_PORT), 0);
     EXPECT_EQ(Call(QIV_CMD_OPEN_PORT), 0) << "with the settings recorded by the reconfigure";
-    EXPECT_EQ(instance_.openParams.lineSettings.baudRate, 9600);
+    EXPECT_EQ(host_.instance().openParams.lineSettings.baudRate, 9600);
     EXPECT_EQ(Call(QIV_CMD_END), 0);
 }
 
@@ -257,10 +240,10 @@ TEST_F(DriverPtyTest, AReplacedPortIsClosedAndItsDeviceFreed) {
     ASSERT_EQ(Start(secondName.name()), 0);
     EXPECT_EQ(OpenDescriptors(), held) << "the first port's descriptor was closed";
     DriverInstance other = {};
-    std::swap(other, instance_);
+    std::swap(other, host_.instance());
     EXPECT_EQ(Start(firstName.name()), 0) << "and its lock is gone with it";
     EXPECT_EQ(Call(QIV_CMD_END), 0);
-    std::swap(other, instance_);
+    std::swap(other, host_.instance());
     EXPECT_EQ(Call(QIV_CMD_END), 0);
 
     // The line lost and found again under the same name: the name now leads
@@ -277,25 +260,6 @@ TEST_F(DriverPtyTest, AReplacedPortIsClosedAndItsDeviceFreed) {
     EXPECT_EQ(Call(QIV_CMD_END), 0);
     unlink(link.c_str());
 }
-
-// What a line monitor sees: each event's kind and bytes, in order.
-struct SeenOnTheLine {
-    std::vector<std::pair<int32_t, std::string>> events;
-    std::vector<uint64_t> times;
-
-    static void QIVMA_CALL Record(void *context, const QivLineEvent *event) {
-        auto *seen = static_cast<SeenOnTheLine *>(context);
-        seen->events.emplace_back(event->kind, std::string(event->bytes, event->count));
-        seen->times.push_back(event->microseconds);
-    }
-    // The bytes of one kind, joined.
-    std::string All(int32_t kind) const {
-        std::string all;
-        for (const auto &event : events)
-            all += event.first == kind ? event.second : "";
-        return all;
-    }
-};
 
 TEST_F(DriverPtyTest, TheLineMonitorSeesEveryByteInOrder) {
     PtyLine line;

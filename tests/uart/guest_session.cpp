@@ -22,13 +22,11 @@
 #include <gtest/gtest.h>
 
 #include "qivma.h"
+#include "support/host_channel.h"
 #include "unit/log_capture.h"
 
 namespace {
 
-using Words = std::vector<int16_t>;
-
-constexpr SerialLineSettings kDefaultLine = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
 constexpr char kDefaultUartState[] = "rate=19200 parity=O data=8 stop=1";
 
 // The guest's end of the control line (see lane_service.h): one request,
@@ -96,97 +94,10 @@ struct Controller {
     static void ClearFaults() { Request("clear-faults"); }
 };
 
-// What a line monitor sees: each event's kind and bytes, in order.
-struct SeenOnTheLine {
-    std::vector<std::pair<int32_t, std::string>> events;
-
-    static void QIVMA_CALL Record(void *context, const QivLineEvent *event) {
-        static_cast<SeenOnTheLine *>(context)->events.emplace_back(
-            event->kind, std::string(event->bytes, event->count));
-    }
-    // The bytes of one kind, joined.
-    std::string All(int32_t kind) const {
-        std::string all;
-        for (const auto &event : events)
-            all += event.first == kind ? event.second : "";
-        return all;
-    }
-};
-
-// Sets the line monitor for as long as it lives.
-class Monitored {
-  public:
-    explicit Monitored(SeenOnTheLine *seen) { QivSetLineMonitor(&SeenOnTheLine::Record, seen); }
-    ~Monitored() { QivSetLineMonitor(nullptr, nullptr); }
-    Monitored(const Monitored &) = delete;
-    Monitored &operator=(const Monitored &) = delete;
-};
-
 // Tells the lane what the UART's settings and modem lines are from now on.
 void ExpectUart(const std::string &state) {
     Request("expect " + state);
 }
-
-// One channel, driven as a host drives it.
-class Host {
-  public:
-    int32_t Call(int32_t command, void *params = nullptr) {
-        DriverRequest request = {};
-        request.instance = &instance_;
-        request.command = command;
-        request.params = params;
-        return QivMain(&request);
-    }
-    int32_t Start(const std::string &port, SerialLineSettings line = kDefaultLine) {
-        PortConfig config = {};
-        memcpy(config.portName, port.c_str(), port.size() + 1);
-        config.enable = 1;
-        config.timeout = 4;
-        config.lineSettings = line;
-        return Call(QIV_CMD_COLD_START, &config);
-    }
-    int32_t Reconfigure(const std::string &port, SerialLineSettings line) {
-        PortReconfig reconfig = {};
-        memcpy(reconfig.portName, port.c_str(), port.size() + 1);
-        reconfig.lineSettings = line;
-        return Call(QIV_CMD_RECONFIGURE_PORT, &reconfig);
-    }
-    int32_t Parse(const char *address, int32_t dataType, int32_t count = 0) {
-        TagDefinition definition = {};
-        definition.addressText = address;
-        definition.dataType = dataType;
-        definition.count = count;
-        const int32_t status = Call(QIV_CMD_PARSE_TAG, &definition);
-        access_ = {};
-        access_.station = definition.station;
-        access_.device = definition.device;
-        access_.wordAddress = definition.wordAddress;
-        access_.bitNumber = definition.bitNumber;
-        access_.width = definition.width;
-        access_.dataType = dataType;
-        access_.count = count;
-        access_.data = buffer_;
-        return status;
-    }
-    int32_t Read(Words &words, size_t n) {
-        for (int16_t &word : buffer_)
-            word = 0x3C3C;
-        const int32_t status =
-            Call(access_.count == 0 ? QIV_CMD_READ_VALUE : QIV_CMD_READ_BLOCK, &access_);
-        words.assign(buffer_, buffer_ + n);
-        return status;
-    }
-    int32_t Write(const Words &words) {
-        std::copy(words.begin(), words.end(), buffer_);
-        return Call(access_.count == 0 ? QIV_CMD_WRITE_VALUE : QIV_CMD_WRITE_BLOCK, &access_);
-    }
-    const DriverInstance &instance() const { return instance_; }
-
-  private:
-    DriverInstance instance_ = {};
-    TagAccess access_ = {};
-    int16_t buffer_[64] = {};
-};
 
 // A channel started on the UART with the driver's defaults, as a host starts it.
 class OnTheUart : public ::testing::Test {

@@ -20,6 +20,7 @@
 
 #include "host/kelpra.h"
 #include "qivma.h"
+#include "support/host_channel.h"
 
 namespace {
 
@@ -58,19 +59,7 @@ int main(int argc, char **argv) {
     request.command = QIV_CMD_GET_DRIVER_INFO;
     request.params = &info;
     qivMain(&request);
-    std::vector<unsigned char> instanceBlock(static_cast<size_t>(info.instanceSize), 0);
-    DriverInstance *instance = reinterpret_cast<DriverInstance *>(instanceBlock.data());
-
-    std::string address;
-    TagAccess access = {};
-    int16_t data[64] = {};
-    const auto call = [&](int32_t command, void *params) {
-        DriverRequest r = {};
-        r.instance = instance;
-        r.command = command;
-        r.params = params;
-        return qivMain(&r);
-    };
+    Host host(qivMain, static_cast<size_t>(info.instanceSize));
 
     char lineBuffer[1024];
     while (fgets(lineBuffer, sizeof lineBuffer, stdin) != nullptr) {
@@ -88,61 +77,39 @@ int main(int argc, char **argv) {
                 line >> timeout;
             line >> parity;
             const SerialLineSettings settings = {19200, 8, QIV_STOPBITS_ONE, parity};
-            if (command == "start") {
-                PortConfig config = {};
-                strncpy(config.portName, port.c_str(), sizeof config.portName - 1);
-                config.enable = 1;
-                config.timeout = timeout;
-                config.lineSettings = settings;
-                printf("status %d\n", call(QIV_CMD_COLD_START, &config));
-            } else {
-                PortReconfig reconfig = {};
-                strncpy(reconfig.portName, port.c_str(), sizeof reconfig.portName - 1);
-                reconfig.lineSettings = settings;
-                printf("status %d\n", call(QIV_CMD_RECONFIGURE_PORT, &reconfig));
-            }
+            printf("status %d\n", command == "start" ? host.Start(port, timeout, settings)
+                                                     : host.Reconfigure(port, settings));
         } else if (command == "purge" || command == "close" || command == "open" ||
                    command == "end") {
             const int32_t code = command == "purge"   ? QIV_CMD_PURGE_INPUT
                                  : command == "close" ? QIV_CMD_CLOSE_PORT
                                  : command == "open"  ? QIV_CMD_OPEN_PORT
                                                       : QIV_CMD_END;
-            printf("status %d\n", call(code, nullptr));
+            printf("status %d\n", host.Call(code));
         } else if (command == "parse") {
-            TagDefinition definition = {};
-            line >> address >> definition.dataType >> definition.count;
-            definition.addressText = address.c_str();
-            const int32_t status = call(QIV_CMD_PARSE_TAG, &definition);
-            access = {};
-            access.station = definition.station;
-            access.device = definition.device;
-            access.wordAddress = definition.wordAddress;
-            access.bitNumber = definition.bitNumber;
-            access.width = definition.width;
-            access.dataType = definition.dataType;
-            access.count = definition.count;
-            access.data = data;
-            printf("status %d\n", status);
+            std::string address;
+            int32_t dataType = 0, count = 0;
+            line >> address >> dataType >> count;
+            printf("status %d\n", host.Parse(address.c_str(), dataType, count));
         } else if (command == "read") {
-            for (int16_t &word : data)
-                word = 0x3C3C;
+            const TagAccess &access = host.access();
             const bool block = access.count != 0;
-            const int32_t status = call(block ? QIV_CMD_READ_BLOCK : QIV_CMD_READ_VALUE, &access);
-            const int words =
+            const size_t words =
                 block ? (access.device == 'E' || access.device == 'G' ? 2 : 1) * access.count : 2;
+            Words data;
+            const int32_t status = host.Read(data, words);
             printf("status %d words", status);
-            for (int i = 0; i < words; ++i)
-                printf(" %d", data[i]);
+            for (const int16_t word : data)
+                printf(" %d", word);
             printf("\n");
         } else if (command == "write") {
-            int value = 0;
-            for (int i = 0; i < 64 && line >> value; ++i)
-                data[i] = static_cast<int16_t>(value);
-            const bool block = access.count != 0;
-            printf("status %d\n", call(block ? QIV_CMD_WRITE_BLOCK : QIV_CMD_WRITE_VALUE, &access));
+            Words data;
+            for (int value = 0; data.size() < 64 && line >> value;)
+                data.push_back(static_cast<int16_t>(value));
+            printf("status %d\n", host.Write(data));
         } else if (command == "info") {
             DriverInfo report = {};
-            const int32_t status = call(QIV_CMD_GET_DRIVER_INFO, &report);
+            const int32_t status = host.Call(QIV_CMD_GET_DRIVER_INFO, &report);
             printf("status %d version %d size %d name %s\n", status, report.version,
                    report.instanceSize, report.driverName);
         } else if (command == "log") {
