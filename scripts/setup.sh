@@ -15,6 +15,8 @@ packages=(
     clang libclang-rt-14-dev                   # libFuzzer and the sanitizers' runtime
     libcli11-dev nlohmann-json3-dev tmux       # the tool's command line and JSON; its poll test
     qemu-system-x86 busybox-static             # the uart lane: an emulated PC and its guest's shell
+    libmodbus-dev libyaml-cpp-dev              # the gateway: Modbus TCP and its configuration
+    mbpoll                                     # a Modbus client that the gateway's tests drive
 )
 
 probe_dir=$(mktemp -d)
@@ -72,6 +74,12 @@ install_packages() {
 }
 
 install_packages "${packages[@]}"
+
+# The gateway's tests also drive a Modbus client from npm. A machine that has
+# Node.js from elsewhere keeps it; Debian's is installed only where none is.
+if ! command -v npm >/dev/null; then
+    install_packages nodejs npm
+fi
 
 # --- 32-bit programs ---------------------------------------------------------
 # Some kernels have no IA32 emulation: an i386 program fails there with "Exec
