@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "address/numeric_text.h"
-#include "driver/host_log.h"
+#include "log/host_log.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <string.h>
 
 #include "driver/driver_info.h"
-#include "driver/host_log.h"
 #include "driver/port_owners.h"
+#include "log/host_log.h"
 #include "protocol/station_doubt.h"
 #include "serial/comm_platform.h"
 #include "serial/exchange.h"

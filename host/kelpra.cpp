@@ -4,8 +4,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "qivma.h"
-
 namespace {
 
 KelpraSink g_sink = nullptr;
@@ -44,7 +42,7 @@ void kelpra_set_echo(int on) {
 #if defined(_WIN32)
 int __cdecl err(int32_t category, const char *format, ...)
 #else
-KELPRA_API int kelpra_err(int32_t category, const char *format, ...)
+int kelpra_err(int32_t category, const char *format, ...)
 #endif
 {
     va_list values;

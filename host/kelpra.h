@@ -23,6 +23,14 @@ extern "C" {
 #define KELPRA_API __attribute__((visibility("default")))
 #endif
 
+/* The host's logging function that the driver binds (qivma.h declares it for
+ * hosts), exported from here. */
+#if defined(_WIN32)
+KELPRA_API int __cdecl err(int32_t category, const char *format, ...);
+#else
+KELPRA_API int kelpra_err(int32_t category, const char *format, ...);
+#endif
+
 /* Receives every message: its category, the driver's format unchanged, and
  * the formatted text. */
 typedef void (*KelpraSink)(void *context, int32_t category, const char *format,

@@ -264,11 +264,7 @@ typedef int32_t(QIVMA_CALL *QivSetLineMonitorFunction)(QivLineMonitor monitor, v
 typedef int (*QivHostLogFunction)(int32_t category, const char *format, ...);
 
 #if defined(_WIN32)
-#ifdef QIVMA_HOST_LOG_BUILDING
-__declspec(dllexport) int __cdecl err(int32_t category, const char *format, ...);
-#else
 __declspec(dllimport) int __cdecl err(int32_t category, const char *format, ...);
-#endif
 #else
 int kelpra_err(int32_t category, const char *format, ...);
 #endif

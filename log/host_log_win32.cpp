@@ -1,5 +1,5 @@
 // Windows: `err` is imported by name from the host's KELPRA.dll.
-#include "driver/host_log.h"
+#include "log/host_log.h"
 
 QivHostLogFunction HostLogTarget() {
     return err;

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "driver/host_log.h"
+#include "log/host_log.h"
 
 extern "C" int kelpra_err(int32_t category, const char *format, ...) __attribute__((weak));
 
