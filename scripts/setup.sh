@@ -17,6 +17,9 @@ packages=(
     qemu-system-x86 busybox-static             # the uart lane: an emulated PC and its guest's shell
     libmodbus-dev libyaml-cpp-dev              # the gateway: Modbus TCP and its configuration
     mbpoll                                     # a Modbus client that the gateway's tests drive
+    libmosquitto-dev libcpp-httplib-dev        # the gateway: MQTT, the status page and metrics
+    mosquitto mosquitto-clients                # the broker and the clients of its MQTT tests
+    chromium prometheus                        # the status page in a browser; promtool for /metrics
 )
 
 probe_dir=$(mktemp -d)

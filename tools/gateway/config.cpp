@@ -215,7 +215,7 @@ class Reader {
         : check_{file, errors}, config_(config) {}
 
     void Read(const YAML::Node &root) {
-        if (!check_.Mapping(root, "the file", {"modbus", "defaults", "lines"}))
+        if (!check_.Mapping(root, "the file", {"modbus", "defaults", "lines", "mqtt", "http"}))
             return;
         if (root["modbus"])
             ReadModbus(root["modbus"]);
@@ -232,6 +232,7 @@ class Reader {
         }
         for (const YAML::Node &line : lines)
             ReadLine(line, defaults, defaultRate);
+        ReadFrontEnds(root, check_.file, config_, check_.errors);
     }
 
   private:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qivma.h"
+#include "tools/gateway/front_ends.h"
 #include "tools/hostkit/value_format.h"
 
 namespace gateway {
@@ -81,6 +82,8 @@ struct ModbusConfig {
 struct Config {
     std::string file;
     ModbusConfig modbus;
+    MqttConfig mqtt;
+    HttpConfig http;
     std::vector<LineConfig> lines;
     std::vector<TagConfig> tags;
 };

@@ -16,6 +16,8 @@
 #include "tools/gateway/engine.h"
 #include "tools/gateway/log.h"
 #include "tools/gateway/modbus_server.h"
+#include "tools/gateway/mqtt_client.h"
+#include "tools/gateway/status_http.h"
 #include "tools/gateway/tag_table.h"
 
 namespace gateway {
@@ -147,6 +149,12 @@ int Run(const Arguments &arguments) {
         (config.modbus.listen == "127.0.0.1" ? ""
                                              : " (Modbus has no authentication: every client "
                                                "that reaches this address may write)"));
+    MqttClient mqtt(config, table, engine);
+    StatusHttp status(config, table);
+    if (!mqtt.Start(&error) || !status.Start(&error)) {
+        Log(error);
+        return kExitFailed;
+    }
     std::vector<std::unique_ptr<fpsim::Simulator>> simulators;
     std::vector<std::string> ports;
     if (arguments.sim && !StartSimulators(config, simulators, ports))
@@ -159,6 +167,8 @@ int Run(const Arguments &arguments) {
     sigwait(&stopSignals, &signal);
     Log(std::string(signal == SIGTERM ? "SIGTERM" : "SIGINT") + ": stopping");
     server.Stop();
+    mqtt.Stop();
+    status.Stop();
     engine.Stop();
     simulators.clear();
     Log("stopped; every port closed");
