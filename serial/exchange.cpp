@@ -1,6 +1,6 @@
 #include "serial/exchange.h"
 
-#include "driver/host_log.h"
+#include "log/host_log.h"
 #include "serial/comm_platform.h"
 #include "serial/serial_port.h"
 
