@@ -1,0 +1,245 @@
+// The gateway's configuration and its answers to Modbus requests, without a
+// line or a socket: what a file is refused for, where its tags are served,
+// and which exception each request gets.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/gateway/config.h"
+#include "tools/gateway/modbus_requests.h"
+#include "tools/gateway/tag_table.h"
+
+namespace {
+
+using namespace gateway;
+
+std::string LineWith(const std::string &tags, const std::string &extra = "") {
+    return "lines:\n"
+           "  - name: a\n"
+           "    port: /dev/null\n" +
+           extra +
+           "    stations: [{station: 01, unit: 1}, {station: 02, unit: 2}]\n"
+           "    tags:\n" +
+           tags;
+}
+
+TEST(GatewayConfig, EachErrorNamesItsLine) {
+    struct Case {
+        std::string text;
+        std::string error;  // "gw.yaml:LINE: the start of what"
+    };
+    const Case cases[] = {
+        {"lines: [", "gw.yaml:1: "},
+        {"modbus: {port: 70000}\n" + LineWith("      - {address: 01D00100, register: 0}\n"),
+         "gw.yaml:1: port takes a whole number from 1 to 65535"},
+        {"modbus: {word_order: BADC}\n" + LineWith("      - {address: 01D00100, register: 0}\n"),
+         "gw.yaml:1: word_order takes ABCD"},
+        {"modbus: {allow: [10.0.0.0/33]}\n" +
+             LineWith("      - {address: 01D00100, register: 0}\n"),
+         "gw.yaml:1: '10.0.0.0/33' is no network"},
+        {LineWith("      - {address: 01D00100, register: 0}\n", "    settings: 19200-9O1\n"),
+         "gw.yaml:4: settings takes rate and format as 19200-8O1"},
+        {LineWith("      - {address: 01D00100, register: 0}\n", "    timeout_ms: 45\n"),
+         "gw.yaml:4: timeout_ms is counted in steps of 10 ms"},
+        {LineWith("      - {address: 01D00100, register: 0, colour: red}\n"),
+         "gw.yaml:6: unknown key 'colour' in a tag"},
+        {LineWith("      - {address: 01Q00100, register: 0}\n"),
+         "gw.yaml:6: 01Q00100 is refused by the driver"},
+        {LineWith("      - {address: 03D00100, register: 0}\n"),
+         "gw.yaml:6: 03D00100: station 03 is not among the stations of line 'a'"},
+        {LineWith("      - {address: 01D00100, type: bit, register: 0}\n"),
+         "gw.yaml:6: 01D00100 is refused by the driver as an address of type bit"},
+        {LineWith("      - {address: 01R00012, type: bit, table: holding, register: 0}\n"),
+         "gw.yaml:6: a bit value is served as a coil or discrete input"},
+        {LineWith("      - {address: 01D00100, table: input, register: 0, writable: true}\n"),
+         "gw.yaml:6: clients cannot write the input table"},
+        {LineWith("      - {address: 01T00012, type: bit, register: 0, writable: true}\n"),
+         "gw.yaml:6: 01T00012: timer and counter contacts cannot be written"},
+        {LineWith("      - {address: 01E00100, type: int16, register: 0}\n"),
+         "gw.yaml:6: 01E00100 is refused by the driver as an address of type int16"},
+        {LineWith("      - {address: 01D65530, count: 10, register: 0}\n"),
+         "gw.yaml:6: 01D65530 with count 10 runs past the device's last word"},
+        {LineWith("      - {address: 01D00000, count: 3, type: int32, register: 65532}\n"),
+         "gw.yaml:6: count 3 runs past the last register"},
+        {LineWith("      - {address: 01D00100, count: 4, register: 0}\n"
+                  "      - {address: 01D00200, type: int32, register: 3}\n"),
+         "gw.yaml:7: holding 3 of unit 1 is served already by the tag at line 6"},
+        {"lines:\n  - name: a\n    port: /dev/null\n    stations: [{station: 1, unit: 247}]\n"
+         "    tags: [{address: 01D00100, register: 0}]\n",
+         "gw.yaml:4: unit 247 is the gateway's own"},
+        {"lines:\n  - port: /dev/null\n    stations: [{station: 1, unit: 1}, {station: 2, unit: "
+         "1}]\n    tags: [{address: 01D00100, register: 0}]\n",
+         "gw.yaml:3: unit 1 is given already to the station at line 3"},
+        {"lines:\n  - port: /dev/null\n    stations: [{station: 1, unit: 1}]\n",
+         "gw.yaml:2: line 'line1' has no tags"},
+    };
+    for (const Case &c : cases) {
+        Config config;
+        std::vector<std::string> errors;
+        EXPECT_FALSE(ParseConfig(c.text, "gw.yaml", config, errors)) << c.text;
+        bool found = false;
+        for (const std::string &error : errors)
+            found = found || error.rfind(c.error, 0) == 0;
+        EXPECT_TRUE(found) << "expected " << c.error << "\ngot:\n"
+                           << (errors.empty() ? "nothing" : errors[0]);
+    }
+}
+
+TEST(GatewayConfig, RangesBecomeOneTagPerValue) {
+    Config config;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(ParseConfig(
+        LineWith(
+            "      - {name: level, address: 01D00100, count: 3, register: 10}\n"
+            "      - {address: 01D00200, count: 2, type: float, table: input, register: 0}\n"
+            "      - {address: 01R0001E, count: 3, type: bit, table: discrete, register: 5}\n"),
+        "gw.yaml", config, errors))
+        << errors[0];
+    struct Expected {
+        std::string name, address;
+        Table table;
+        int reg;
+    };
+    const Expected expected[] = {
+        {"level[0]", "01D00100", Table::kHolding, 10},
+        {"level[1]", "01D00101", Table::kHolding, 11},
+        {"level[2]", "01D00102", Table::kHolding, 12},
+        {"01E00200", "01E00200", Table::kInput, 0},
+        {"01E00202", "01E00202", Table::kInput, 2},
+        {"01R0001E", "01R0001E", Table::kDiscrete, 5},
+        {"01R0001F", "01R0001F", Table::kDiscrete, 6},
+        {"01R00020", "01R00020", Table::kDiscrete, 7},
+    };
+    ASSERT_EQ(config.tags.size(), std::size(expected));
+    for (size_t i = 0; i < config.tags.size(); ++i) {
+        EXPECT_EQ(config.tags[i].name, expected[i].name);
+        EXPECT_EQ(config.tags[i].address, expected[i].address);
+        EXPECT_EQ(config.tags[i].table, expected[i].table);
+        EXPECT_EQ(config.tags[i].reg, expected[i].reg);
+        EXPECT_EQ(config.tags[i].unit, 1);
+    }
+}
+
+TEST(GatewayConfig, LineSettingsAsPeopleWriteThem) {
+    const struct {
+        const char *text;
+        bool ok;
+        SerialLineSettings settings;
+    } cases[] = {
+        {"19200-8O1", true, {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD}},
+        {"9600-7E2", true, {9600, 7, QIV_STOPBITS_TWO, QIV_PARITY_EVEN}},
+        {"115200-8N1", false, {}},  // beyond what the driver's field holds
+        {"19200-8O", false, {}},
+        {"19200/8O1", false, {}},
+    };
+    for (const auto &c : cases) {
+        SerialLineSettings settings = {};
+        EXPECT_EQ(ParseLineSettings(c.text, settings), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(settings.baudRate, c.settings.baudRate) << c.text;
+            EXPECT_EQ(settings.dataBits, c.settings.dataBits) << c.text;
+            EXPECT_EQ(settings.stopBits, c.settings.stopBits) << c.text;
+            EXPECT_EQ(settings.parity, c.settings.parity) << c.text;
+            EXPECT_EQ(LineSettingsText(settings), c.text);
+        }
+    }
+}
+
+TEST(GatewayConfig, ClientNetworks) {
+    Config config;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(ParseConfig("modbus: {allow: [127.0.0.0/8, 192.168.5.7]}\n" +
+                                LineWith("      - {address: 01D00100, register: 0}\n"),
+                            "gw.yaml", config, errors));
+    EXPECT_TRUE(ClientAllowed(config.modbus, 0x7F000001));   // 127.0.0.1
+    EXPECT_TRUE(ClientAllowed(config.modbus, 0xC0A80507));   // 192.168.5.7
+    EXPECT_FALSE(ClientAllowed(config.modbus, 0xC0A80508));  // 192.168.5.8
+    EXPECT_TRUE(ClientAllowed(ModbusConfig(), 0x0A000001));  // no list: any
+}
+
+class ModbusAnswers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::vector<std::string> errors;
+        ASSERT_TRUE(ParseConfig(
+            "modbus: {word_order: ABCD}\n" +
+                LineWith("      - {address: 01D00100, count: 2, register: 0, writable: true}\n"
+                         "      - {address: 01D00102, register: 2}\n"
+                         "      - {address: 01D00200, type: int32, register: 10, writable: true}\n"
+                         "      - {address: 01R00010, count: 3, type: bit, register: 0, writable: "
+                         "true}\n"
+                         "      - {address: 02D00000, register: 0}\n"),
+            "gw.yaml", config_, errors))
+            << errors[0];
+        table_ = std::make_unique<TagTable>(config_);
+        map_ = std::make_unique<RegisterMap>(config_);
+        const auto now = std::chrono::steady_clock::now();
+        const auto wall = std::chrono::system_clock::now();
+        table_->SetGood(0, {11}, now, wall);
+        table_->SetGood(1, {12}, now, wall);
+        table_->SetGood(2, {13}, now, wall);
+        table_->SetGood(3, {0x5678, 0x1234}, now, wall);  // address order: low word first
+        table_->SetGood(4, {1}, now, wall);
+        table_->SetGood(5, {0}, now, wall);
+        table_->SetBad(6, Quality::kRefused);
+        table_->SetBad(7, Quality::kNoAnswer);
+    }
+    Decision Ask(int unit, std::vector<uint8_t> pdu) {
+        return Decide(config_, *map_, *table_, unit, pdu.data(), pdu.size());
+    }
+    Config config_;
+    std::unique_ptr<TagTable> table_;
+    std::unique_ptr<RegisterMap> map_;
+};
+
+TEST_F(ModbusAnswers, ExceptionsAsTheDocsList) {
+    const struct {
+        const char *what;
+        int unit;
+        std::vector<uint8_t> pdu;
+        uint8_t exception;
+    } cases[] = {
+        {"read of registers 0-2", 1, {3, 0, 0, 0, 3}, 0},
+        {"a register no tag serves", 1, {3, 0, 0, 0, 4}, kIllegalDataAddress},
+        {"a bad tag among good ones", 1, {1, 0, 0, 0, 3}, kGatewayTargetFailed},
+        {"a station that does not answer", 2, {3, 0, 0, 0, 1}, kGatewayTargetFailed},
+        {"no such unit", 7, {3, 0, 0, 0, 1}, kGatewayPathUnavailable},
+        {"no such function", 1, {8, 0, 0, 0, 1}, kIllegalFunction},
+        {"input registers where none are served", 1, {4, 0, 0, 0, 1}, kIllegalDataAddress},
+        {"126 registers", 1, {3, 0, 0, 0, 126}, kIllegalDataValue},
+        {"past the last address", 1, {3, 0xFF, 0xFF, 0, 2}, kIllegalDataAddress},
+        {"a cut request", 1, {3, 0, 0}, kIllegalDataValue},
+        {"a coil written 0x1234", 1, {5, 0, 0, 0x12, 0x34}, kIllegalDataValue},
+        {"a tag not writable", 1, {6, 0, 2, 0, 1}, kIllegalDataAddress},
+        {"half of a 32-bit value", 1, {6, 0, 10, 0, 1}, kIllegalDataAddress},
+        {"a byte count that disagrees", 1, {16, 0, 0, 0, 2, 3, 0, 1, 0, 2}, kIllegalDataValue},
+        {"the status unit's registers", kStatusUnit, {4, 0, 16, 0, 16}, 0},
+        {"the status unit's holding registers", kStatusUnit, {3, 0, 16, 0, 1}, kIllegalFunction},
+        {"a status register of no station", kStatusUnit, {4, 0, 48, 0, 1}, kIllegalDataAddress},
+    };
+    for (const auto &c : cases) {
+        const Decision decision = Ask(c.unit, c.pdu);
+        EXPECT_EQ(decision.exception, c.exception) << c.what;
+        EXPECT_TRUE(decision.exception == 0 || decision.writes.empty()) << c.what;
+    }
+}
+
+TEST_F(ModbusAnswers, RegistersAndWritesInTheConfiguredWordOrder) {
+    const Decision read = Ask(1, {3, 0, 10, 0, 2});
+    EXPECT_EQ(read.values, (std::vector<uint16_t>{0x1234, 0x5678}));  // ABCD: high word first
+    const Decision write = Ask(1, {16, 0, 10, 0, 2, 4, 0xAB, 0xCD, 0x00, 0x01});
+    ASSERT_EQ(write.exception, 0);
+    ASSERT_EQ(write.writes.size(), 1u);
+    EXPECT_EQ(write.writes[0].tag, 3u);
+    EXPECT_EQ(write.writes[0].words, (std::vector<uint16_t>{0x0001, 0xABCD}));
+    const Decision coils = Ask(1, {15, 0, 0, 0, 3, 1, 0b101});
+    ASSERT_EQ(coils.exception, 0);
+    ASSERT_EQ(coils.writes.size(), 3u);
+    EXPECT_EQ(coils.writes[1].words, std::vector<uint16_t>{0});
+    EXPECT_EQ(coils.writes[2].words, std::vector<uint16_t>{1});
+    const Decision bits = Ask(1, {1, 0, 0, 0, 2});
+    EXPECT_EQ(bits.values, (std::vector<uint16_t>{1, 0}));
+}
+
+}  // namespace
