@@ -304,8 +304,10 @@ TEST(QivmaCommandLine, RangesOfEveryDeviceAndTheFramesTheyTake) {
         EXPECT_EQ(record["last"].get<std::string>(), c.last) << c.address;
         EXPECT_EQ(record["readFrames"].get<std::string>(), c.readFrames)
             << c.address << " --count " << c.count;
-        EXPECT_TRUE(Has(record["writeFrames"].get<std::string>(), c.writeFrames))
-            << c.address << " --count " << c.count << ": " << record["writeFrames"];
+        // A count exactly, or "none" before the reason that follows it.
+        const std::string writes = record["writeFrames"].get<std::string>();
+        EXPECT_EQ(writes.substr(0, writes.find(':')), c.writeFrames)
+            << c.address << " --count " << c.count << ": " << writes;
     }
 }
 
