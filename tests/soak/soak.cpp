@@ -1314,7 +1314,8 @@ int RunRandomFaults(const Options &o) {
         int answerChars = 0;
         bool doubtful = false;
     } nearest;
-    long doubtful = 0;                 // transactions that sent the marker first
+    long doubtful = 0;    // transactions that sent the marker first
+    long overDriver = 0;  // over the bound with the slack even less the waits for a core
     std::deque<WrongRead> wrongReads;  // not yet judged
     long wrong = 0, copiesTaken = 0;
     const auto judgeWrongReads = [&](long throughN) {
@@ -1382,6 +1383,17 @@ int RunRandomFaults(const Options &o) {
         simulator->ClearFaults();
         applyLine(n + 1);
         judge.Collect();  // and so the simulator's log does not grow with the run
+        // Even less the waits for a core: printed, not judged, the first one
+        // with the line's history.
+        if (timer.DriverMs() > boundMs + Timing::SlackMs(marker)) {
+            if (overDriver++ == 0)
+                judge.PrintHistory();
+            fprintf(stderr,
+                    "transaction %ld (%s) took %.1f ms, %.1f ms less the waits for a core: over "
+                    "its bound %.0f ms with the slack\n",
+                    n, faultName.c_str(), timer.ElapsedMs(), timer.DriverMs(),
+                    boundMs + Timing::SlackMs(marker));
+        }
 
         Tally &tally = byFault[faultName];
         Count(tally, status);
@@ -1427,12 +1439,13 @@ int RunRandomFaults(const Options &o) {
         "longest transaction %.1f ms, %.1f ms less the waits for a core; nearest its bound\n"
         "d x (Xm + T + G + 3 + Lm) + 3 x (X + T + L) + G + 3: %.1f ms of %.0f ms (%.0f ms with\n"
         "the slack), an answer of %d characters%s; longer than their bound: %ld, than their bound\n"
-        "with the slack: %ld (printed, not judged; a quiet silent station costs\n"
-        "3 x (X + T) + G + 3 = %.0f ms, and X + T + G + 3 = %.0f ms once it is doubtful)\n",
+        "with the slack: %ld, and so even less the waits for a core: %ld (printed, not judged; a\n"
+        "quiet silent station costs 3 x (X + T) + G + 3 = %.0f ms, and X + T + G + 3 = %.0f ms\n"
+        "once it is doubtful)\n",
         longest.elapsedMs, longest.driverMs, nearest.driverMs, nearest.boundMs,
         nearest.boundMs + nearest.slackMs, nearest.answerChars,
         nearest.doubtful ? ", the marker first" : "", longest.overBound, longest.overSlack,
-        kAttempts * (kRtsLeadMs + timing.timeoutMs) + timing.guardMs + kHorizonMarginMs,
+        overDriver, kAttempts * (kRtsLeadMs + timing.timeoutMs) + timing.guardMs + kHorizonMarginMs,
         kRtsLeadMs + timing.horizonMs + kHorizonMarginMs);
     printf("resident memory %ld kB at start, %ld kB after a tenth, %ld kB at the end\n", rssBefore,
            rssAfterWarmup, rssAfter);
