@@ -30,6 +30,7 @@
 
 #include "serial/comm_platform.h"
 #include "serial/posix_line.h"
+#include "serial/posix_read_pacing.h"
 #include "serial/spin_lock.h"
 
 namespace {
@@ -40,8 +41,6 @@ constexpr intptr_t kHandleBase = 0x100;
 // Unix98 pseudo-terminal slaves: majors 136 to 143.
 constexpr unsigned kPtyFirstMajor = 136;
 constexpr unsigned kPtyLastMajor = 143;
-// More than the longest answer, so that one read takes a whole answer.
-constexpr uint32_t kReadAhead = 256;
 
 struct PortSlot {
     bool inUse = false;
@@ -60,22 +59,7 @@ struct PortSlot {
     KernelLine found = {};
     bool foundKnown = false;
     bool excludedOthers = false;  // TIOCEXCL set by the open, cleared at the close
-    // Bytes read from a terminal and not yet taken by a read: its input
-    // queue goes on here. Reads take them first; the count of waiting input
-    // counts them.
-    char ahead[kReadAhead] = {};
-    uint32_t aheadAt = 0, aheadCount = 0;
-    // A character's time on the line at the rate and format set (0: not
-    // known). A run of characters on the line: the latest time at which its
-    // first can have come, as the reads of it so far tell, and how many have
-    // come. And when the line was last turned round: the open, or a frame
-    // that began to go out; nothing that comes later can have begun before.
-    int64_t characterUs = 0;
-    bool inRun = false;
-    int64_t runStartUs = 0;
-    int64_t runBytes = 0;
-    int64_t turnedUs = 0;
-    bool drained = false;  // the last read of the device left nothing waiting
+    ReadPacing reads;
 };
 
 PortSlot g_ports[kMaxPorts];
@@ -109,12 +93,6 @@ PortSlot *SlotOf(QivPortHandle port) {
         return nullptr;
     }
     return slot;
-}
-
-int64_t NowMicroseconds() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 bool IsPseudoTerminal(int fd) {
@@ -265,7 +243,7 @@ QivPortHandle PlatformCreateFile(const char *name) {
             return QIV_INVALID_PORT_HANDLE;
         }
     }
-    port.turnedUs = NowMicroseconds();
+    port.reads.turnedUs = NowMicroseconds();
     port.terminal = isatty(fd) != 0;
     if (!nullDevice && port.terminal) {
         port.excludedOthers = ioctl(fd, TIOCEXCL) == 0;
@@ -410,7 +388,7 @@ bool PlatformSetCommState(QivPortHandle handle, const CommState *state) {
     if ((applied.cflag & checked) != (line.cflag & checked) || applied.rate != line.rate) {
         return Fail(EINVAL);
     }
-    port->characterUs = CharacterUs(*state);
+    port->reads.characterUs = CharacterUs(*state);
     ApplyModemControl(port->fd, *state);
     port->dtrControl = state->fDtrControl;
     port->rtsControl = state->fRtsControl;
@@ -438,124 +416,6 @@ bool PlatformSetupComm(QivPortHandle handle, uint32_t, uint32_t) {
     return SlotOf(handle) != nullptr;
 }
 
-namespace {
-
-// Takes what was read ahead, up to `count` in all.
-void TakeAhead(PortSlot *port, char *bytes, uint32_t count, uint32_t *done) {
-    const uint32_t n = count - *done < port->aheadCount ? count - *done : port->aheadCount;
-    memcpy(bytes + *done, port->ahead + port->aheadAt, n);
-    *done += n;
-    port->aheadAt += n;
-    port->aheadCount -= n;
-    if (port->aheadCount == 0)
-        port->aheadAt = 0;
-}
-
-// Reads what the terminal holds into the read-ahead, as far as it has room,
-// and notes whether nothing more waits. Bytes that a wait for the line
-// brought start a run of characters; others go on with the one there is.
-bool Fill(PortSlot *port, bool startsRun) {
-    for (;;) {
-        const uint32_t room = kReadAhead - port->aheadAt - port->aheadCount;
-        if (room == 0) {
-            port->drained = false;
-            return true;
-        }
-        const ssize_t n = read(port->fd, port->ahead + port->aheadAt + port->aheadCount, room);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN)
-            return Fail(errno);
-        if (n > 0) {
-            port->aheadCount += static_cast<uint32_t>(n);
-            if (startsRun || !port->inRun) {
-                port->inRun = true;
-                port->runStartUs = INT64_MAX;
-                port->runBytes = 0;
-                startsRun = false;
-            }
-            port->runBytes += n;
-            // The bytes of the run so far took a character time each after
-            // the first: it came no later than that much before this read.
-            const int64_t start = NowMicroseconds() - (port->runBytes - 1) * port->characterUs;
-            if (start < port->runStartUs)
-                port->runStartUs = start;
-        }
-        if (n < static_cast<ssize_t>(room)) {
-            port->drained = true;
-            return true;
-        }
-    }
-}
-
-void SleepUntil(int64_t us) {
-    const timespec until = {static_cast<time_t>(us / 1000000),
-                            static_cast<long>(us % 1000000) * 1000};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-}
-
-// A read of a terminal that waits for all `count` bytes, until `deadline`
-// (-1: without end), waking as seldom as it can. A quiet line is waited on in
-// poll, which wakes at the first byte to come. That byte starts a run of
-// characters, one every character time: the last byte wanted can be there
-// no sooner than as many character times after the first as lie between
-// them, so the read sleeps until then and takes them together. (poll would
-// wake at every character, whatever VMIN says: the terminal wakes its
-// pollers at each one it receives.) A byte that is not there when it could
-// be (the far end paused, a USB adapter hands bytes on in bursts) is waited
-// for in poll again, and starts a run afresh. So is every byte of a line
-// that brings more than its rate could since it was turned round (a
-// pseudo-terminal, a USB port that only plays a serial line, a network
-// link): its bytes come sooner than any time that the rate tells. (Such a
-// line that hands on a first byte alone, and the rest at once, costs a read
-// the line time of what it asked for, once.)
-bool ReadAll(PortSlot *port, char *bytes, uint32_t count, int64_t deadline, uint32_t *done) {
-    TakeAhead(port, bytes, count, done);
-    while (*done < count) {
-        const int64_t now = NowMicroseconds();
-        if (deadline >= 0 && now >= deadline)
-            return true;
-        const int64_t characterUs = port->characterUs;
-        const int64_t missing = count - *done;
-        const bool paced =
-            port->inRun && characterUs > 0 && port->runStartUs >= port->turnedUs - 2 * characterUs;
-        const int64_t due =
-            paced ? port->runStartUs + (port->runBytes + missing - 1) * characterUs : 0;
-        bool waited = false, hungUp = false;
-        if (!port->drained) {
-            // More waits than the read-ahead took: read on at once.
-        } else if (due > now) {
-            SleepUntil(deadline >= 0 && due > deadline ? deadline : due);
-        } else {
-            waited = true;
-            int wait = -1;
-            if (deadline >= 0) {
-                const int64_t leftMs = (deadline - now + 999) / 1000;
-                wait = leftMs > INT32_MAX ? INT32_MAX : static_cast<int>(leftMs);
-            }
-            pollfd ready = {port->fd, POLLIN, 0};
-            const int polled = poll(&ready, 1, wait);
-            if (polled < 0 && errno != EINTR)
-                return Fail(errno);
-            if (polled > 0 && (ready.revents & (POLLERR | POLLNVAL)) != 0)
-                return Fail(EIO);
-            hungUp = polled > 0 && (ready.revents & POLLHUP) != 0;
-        }
-        const uint32_t before = *done;
-        if (!Fill(port, waited))
-            return false;
-        TakeAhead(port, bytes, count, done);
-        // The far side gone (a pseudo-terminal whose other end closed) and
-        // nothing to read: the line is lost.
-        if (hungUp && *done == before)
-            return Fail(EIO);
-    }
-    return true;
-}
-
-}  // namespace
-
 // A read returns when all bytes have come, or when the total time-out
 // (multiplier x count + constant) has passed with whatever came, which may be
 // nothing; with no time-out at all it waits for every byte. An interval
@@ -575,9 +435,11 @@ bool PlatformReadFile(QivPortHandle handle, void *buffer, uint32_t count, uint32
     const int64_t deadline = NowMicroseconds() + static_cast<int64_t>(total) * 1000;
     char *bytes = static_cast<char *>(buffer);
     if (port->terminal && t.readIntervalTimeout == 0) {
-        return ReadAll(port, bytes, count, waitForever ? -1 : deadline, done);
+        if (!ReadAll(port->fd, port->reads, bytes, count, waitForever ? -1 : deadline, done))
+            return Fail(errno);
+        return true;
     }
-    TakeAhead(port, bytes, count, done);
+    TakeAhead(port->reads, bytes, count, done);
 
     while (*done < count) {
         const ssize_t n = read(port->fd, bytes + *done, count - *done);
@@ -627,8 +489,8 @@ bool PlatformWriteFile(QivPortHandle handle, const void *bytes, uint32_t count, 
         return false;
     // What comes after a frame goes out is the answer to it, or nothing: no
     // run of characters that was coming before goes on.
-    port->inRun = false;
-    port->turnedUs = NowMicroseconds();
+    port->reads.inRun = false;
+    port->reads.turnedUs = NowMicroseconds();
     const char *data = static_cast<const char *>(bytes);
     while (*done < count) {
         const ssize_t n = write(port->fd, data + *done, count - *done);
@@ -656,7 +518,7 @@ bool PlatformClearCommError(QivPortHandle handle, uint32_t *errors, CommStat *st
     int waiting = 0;
     if (ioctl(port->fd, FIONREAD, &waiting) != 0)
         return Fail(errno);
-    waiting += static_cast<int>(port->aheadCount);
+    waiting += static_cast<int>(port->reads.aheadCount);
     int unsent = 0;
     if (ioctl(port->fd, TIOCOUTQ, &unsent) != 0)
         unsent = 0;
