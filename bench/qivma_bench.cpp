@@ -573,7 +573,7 @@ void OnceLate(int rounds) {
         "\nA station answering one read late, at %u bit/s, T %u ms, %d times each; medians of\n"
         "the read before (ordinary) and the read after the late one (the marker first):\n",
         baud, timeoutMs, rounds);
-    printf("  %-18s %-14s %10s %-14s %10s %10s\n", "answer late by", "late read", "ordinary",
+    printf("  %-17s %-24s %9s %-24s %9s %9s\n", "answer late by", "late read", "ordinary",
            "read after", "after", "cost");
     for (const int pastMs : {5, 60}) {
         const int lateMs =
@@ -594,7 +594,7 @@ void OnceLate(int rounds) {
         }
         const std::string what =
             std::to_string(lateMs) + " ms (" + std::to_string(pastMs) + " past)";
-        printf("  %-18s %-14s %7.2f ms %-14s %7.2f ms %7.2f ms\n", what.c_str(),
+        printf("  %-17s %-24s %6.2f ms %-24s %6.2f ms %6.2f ms\n", what.c_str(),
                StatusCounts(lateStatuses).c_str(), Percentile(ordinary, 0.5),
                StatusCounts(afterStatuses).c_str(), Percentile(after, 0.5),
                Percentile(after, 0.5) - Percentile(ordinary, 0.5));
