@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <time.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <tuple>
@@ -170,7 +171,9 @@ void ReadMqtt(SectionReader &reader, const YAML::Node &node, Config &config) {
         reader.Fail(node["discovery_prefix"],
                     "discovery_prefix takes topic levels such as homeassistant, without + or "
                     "# and without an empty level");
-    if (TopicName(mqtt.clientId).empty())
+    const std::string id = TopicName(mqtt.clientId);
+    if (std::none_of(id.begin(), id.end(),
+                     [](char c) { return isalnum(static_cast<unsigned char>(c)); }))
         reader.Fail(node["client_id"],
                     "client_id needs a letter or a digit: the entities' "
                     "unique ids begin with it");
