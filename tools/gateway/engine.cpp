@@ -1,5 +1,6 @@
 #include "tools/gateway/engine.h"
 
+#include <pthread.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -160,6 +161,8 @@ class Engine::Line {
     std::string Name() const { return "line " + line_.name; }
 
     void Run() {
+        // Named for top -H and the benchmark: the line's own CPU time.
+        pthread_setname_np(pthread_self(), ("line " + line_.name).substr(0, 15).c_str());
         for (;;) {
             RunWrites();
             if (Stopping())
@@ -247,8 +250,7 @@ class Engine::Line {
             portFailedLogged_ = true;
         }
         backoffMs_ = std::min(backoffMs_ * 2, line_.reopenMaxMs);
-        for (size_t tag : lineTags_)
-            table_.SetBad(tag, Quality::kPortFailed);
+        table_.SetBad(lineTags_, Quality::kPortFailed);
         for (auto &[station, run] : stations_) {
             table_.UpdateStation(
                 station, [](StationStatus &status) { status.state = StationState::kPortFailed; });
@@ -302,9 +304,10 @@ class Engine::Line {
         StationRun &run = stations_[block.station];
         if (good) {
             const WallTime wall = std::chrono::system_clock::now();
+            std::vector<TagTable::TagWords> values;
             for (size_t i = 0; i < block.frame.slots.size(); ++i)
-                table_.SetGood(block.tags[i], SlotWords(block.frame.slots[i], outcome.words), now,
-                               wall);
+                values.push_back({block.tags[i], SlotWords(block.frame.slots[i], outcome.words)});
+            table_.SetGood(values, now, wall);
             if (run.demoted)
                 Log(Name() + ": station " + StationText(block.station) +
                     " answers again, back "
@@ -318,8 +321,7 @@ class Engine::Line {
             });
         } else {
             const bool refused = outcome.status == QIV_STATUS_REFUSED;
-            for (size_t tag : block.tags)
-                table_.SetBad(tag, refused ? Quality::kRefused : Quality::kNoAnswer);
+            table_.SetBad(block.tags, refused ? Quality::kRefused : Quality::kNoAnswer);
             // A station that answers, even wrongly, is there: only silence
             // takes it off scan.
             run.failuresInRow = refused ? 0 : run.failuresInRow + 1;
@@ -348,10 +350,8 @@ class Engine::Line {
         }
         run.demoted = true;
         run.demotedUntil = now + milliseconds(line_.demoteForMs);
-        for (size_t b : run.blocks) {
-            for (size_t tag : blocks_[b].tags)
-                table_.SetBad(tag, Quality::kDemoted);
-        }
+        for (size_t b : run.blocks)
+            table_.SetBad(blocks_[b].tags, Quality::kDemoted);
         table_.UpdateStation(station, [&](StationStatus &status) {
             status.state = StationState::kDemoted;
             status.demotedUntil = run.demotedUntil;
@@ -449,8 +449,10 @@ class Engine::Line {
             // The controller holds these now.
             const Clock::time_point now = Clock::now();
             const WallTime wall = std::chrono::system_clock::now();
+            std::vector<TagTable::TagWords> values;
             for (size_t i = begin; i < end; ++i)
-                table_.SetGood(writes[i].tag, writes[i].words, now, wall);
+                values.push_back({writes[i].tag, writes[i].words});
+            table_.SetGood(values, now, wall);
             begin = end;
         }
         return WriteResult::kDone;

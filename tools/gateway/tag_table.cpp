@@ -72,24 +72,27 @@ TagTable::TagTable(const Config &config) {
     }
 }
 
-void TagTable::SetGood(size_t tag, const std::vector<uint16_t> &words, SteadyTime at,
-                       WallTime wall) {
+void TagTable::SetGood(const std::vector<TagWords> &values, SteadyTime at, WallTime wall) {
     std::lock_guard<std::mutex> hold(mutex_);
-    TagValue &value = values_.at(tag);
-    if (value.words != words || value.quality != Quality::kGood)
-        changed_.push_back(tag);
-    value.words = words;
-    value.quality = Quality::kGood;
-    value.lastGoodSteady = at;
-    value.lastGood = wall;
+    for (const TagWords &update : values) {
+        TagValue &value = values_.at(update.tag);
+        if (value.words != update.words || value.quality != Quality::kGood)
+            changed_.push_back(update.tag);
+        value.words = update.words;
+        value.quality = Quality::kGood;
+        value.lastGoodSteady = at;
+        value.lastGood = wall;
+    }
 }
 
-void TagTable::SetBad(size_t tag, Quality quality) {
+void TagTable::SetBad(const std::vector<size_t> &tags, Quality quality) {
     std::lock_guard<std::mutex> hold(mutex_);
-    TagValue &value = values_.at(tag);
-    if (value.quality != quality)
-        changed_.push_back(tag);
-    value.quality = quality;
+    for (size_t tag : tags) {
+        TagValue &value = values_.at(tag);
+        if (value.quality != quality)
+            changed_.push_back(tag);
+        value.quality = quality;
+    }
 }
 
 void TagTable::UpdateStation(size_t station, const std::function<void(StationStatus &)> &change) {

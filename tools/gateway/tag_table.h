@@ -75,9 +75,18 @@ class TagTable {
   public:
     explicit TagTable(const Config &config);
 
-    // The line threads'.
-    void SetGood(size_t tag, const std::vector<uint16_t> &words, SteadyTime at, WallTime wall);
-    void SetBad(size_t tag, Quality quality);
+    // The line threads'. A block's tags under one hold of the lock, so that
+    // a crowd of readers cannot keep a line waiting tag after tag.
+    struct TagWords {
+        size_t tag;
+        std::vector<uint16_t> words;
+    };
+    void SetGood(const std::vector<TagWords> &values, SteadyTime at, WallTime wall);
+    void SetBad(const std::vector<size_t> &tags, Quality quality);
+    void SetGood(size_t tag, const std::vector<uint16_t> &words, SteadyTime at, WallTime wall) {
+        SetGood({{tag, words}}, at, wall);
+    }
+    void SetBad(size_t tag, Quality quality) { SetBad(std::vector<size_t>{tag}, quality); }
     // Applies `change` to a station's status (its index in Stations()).
     void UpdateStation(size_t station, const std::function<void(StationStatus &)> &change);
     void UpdateLine(size_t line, const std::function<void(LineStatus &)> &change);
