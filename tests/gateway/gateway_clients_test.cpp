@@ -18,6 +18,7 @@
 #include <memory>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -281,81 +282,35 @@ TEST_F(GatewayClients, EachExceptionReachesBothClients) {
         const char *what;
         int unit;
         const char *op;  // the npm client's call
-        int address;
-        Json argument;
-        int code;
-        std::vector<std::string> mbpoll;
+        int address, argument, code;
+        const char *mbpoll;      // its arguments
         const char *mbpollText;  // libmodbus's words for the code
     };
     const Case cases[] = {
-        {"no tag serves it",
-         1,
-         "readHoldingRegisters",
-         20,
-         1,
-         2,
-         {"-a", "1", "-r", "20"},
+        {"no tag serves it", 1, "readHoldingRegisters", 20, 1, 2, "-a 1 -r 20",
          "Illegal data address"},
-        {"its station never answered",
-         3,
-         "readHoldingRegisters",
-         0,
-         1,
-         0x0B,
-         {"-a", "3", "-r", "0"},
+        {"its station never answered", 3, "readHoldingRegisters", 0, 1, 0x0B, "-a 3 -r 0",
          "Target device failed to respond"},
-        {"the controller refuses the address",
-         1,
-         "readHoldingRegisters",
-         50,
-         1,
-         0x0B,
-         {"-a", "1", "-r", "50"},
+        {"the controller refuses the address", 1, "readHoldingRegisters", 50, 1, 0x0B, "-a 1 -r 50",
          "Target device failed to respond"},
-        {"a write the station never acknowledges",
-         3,
-         "writeRegister",
-         0,
-         5,
-         0x0B,
-         {"-a", "3", "-r", "0", "--", "5"},
+        {"a write the station never acknowledges", 3, "writeRegister", 0, 5, 0x0B, "-a 3 -r 0 -- 5",
          "Target device failed to respond"},
-        {"a write the controller refuses",
-         1,
-         "writeRegister",
-         50,
-         5,
-         4,
-         {"-a", "1", "-r", "50", "--", "5"},
+        {"a write the controller refuses", 1, "writeRegister", 50, 5, 4, "-a 1 -r 50 -- 5",
          "Slave device or server failure"},
-        {"a tag not writable",
-         1,
-         "writeRegister",
-         10,
-         5,
-         2,
-         {"-a", "1", "-r", "10", "--", "5"},
+        {"a tag not writable", 1, "writeRegister", 10, 5, 2, "-a 1 -r 10 -- 5",
          "Illegal data address"},
-        {"half of a 32-bit value",
-         1,
-         "writeRegister",
-         101,
-         5,
-         2,
-         {"-a", "1", "-r", "101", "--", "5"},
+        {"half of a 32-bit value", 1, "writeRegister", 101, 5, 2, "-a 1 -r 101 -- 5",
          "Illegal data address"},
-        {"no such unit",
-         9,
-         "readHoldingRegisters",
-         0,
-         1,
-         0x0A,
-         {"-a", "9", "-r", "0"},
+        {"no such unit", 9, "readHoldingRegisters", 0, 1, 0x0A, "-a 9 -r 0",
          "Gateway path unavailable"},
     };
     const bool node = HaveNodeClient();
     for (const Case &c : cases) {
-        const gatewaytest::Run run = Mbpoll(c.mbpoll);
+        std::vector<std::string> arguments;
+        std::istringstream words(c.mbpoll);
+        for (std::string word; words >> word;)
+            arguments.push_back(word);
+        const gatewaytest::Run run = Mbpoll(arguments);
         EXPECT_NE(run.exitCode, 0) << c.what;
         EXPECT_NE(run.err.find(c.mbpollText), std::string::npos) << c.what << ": " << run.err;
         if (node) {

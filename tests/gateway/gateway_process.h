@@ -2,6 +2,8 @@
 // a shell, stopped by their process id, their output read as it comes.
 #pragma once
 
+#include "tools/tool_run.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -24,56 +26,8 @@ namespace gatewaytest {
 
 using std::chrono::seconds;
 
-struct Run {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-// A program to its end: its exit status and what it printed.
-inline Run RunProgram(const std::vector<std::string> &arguments) {
-    Run run;
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return run;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    std::vector<std::string> args = arguments;
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const bool spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *texts[2] = {&run.out, &run.err};
-    int open = 2;
-    while (spawned && open > 0 && poll(fds, 2, -1) > 0) {
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                texts[i]->append(buffer, static_cast<size_t>(n));
-            } else {
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    close(out[0]);
-    close(err[0]);
-    int status = 0;
-    if (spawned && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        run.exitCode = WEXITSTATUS(status);
-    return run;
-}
+using Run = tooltest::ToolRun;
+using tooltest::RunProgram;
 
 // A program that runs beside the test; its stderr is kept line by line.
 class Background {

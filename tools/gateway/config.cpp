@@ -12,6 +12,8 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include "tools/hostkit/session.h"
+
 namespace gateway {
 
 namespace {
@@ -579,11 +581,12 @@ bool ParseLineSettings(const std::string &text, SerialLineSettings &settings) {
 }
 
 std::string LineSettingsText(const SerialLineSettings &settings) {
-    const char *stop = settings.stopBits == QIV_STOPBITS_TWO            ? "2"
-                       : settings.stopBits == QIV_STOPBITS_ONE_AND_HALF ? "1.5"
-                                                                        : "1";
-    return std::to_string(settings.baudRate) + "-" + std::to_string(settings.dataBits) +
-           "NOEMS"[settings.parity % 5] + stop;
+    LineOptions line;
+    line.baud = settings.baudRate;
+    line.dataBits = settings.dataBits;
+    line.parity = settings.parity;
+    line.stopBits = settings.stopBits;
+    return ::LineSettingsText(line);
 }
 
 bool ClientAllowed(const ModbusConfig &modbus, uint32_t address) {
