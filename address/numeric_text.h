@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "wire/wire_rules.h"
+
 // The value that both text-to-number routines give a character: '0'-'9' are
 // 0-9 and 'A'-'F' are 10-15, and every other byte has a value too ('G' 16,
 // 'a' 42, a blank 240, NUL 208), so that nothing is ever rejected here.
@@ -26,7 +28,7 @@ uint16_t SwappedHexToWord(const char *text);
 
 // The low 16 bits of `value` as a MEWTOCOL-COM data word: four upper-case
 // digits, low byte first, and a terminator.
-constexpr int kDataWordChars = 4;
+using wire::kDataWordChars;
 void WordToSwappedHex(uint32_t value, char (&out)[kDataWordChars + 1]);
 
 // 1 when bit `bit` of `value` is set. Indexes of 16 and above (255 means "no

@@ -4,16 +4,15 @@
 
 #include "address/numeric_text.h"
 #include "log/host_log.h"
+#include "wire/wire_rules.h"
 
 namespace {
 
 constexpr char kHexChars[] = "0123456789ABCDEF";
 constexpr char kDecimalChars[] = "0123456789";
-constexpr char kDeviceChars[] = "YXRLDTCEVFGES";
+constexpr const char *kDeviceChars = wire::kDeviceLetters.text;
 
 constexpr int32_t kNoBit = 255;
-constexpr int32_t kMaxCount = 27;
-constexpr int32_t kMaxDoubleWordCount = 13;  // E and G: 13 values are 26 words
 
 // Stations that a tag may name: 0 to 32 read as hexadecimal, "EE" (answered
 // by whichever controller is connected) and "FF" (the global station). The
@@ -52,12 +51,6 @@ uint32_t FiveDigitNumber(const char *text) {
         value = value * 10 + DigitValue(static_cast<unsigned char>(text[i]));
     }
     return value;
-}
-
-constexpr uint32_t kMaxWordAddress = 65535;
-
-bool IsDoubleWordDevice(int32_t device) {
-    return device == 'E' || device == 'G';
 }
 
 }  // namespace
@@ -125,49 +118,39 @@ int32_t ParseTagAddress(DriverRequest *request) {
     tag->device = static_cast<unsigned char>(copy[2]);
     const char *number = copy + 3;
 
-    switch (tag->device) {
-        case 'D':
-        case 'F':
-            if (length != 8 || tag->width != 16) {
-                rejected = 1;
-            }
-            tag->wordAddress = DecimalTextToWord(number, 5);
-            if (FiveDigitNumber(number) > kMaxWordAddress) {
-                rejected = 1;
-            }
-            break;
-        case 'E':
-        case 'G':
-            // A block of E or G is always of 32-bit values.
-            if (tag->count != 0) {
-                tag->width = 32;
-            }
-            if (length != 8 || tag->width != 32) {
-                rejected = 1;
-            }
-            tag->wordAddress = DecimalTextToWord(number, 5);
-            if (tag->wordAddress % 2 != 0 || FiveDigitNumber(number) > kMaxWordAddress) {
-                rejected = 1;
-            }
-            break;
-        default:
-            if ((tag->width == 16 || tag->width == 32) && length != 7) {
-                rejected = 1;
-            }
-            if (tag->width == 1 && length != 8) {
-                rejected = 1;
-            }
-            tag->wordAddress = DecimalTextToWord(number, 4);
-            if (tag->width == 1 && length == 8) {
-                tag->bitNumber = HexTextToWord(copy + 7, 1) & 0xFF;
-            }
-            break;
+    if (wire::NumberDigits(tag->device) == 5) {
+        // Registers: D and F hold 16-bit words; E and G 32-bit values from an
+        // even register, and a block of them is always of 32-bit values.
+        const bool pairs = wire::IsDoubleWordDevice(tag->device);
+        if (pairs && tag->count != 0) {
+            tag->width = 32;
+        }
+        if (length != kAddressPositions || tag->width != (pairs ? 32 : 16)) {
+            rejected = 1;
+        }
+        tag->wordAddress = DecimalTextToWord(number, 5);
+        if ((pairs && tag->wordAddress % 2 != 0) ||
+            FiveDigitNumber(number) > static_cast<uint32_t>(wire::kMaxRegister)) {
+            rejected = 1;
+        }
+    } else {
+        // Words and contacts: seven characters, and an eighth for a bit.
+        if ((tag->width == 16 || tag->width == 32) && length != kAddressPositions - 1) {
+            rejected = 1;
+        }
+        if (tag->width == 1 && length != kAddressPositions) {
+            rejected = 1;
+        }
+        tag->wordAddress = DecimalTextToWord(number, 4);
+        if (tag->width == 1 && length == kAddressPositions) {
+            tag->bitNumber = HexTextToWord(copy + 7, 1) & 0xFF;
+        }
     }
 
-    if (tag->count > kMaxCount) {
+    if (tag->count > wire::kMaxWordsPerFrame) {
         rejected = 1;
     }
-    if (tag->count > kMaxDoubleWordCount && IsDoubleWordDevice(tag->device)) {
+    if (tag->count > wire::kMaxDoubleWordValues && wire::IsDoubleWordDevice(tag->device)) {
         rejected = 1;
     }
     return rejected;

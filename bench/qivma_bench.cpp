@@ -24,6 +24,7 @@
 #include "qivma.h"
 #include "serial/exchange.h"
 #include "tools/fpsim/simulator.h"
+#include "wire/wire_rules.h"
 
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_calloc(size_t, size_t);
@@ -239,10 +240,24 @@ struct Operation {
     int requestChars, responseChars;
 };
 
+// The operations go to data registers, on lines of 8 data bits, odd parity
+// and one stop bit.
+constexpr const wire::DeviceCommands &kRegisters = *wire::FindDevice('D');
+constexpr int kReadRequestChars = wire::BlockRequestLength(kRegisters, false, 0);
+constexpr int kWriteWords = wire::WordsPerWrite(kRegisters);
+constexpr uint32_t kHalfBits = wire::HalfBitsPerCharacter(8, QIV_PARITY_ODD, QIV_STOPBITS_ONE);
+
+// Milliseconds that `characters` characters take on such a line.
+double LineMs(double characters, unsigned baud) {
+    return 1000.0 * characters * kHalfBits / 2 / baud;
+}
+
 const Operation kOperations[] = {
-    {"read 1 word", QIV_CMD_READ_VALUE, 0, 20, 13},
-    {"read 27 words", QIV_CMD_READ_BLOCK, 27, 20, 4 * 27 + 9},
-    {"write 24 words", QIV_CMD_WRITE_BLOCK, 24, 20 + 4 * 24, 9},
+    {"read 1 word", QIV_CMD_READ_VALUE, 0, kReadRequestChars, wire::AnswerLength(1)},
+    {"read 27 words", QIV_CMD_READ_BLOCK, wire::kMaxWordsPerFrame, kReadRequestChars,
+     wire::AnswerLength(wire::kMaxWordsPerFrame)},
+    {"write 24 words", QIV_CMD_WRITE_BLOCK, kWriteWords,
+     wire::BlockRequestLength(kRegisters, true, kWriteWords), wire::AnswerLength(0)},
 };
 
 double Percentile(std::vector<double> values, double p) {
@@ -309,8 +324,8 @@ double LinesPerCore(const Costs &costs) {
 }
 
 void Paced(int rounds, const Driver *before) {
-    printf("Paced line, 8 data bits, odd parity, 1 stop bit (11 bits a character); %d of each\n",
-           rounds);
+    printf("Paced line, 8 data bits, odd parity, 1 stop bit (%g bits a character); %d of each\n",
+           kHalfBits / 2.0, rounds);
     printf(
         "per operation, of the host's thread: its CPU time (user and system), the system\n"
         "calls made in the driver, the waits that ended in a wake-up%s\n",
@@ -345,8 +360,7 @@ void Paced(int rounds, const Driver *before) {
                 if (other)
                     Run(*other, op, share, &was);
             }
-            const double lineMs =
-                1000.0 * (op.requestChars + op.responseChars) * 11 / baud + kRtsLeadMs;
+            const double lineMs = LineMs(op.requestChars + op.responseChars, baud) + kRtsLeadMs;
             const std::string rate = std::to_string(baud);
             PrintCosts(rate.c_str(), op.name, "now", now, lineMs);
             if (other)
@@ -373,9 +387,9 @@ void Paced(int rounds, const Driver *before) {
 // -c -f` counts is then the driver's alone (and the program's start).
 int DeviceReads(const std::string &name, int reads, int words, uint16_t baud, Driver driver) {
     Channel channel(name, 30, baud, driver);
-    const Operation op =
-        words == 1 ? Operation{"read 1 word", QIV_CMD_READ_VALUE, 0, 20, 13}
-                   : Operation{"read words", QIV_CMD_READ_BLOCK, words, 20, 4 * words + 9};
+    const Operation op = words == 1 ? kOperations[0]
+                                    : Operation{"read words", QIV_CMD_READ_BLOCK, words,
+                                                kReadRequestChars, wire::AnswerLength(words)};
     Costs costs;
     const auto start = Clock::now();
     Run(channel, op, reads, &costs);
@@ -467,16 +481,15 @@ struct Bound {
 constexpr double kWakeSlackMs = 2;
 
 Bound BoundOf(uint32_t timeoutMs, uint16_t baud, bool doubtful) {
-    const auto sendMs = [baud](int chars) { return 1000.0 * chars * 11 / baud + kRtsLeadMs; };
-    const auto lineMs = [baud](int chars) {
-        return std::ceil(1000.0 * (chars + 1) * 11 / baud) + 5;
-    };
+    const auto sendMs = [baud](int chars) { return LineMs(chars, baud) + kRtsLeadMs; };
+    const auto lineMs = [baud](int chars) { return std::ceil(LineMs(chars + 1, baud)) + 5; };
     const double horizonMs = AnswerHorizonMs(timeoutMs);
     const double guardMs = horizonMs - timeoutMs;
     const double markerMs = sendMs(9) + horizonMs + kHorizonMarginMs + lineMs(118);
-    const double ms = (doubtful ? markerMs : 0) +
-                      kAttempts * (sendMs(20) + timeoutMs + lineMs(13)) + guardMs +
-                      kHorizonMarginMs;
+    const double ms =
+        (doubtful ? markerMs : 0) +
+        kAttempts * (sendMs(kReadRequestChars) + timeoutMs + lineMs(wire::AnswerLength(1))) +
+        guardMs + kHorizonMarginMs;
     return {ms, (doubtful ? 4 : 3) * 2 * kWakeSlackMs};
 }
 
@@ -514,7 +527,7 @@ void SilentStation(int rounds) {
         timeoutMs, AnswerHorizonMs(timeoutMs), kWakeSlackMs);
     FirstAndLaterReads(channel, tag, rounds, timeoutMs, 19200);
     printf("  an unanswered marker costs Xm + H + 3 ms, %.1f ms at 19200 bit/s\n",
-           1000.0 * 9 * 11 / 19200 + kRtsLeadMs + AnswerHorizonMs(timeoutMs) + kHorizonMarginMs);
+           LineMs(9, 19200) + kRtsLeadMs + AnswerHorizonMs(timeoutMs) + kHorizonMarginMs);
 }
 
 // A station that refuses every request with an error answer: each attempt is
@@ -567,7 +580,7 @@ void OnceLate(int rounds) {
     Channel channel(PortName(simulator->DevicePath()), timeout, baud);
     TagAccess tag = channel.Tag('D', 1, 0);
     // The late read's last frame goes out two attempts after its first.
-    const double sendMs = 1000.0 * 20 * 11 / baud + kRtsLeadMs;
+    const double sendMs = LineMs(kReadRequestChars, baud) + kRtsLeadMs;
     const double lastFrameMs = (kAttempts - 1) * (sendMs + timeoutMs);
     printf(
         "\nA station answering one read late, at %u bit/s, T %u ms, %d times each; medians of\n"
@@ -693,7 +706,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (device != nullptr) {
-        if (reads < 1 || words < 1 || words > 27 || baud < 50 || baud > 65535) {
+        if (reads < 1 || words < 1 || words > wire::kMaxWordsPerFrame || baud < 50 ||
+            baud > 65535) {
             fprintf(stderr,
                     "qivma_bench: --device takes --reads 1 or more, --words 1 to 27 "
                     "and --baud 50 to 65535\n");

@@ -5,28 +5,17 @@
 #include "address/numeric_text.h"
 #include "log/host_log.h"
 
-const DeviceCmd DeviceCmdTable[] = {
-    {'X', "RCCX", "WCCX"}, {'Y', "RCCY", "WCCY"}, {'R', "RCCR", "WCCR"}, {'L', "RCCL", "WCCL"},
-    {'D', "RDD", "WDD"},   {'E', "RDD", "WDD"},   {'T', "RCCT", ""},     {'C', "RCCC", ""},
-    {'V', "RK", "WK"},     {'S', "RS", "WS"},     {'F', "RDF", "WDF"},   {'G', "RDF", "WDF"},
-    {'\0', "", ""},
-};
-
 namespace {
 
 constexpr char kCarriageReturn = '\r';
 
 // The single-bit frame's fixed fields: a three-digit word, one bit digit and
 // one value digit.
-constexpr int32_t kMaxContactWord = 999;
 constexpr int32_t kMaxContactBit = 15;
 constexpr int32_t kMaxContactValue = 9;
 
 // A station is one byte: two hexadecimal digits.
 constexpr int32_t kMaxStation = 0xFF;
-// The highest register number that any device of these controllers has; a
-// five-digit field could name more, but no such register exists.
-constexpr int64_t kMaxRegister = 65535;
 
 // Appends to a bounded text area; remembers when something did not fit.
 class FrameText {
@@ -56,7 +45,7 @@ class FrameText {
             Digits(static_cast<uint64_t>(value), 10, width);
         }
     }
-    void BlockCheck() { Hex(CalcBcc(area_, length_), 2); }
+    void BlockCheck() { Hex(wire::BlockCheck(area_, length_), wire::kBlockCheckDigits); }
 
     int32_t length() const { return length_; }
     bool overflow() const { return overflow_; }
@@ -88,7 +77,7 @@ bool IsUpperHexDigit(char c) {
 
 int32_t ComposeSingleBitWrite(const TagAccess &tag, char letter, uint16_t value, FrameText &text) {
     // Values that the fixed fields cannot hold would shift the frame.
-    if (tag.wordAddress < 0 || tag.wordAddress > kMaxContactWord || tag.bitNumber < 0 ||
+    if (tag.wordAddress < 0 || tag.wordAddress > wire::kMaxContactWord || tag.bitNumber < 0 ||
         tag.bitNumber > kMaxContactBit || (value & 0xFF) > kMaxContactValue) {
         return 1;
     }
@@ -104,23 +93,6 @@ int32_t ComposeSingleBitWrite(const TagAccess &tag, char letter, uint16_t value,
 
 }  // namespace
 
-int32_t FindDeviceCmd(char letter) {
-    for (int32_t i = 0; DeviceCmdTable[i].letter != '\0'; ++i) {
-        if (DeviceCmdTable[i].letter == letter) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-uint8_t CalcBcc(const char *text, int32_t length) {
-    uint8_t check = 0;
-    for (int32_t i = 0; i < length; ++i) {
-        check ^= static_cast<uint8_t>(text[i]);
-    }
-    return check;
-}
-
 int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *area,
                        int32_t areaSize, const int16_t *blockData) {
     const TagAccess &tag = *static_cast<const TagAccess *>(request->params);
@@ -131,8 +103,8 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
     text.Hex(static_cast<uint32_t>(tag.station), 2);
     text.Char('#');
     const char letter = static_cast<char>(tag.device & 0xFF);
-    const int32_t row = FindDeviceCmd(letter);
-    if (row < 0) {
+    const wire::DeviceCommands *device = wire::FindDevice(letter);
+    if (device == nullptr) {
         LogToHost("QIVMA: SetMewtocolCmd() Cmd not found %c", static_cast<int>(letter));
         return 1;
     }
@@ -147,22 +119,19 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
             static_cast<uint16_t>(blockData != nullptr ? blockData[0] : *instance.valuePtr);
         return ComposeSingleBitWrite(tag, letter, value, text);
     }
-    const DeviceCmd &device = DeviceCmdTable[row];
-    const char *command = kind == FrameKind::kRead ? device.readCommand : device.writeCommand;
+    const char *command = kind == FrameKind::kRead ? device->read : device->write;
     if (command[0] == '\0') {
         return 1;  // T and C contacts take no writes
     }
     text.Text(command);
-    // Five digits for D, E, F and G, four for the others; both are minimum widths.
-    const bool fiveDigits = letter >= 'D' && letter <= 'G';
+    // The digits are minimum widths.
     const int64_t first = tag.wordAddress;
     const int64_t last = first + n - 1;
-    const int digits = fiveDigits ? 5 : 4;
+    const int digits = wire::NumberDigits(letter);
     // A number wider than its field would shift the frame, and the controller
     // would read another register than the one asked for; a block that runs
     // past the last register would name registers that do not exist.
-    const int64_t widest = fiveDigits ? kMaxRegister : 9999;
-    if (first < 0 || last > widest) {
+    if (first < 0 || last > wire::LastNumber(letter)) {
         LogToHost("QIVMA: SetMewtocolCmd() %d registers from %d out of range", static_cast<int>(n),
                   static_cast<int>(tag.wordAddress));
         return 1;
@@ -171,7 +140,7 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
     text.Decimal(last, digits);
 
     if (kind == FrameKind::kWrite) {
-        char group[kDataWordChars + 1];
+        char group[wire::kDataWordChars + 1];
         for (int32_t i = 0; i < n; ++i) {
             int16_t word;
             if (blockData != nullptr) {
@@ -187,30 +156,14 @@ int32_t SetMewtocolCmd(DriverRequest *request, FrameKind kind, int32_t n, char *
     }
     text.BlockCheck();
     text.Char(kCarriageReturn);
-    if (text.overflow() || text.length() > kMaxFrameLength) {
+    if (text.overflow() || text.length() > wire::kMaxFrameLength) {
         return 1;
     }
     return 0;
 }
 
-namespace {
-
-// A right block check over the frame's characters before it, or "**".
-bool BlockCheckHolds(const char *rx, int32_t length) {
-    const char *check = rx + length - 3;
-    if (check[0] == '*' && check[1] == '*') {
-        return true;
-    }
-    static const char kDigits[] = "0123456789ABCDEF";
-    const uint8_t expected = CalcBcc(rx, length - 3);
-    return check[0] == kDigits[expected >> 4] && check[1] == kDigits[expected & 0xF];
-}
-
-}  // namespace
-
 bool IsGoodAnswerFrame(const char *tx, const char *rx, int32_t length) {
-    // "%", station (2), "$", echo (2), block check (2), carriage return.
-    if (length < 9 || length > QIV_RX_FRAME_SIZE) {
+    if (length < wire::kAnswerOverhead || length > QIV_RX_FRAME_SIZE) {
         return false;
     }
     if (rx[0] != '%' || rx[3] != '$' || rx[length - 1] != kCarriageReturn) {
@@ -220,19 +173,18 @@ bool IsGoodAnswerFrame(const char *tx, const char *rx, int32_t length) {
     if (rx[1] != tx[1] || rx[2] != tx[2] || rx[4] != tx[4] || rx[5] != tx[5]) {
         return false;
     }
-    for (int32_t i = 6; i < length - 3; ++i) {
+    for (int32_t i = wire::kDataStart; i < length - wire::kBlockCheckDigits - 1; ++i) {
         if (!IsUpperHexDigit(rx[i])) {
             return false;
         }
     }
-    return BlockCheckHolds(rx, length);
+    return wire::BlockCheckHolds(rx, length);
 }
 
 bool IsErrorAnswerFrame(const char *tx, const char *rx, int32_t length) {
-    constexpr int32_t kErrorAnswerLength = 9;  // "%", station, "!", code (2), check, CR
-    return length == kErrorAnswerLength && rx[0] == '%' && rx[1] == tx[1] && rx[2] == tx[2] &&
+    return length == wire::kErrorAnswerLength && rx[0] == '%' && rx[1] == tx[1] && rx[2] == tx[2] &&
            rx[3] == '!' && IsUpperHexDigit(rx[4]) && IsUpperHexDigit(rx[5]) &&
-           rx[8] == kCarriageReturn && BlockCheckHolds(rx, length);
+           rx[8] == kCarriageReturn && wire::BlockCheckHolds(rx, length);
 }
 
 int32_t CheckResponse(DriverRequest *request) {
@@ -257,10 +209,9 @@ bool IsStatusAnswerFrame(const char *tx, const char *rx, int32_t length) {
 }
 
 int32_t AnsweringStation(const char *rx, int32_t length) {
-    constexpr int32_t kShortestAnswer = 9;
-    if (length < kShortestAnswer || rx[0] != '%' || (rx[3] != '$' && rx[3] != '!') ||
+    if (length < wire::kAnswerOverhead || rx[0] != '%' || (rx[3] != '$' && rx[3] != '!') ||
         rx[length - 1] != kCarriageReturn || !IsUpperHexDigit(rx[1]) || !IsUpperHexDigit(rx[2]) ||
-        !BlockCheckHolds(rx, length)) {
+        !wire::BlockCheckHolds(rx, length)) {
         return -1;
     }
     return static_cast<int32_t>(HexTextToWord(rx + 1, 2));

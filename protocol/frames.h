@@ -4,31 +4,15 @@
 #include <stdint.h>
 
 #include "qivma.h"
-
-// One device letter and its command codes.
-struct DeviceCmd {
-    char letter;  // NUL ends the table
-    const char *readCommand;
-    const char *writeCommand;  // empty where the device takes no writes
-};
-
-extern const DeviceCmd DeviceCmdTable[];
+#include "wire/wire_rules.h"
 
 enum class FrameKind { kRead, kWrite };
 
-// The longest frame that may be sent, carriage return included.
-constexpr int kMaxFrameLength = 119;
 // The text areas the frames are composed in.
 constexpr int kReadFrameArea = 120;
 constexpr int kWriteFrameArea = 132;
-// The most words one response carries.
-constexpr int kMaxWordsPerFrame = 27;
-
-// Index of `letter` in DeviceCmdTable (exact, case counts), or -1.
-int32_t FindDeviceCmd(char letter);
-
-// XOR of the first `length` characters.
-uint8_t CalcBcc(const char *text, int32_t length);
+// The operations check their blocks against the wire's limit.
+using wire::kMaxWordsPerFrame;
 
 // Composes the frame for the request's TagAccess into `area` (`areaSize`
 // bytes) as NUL-terminated text. Write frames take their data words from

@@ -32,6 +32,7 @@
 #include "serial/posix_line.h"
 #include "serial/posix_read_pacing.h"
 #include "serial/spin_lock.h"
+#include "wire/wire_rules.h"
 
 namespace {
 
@@ -115,15 +116,11 @@ bool ValidCharacterFormat(const CommState &state) {
     return state.baudRate >= 50;
 }
 
-// A character's time on the line: start bit, data bits, parity bit and stop
-// bits at the rate, rounded up.
+// A character's time on the line at the rate, rounded up.
 int64_t CharacterUs(const CommState &state) {
-    const int64_t halfBits = 2 * (1 + state.byteSize + (state.parity != QIV_PARITY_NONE ? 1 : 0)) +
-                             (state.stopBits == QIV_STOPBITS_ONE            ? 2
-                              : state.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 3
-                                                                            : 4);
-    const int64_t halfRate = 2 * static_cast<int64_t>(state.baudRate);
-    return (halfBits * 1000000 + halfRate - 1) / halfRate;
+    return static_cast<int64_t>(wire::LineMicroseconds(
+        1, wire::HalfBitsPerCharacter(state.byteSize, state.parity, state.stopBits),
+        state.baudRate));
 }
 
 tcflag_t CharacterSizeFlag(uint8_t byteSize) {

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (length >= static_cast<size_t>(areaSize))
         abort();
     if (status == 0 &&
-        (length > static_cast<size_t>(kMaxFrameLength) || area[length - 1] != '\r')) {
+        (length > static_cast<size_t>(wire::kMaxFrameLength) || area[length - 1] != '\r')) {
         abort();
     }
     return 0;

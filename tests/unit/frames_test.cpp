@@ -141,7 +141,7 @@ TEST(SetMewtocolCmd, BlockChecksBelow16KeepTwoDigits) {
     channel.Tag('X', 0);
     const std::string frame = Compose(channel, FrameKind::kRead, 1).frame;
     EXPECT_EQ(frame.substr(frame.size() - 3), "0D\r");
-    EXPECT_EQ(CalcBcc("%01#RCCX00000000", 16), 0x0D);
+    EXPECT_EQ(wire::BlockCheck("%01#RCCX00000000", 16), 0x0D);
 }
 
 TEST(SetMewtocolCmd, WritesUpTo119Characters) {
