@@ -25,7 +25,10 @@ uint32_t WaitUntil(uint64_t deadlineUs) {
 // the middle of a frame starts it afresh: an error answer begun so is looked
 // at when what was asked for has come, or at the deadline.)
 uint32_t CharactersToAnEnd(const AnswerText &answer) {
-    const int32_t room = answer.capacity - answer.length;
+    if (answer.length >= answer.expected) {
+        return 1;
+    }
+    const int32_t room = answer.expected - answer.length;
     const bool mayBeAnError = answer.length <= kKindAt || answer.text[kKindAt] == kErrorMark;
     if (mayBeAnError && answer.length < kShortestAnswer && kShortestAnswer - answer.length < room) {
         return static_cast<uint32_t>(kShortestAnswer - answer.length);
@@ -38,6 +41,7 @@ uint32_t CharactersToAnEnd(const AnswerText &answer) {
 void StartAnswer(AnswerText *answer, char *text, int32_t capacity) {
     answer->text = text;
     answer->capacity = capacity;
+    answer->expected = capacity;
     answer->length = 0;
     answer->heard = 0;
     answer->dropped = 0;

@@ -17,11 +17,14 @@
 
 struct AnswerText {
     char *text;
-    int32_t capacity;  // the characters the expected answer has
-    int32_t length;    // characters of the frame so far; 0 while waiting for "%"
-    int32_t heard;     // every byte taken from the line, noise included
-    int32_t dropped;   // frames begun that answered nothing: cut off, or refused by the test
-    bool complete;     // `text` holds a frame that passed the test
+    int32_t capacity;  // the characters the longest answer that is looked for has
+    // Where the answer is expected to end: reads wait for no more than that;
+    // past it, a frame that has not ended is read a character at a time.
+    int32_t expected;
+    int32_t length;   // characters of the frame so far; 0 while waiting for "%"
+    int32_t heard;    // every byte taken from the line, noise included
+    int32_t dropped;  // frames begun that answered nothing: cut off, or refused by the test
+    bool complete;    // `text` holds a frame that passed the test
     // Bytes still to come that began to arrive before the station could have
     // heard the whole request: a frame whose "%" is among them cannot answer it.
     int32_t earlyLeft;
@@ -41,6 +44,7 @@ struct AnswerDeadlines {
     uint64_t completeByUs;
 };
 
+// Starts an answer of `capacity` characters, expected to have them all.
 void StartAnswer(AnswerText *answer, char *text, int32_t capacity);
 // Takes `count` bytes of the line. Returns how many it used: those after a
 // frame that passed the test are left.

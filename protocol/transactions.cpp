@@ -15,6 +15,10 @@ constexpr int32_t kResponseOverhead = 9;  // "%", station, "$", echo, block chec
 constexpr int32_t kDataStart = 6;
 // The longest frame a station sends: every answer fits it.
 constexpr int32_t kMaxAnswerLength = 118;
+// The status answer as these controllers give it: "%", station, "$RT", 16
+// characters of status, block check and carriage return. Reads of a marker's
+// answer wait for this many; a longer one is read on to its carriage return.
+constexpr int32_t kStatusAnswerLength = 25;
 // More than any input queue holds: what waited before a request is all read.
 constexpr uint32_t kDiscardLimit = 4096;
 
@@ -138,20 +142,38 @@ struct LineView {
     enum { kUnknown, kPaced, kFaster } pace;
 };
 
+struct ArrivedBeforeWrite {
+    TimedReads *reads;
+    uint32_t count;
+};
+
+void CountBeforeWrite(void *context) {
+    ArrivedBeforeWrite &arrived = *static_cast<ArrivedBeforeWrite *>(context);
+    if (!CountArrived(arrived.reads, &arrived.count)) {
+        arrived.count = 0;
+    }
+}
+
 // Sends `frame` and tells how many bytes that a listener will read next
-// began to arrive before the station could have heard all of it: what had
-// come by the time the last byte left, on a serial port that keeps to its
-// rate. A pseudo-terminal, a network link, or a driver that reports the
-// transmitter empty before the bytes have gone hands the far end the frame
-// at once, and could hand back its answer as soon: there nothing is early.
+// began to arrive before the station could have heard all of it. On any
+// line, what had come by the time the frame began to be written: the second
+// copy of an answer, or an answer to an earlier request that came while the
+// line was turned round. On a serial port that keeps to its rate, what had
+// come by the time its last byte left. A pseudo-terminal, a network link, or
+// a driver that reports the transmitter empty before the bytes have gone
+// hands the far end the frame at once, and could hand back its answer as
+// soon: there nothing that comes once the write has begun is early.
 int32_t SendFrame(DriverInstance &instance, LineView &view, const char *frame, int32_t length,
                   int32_t *early) {
     *early = 0;
+    ArrivedBeforeWrite before = {&view.reads, 0};
     const uint64_t beganUs = PlatformMonotonicMicroseconds();
-    const int32_t sent = TransmitFrame(instance.port, frame, length, kRtsLeadMs, 0, 0);
+    const int32_t sent = TransmitFrameWatched(instance.port, frame, length, kRtsLeadMs, 0, 0,
+                                              CountBeforeWrite, &before);
     if (sent != kExchangeComplete) {
         return sent;
     }
+    *early = static_cast<int32_t>(before.count);
     const uint64_t lineUs = LineUs(instance, length);
     const bool tookItsTime = lineUs > 0 && PlatformMonotonicMicroseconds() - beganUs >=
                                                uint64_t{kRtsLeadMs} * 1000u + lineUs;
@@ -288,6 +310,7 @@ int32_t BringInStep(DriverInstance &instance, LineView &view, int32_t station) {
     char text[kMaxAnswerLength];
     AnswerText answer;
     StartAnswer(&answer, text, kMaxAnswerLength);
+    answer.expected = kStatusAnswerLength;
     answer.earlyLeft = early;
     const Heard heard = ListenForAnswer(&view.reads, &answer, horizon, AnswersMarker, &watch);
     if (heard == Heard::kAnswer) {
@@ -302,6 +325,35 @@ int32_t BringInStep(DriverInstance &instance, LineView &view, int32_t station) {
     }
     SetOwedMarkers(instance, station, owed);
     return QIV_STATUS_LINE_FAILURE;
+}
+
+// The channel's last answer, as it stood before a transaction.
+struct PreviousAnswer {
+    char text[kMaxAnswerLength];
+    int32_t length;  // 0: none to compare with
+};
+
+PreviousAnswer PreviousAnswerOf(const DriverInstance &instance, bool sameRequestAsBefore) {
+    PreviousAnswer previous;
+    previous.length = 0;
+    if (!sameRequestAsBefore && instance.rxLength > 0 && instance.rxLength <= kMaxAnswerLength) {
+        previous.length = instance.rxLength;
+        memcpy(previous.text, instance.rxFrame, static_cast<size_t>(previous.length));
+    }
+    return previous;
+}
+
+// On a line where nothing that comes once the frame is being written can be
+// told early, a second copy of the previous answer that arrives then is
+// taken by the next request of the same shape, and that request's own answer
+// by the one after it, and so on. An answer to another request that is, byte
+// for byte, the answer taken before may be such a copy: the value taken
+// cannot be known wrong, but the station is brought in step before it is
+// asked again, so that its own answer cannot go on to the next request. (Two
+// registers that hold the same value cost one status exchange.)
+bool MayBeACopy(const DriverInstance &instance, const PreviousAnswer &previous) {
+    return previous.length == instance.rxLength &&
+           memcmp(previous.text, instance.rxFrame, static_cast<size_t>(previous.length)) == 0;
 }
 
 // Every attempt of a transaction sends the same frame, so any good answer
@@ -323,8 +375,9 @@ int32_t BringInStep(DriverInstance &instance, LineView &view, int32_t station) {
 // frame with its RTS lead, L the answer's line time with its slack
 // (AnswerLineMs), H = T + G the horizon, G the guard, and Xm and Lm those of
 // the marker.
-int32_t RunAttempts(DriverRequest *request) {
+int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
     DriverInstance &instance = *request->instance;
+    const PreviousAnswer previous = PreviousAnswerOf(instance, sameRequestAsBefore);
     const int32_t station = static_cast<const TagAccess *>(request->params)->station;
     LineView view;
     view.pace = LineView::kUnknown;
@@ -375,6 +428,9 @@ int32_t RunAttempts(DriverRequest *request) {
             DeadlinesFrom(lastSentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs, lineMs);
         status = WaitOutLateAnswers(request, &view.reads, horizon, status);
         MarkDoubtful(instance, station);
+    } else if (status == QIV_STATUS_OK && view.pace != LineView::kPaced &&
+               MayBeACopy(instance, previous)) {
+        MarkDoubtful(instance, station);
     }
     EndTimedReads(&view.reads);
     return status;
@@ -392,6 +448,7 @@ int32_t ReadTransaction(DriverRequest *request, int32_t n) {
     if (SetMewtocolCmd(request, FrameKind::kRead, n, frame, sizeof frame, nullptr) != 0) {
         return QIV_STATUS_REFUSED;
     }
+    const bool sameRequest = strcmp(request->instance->txFrame, frame) == 0;
     PutFrame(*request->instance, frame);
     request->instance->rxLength = 4 * n + kResponseOverhead;
     // Nobody answers the global station: a read of it could only fail. The
@@ -400,7 +457,7 @@ int32_t ReadTransaction(DriverRequest *request, int32_t n) {
     if (IsGlobalStation(request)) {
         return QIV_STATUS_REFUSED;
     }
-    return RunAttempts(request);
+    return RunAttempts(request, sameRequest);
 }
 
 int32_t WriteTransaction(DriverRequest *request, int32_t n, const int16_t *blockData) {
@@ -408,12 +465,13 @@ int32_t WriteTransaction(DriverRequest *request, int32_t n, const int16_t *block
     if (SetMewtocolCmd(request, FrameKind::kWrite, n, frame, sizeof frame, blockData) != 0) {
         return QIV_STATUS_REFUSED;
     }
+    const bool sameRequest = strcmp(request->instance->txFrame, frame) == 0;
     PutFrame(*request->instance, frame);
     request->instance->rxLength = kResponseOverhead;
     if (IsGlobalStation(request)) {
         return Broadcast(*request->instance);
     }
-    return RunAttempts(request);
+    return RunAttempts(request, sameRequest);
 }
 
 int32_t ReadValue(DriverRequest *request) {

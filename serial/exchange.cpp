@@ -72,6 +72,13 @@ int32_t WaitCtsOn(QivPortHandle port) {
 
 int32_t TransmitFrame(QivPortHandle port, const char *frame, int32_t length, int32_t rtsLeadMs,
                       int32_t waitForCts, int32_t trailMs) {
+    return TransmitFrameWatched(port, frame, length, rtsLeadMs, waitForCts, trailMs, nullptr,
+                                nullptr);
+}
+
+int32_t TransmitFrameWatched(QivPortHandle port, const char *frame, int32_t length,
+                             int32_t rtsLeadMs, int32_t waitForCts, int32_t trailMs,
+                             BeforeWrite beforeWrite, void *context) {
     ClearLineErrors(port);
     if (rtsLeadMs > 0) {
         SetRts(port, 1);
@@ -81,6 +88,9 @@ int32_t TransmitFrame(QivPortHandle port, const char *frame, int32_t length, int
         SetRts(port, 0);
         PlatformSleep(kCtsRefusalPauseMs);
         return kExchangePartial;
+    }
+    if (beforeWrite != nullptr) {
+        beforeWrite(context);
     }
     uint32_t written = 0;
     const int32_t write = WriteSerial(port, frame, static_cast<uint32_t>(length), &written);

@@ -30,6 +30,13 @@ int32_t WaitCtsOn(QivPortHandle port);
 
 int32_t TransmitFrame(QivPortHandle port, const char *frame, int32_t length, int32_t rtsLeadMs,
                       int32_t waitForCts, int32_t trailMs);
+// TransmitFrame that calls `beforeWrite` once the line is turned round and
+// just before the frame is written: what has arrived by then was sent before
+// the far end could hear any of the frame.
+using BeforeWrite = void (*)(void *context);
+int32_t TransmitFrameWatched(QivPortHandle port, const char *frame, int32_t length,
+                             int32_t rtsLeadMs, int32_t waitForCts, int32_t trailMs,
+                             BeforeWrite beforeWrite, void *context);
 int32_t ReceiveResponse(QivPortHandle port, char *buffer, int32_t expected);
 
 // `replyTimeout` has no effect: the port's read time-out alone bounds the

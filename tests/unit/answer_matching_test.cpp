@@ -831,26 +831,31 @@ TEST_F(AnswerMatchingTest, ALateAcknowledgementAnswersNoLaterWrite) {
 }
 
 TEST_F(AnswerMatchingTest, ADoubledAnswerCostsAtMostTheReadThatItsCopyReaches) {
-    // A line that keeps to its rate, 19200 bit/s: a 20-character request
-    // takes 11.5 ms. The station answers each request 5 ms after it, and
-    // its first answer a second time, `gapMs` after the first.
+    // The station answers each request 5 ms after it, and its first answer a
+    // second time, `gapMs` after the first. On a line that keeps to its rate,
+    // 19200 bit/s, a 20-character request takes 11.5 ms; a pseudo-terminal
+    // takes it at once, and only its 1 ms RTS lead comes before the write.
     constexpr double kCharMs = 11 * 1000.0 / 19200;
     const struct {
         const char *what;
+        bool paced;
         double gapMs;
         int mostWrong;
     } cases[] = {
-        {"the copy while the next request goes out", 2, 0},
-        {"the copy late in the next request", 10, 0},
+        {"the copy while the next request goes out", true, 2, 0},
+        {"the copy late in the next request", true, 10, 0},
         // The copy comes once the next request has gone out and before its
         // own answer: nothing tells it from that answer.
-        {"the copy between the next request and its answer", 14, 1},
-        {"the copy long after", 300, 0},
+        {"the copy between the next request and its answer", true, 14, 1},
+        {"the copy long after", true, 300, 0},
+        {"at once: the copy before the next request is written", false, 0.5, 0},
+        {"at once: the copy after it is written", false, 2, 1},
+        {"at once: the copy long after", false, 300, 0},
     };
     for (const auto &c : cases) {
         fake::Reset();
         fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
-        fake::TransmitAt(kCharMs);
+        fake::TransmitAt(c.paced ? kCharMs : 0);
         const double gapMs = c.gapMs;
         fake::AnswerEveryWrite([gapMs](const std::string &frame, int write) {
             const std::string answer = AnswerTo(frame);

@@ -53,7 +53,7 @@ TEST_F(TransactionTest, OneAttemptDiscardsThenExchanges) {
     EXPECT_EQ(
         fake::CallLog(),
         (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError", "EscapeCommFunction SETRTS",
-             "Sleep 1", "WriteFile 20", "WaitCommEvent", "EscapeCommFunction CLRRTS", "ReadFile 9",
+             "Sleep 1", "ClearCommError", "WriteFile 20", "WaitCommEvent", "EscapeCommFunction CLRRTS", "ReadFile 9",
              "SetCommTimeouts 0/0/44/0/0", "ReadFile 4", "SetCommTimeouts 0/0/40/0/0"}));
     EXPECT_EQ(channel_.TxFrame(), kReadD100);
     EXPECT_EQ(channel_.instance.txLength, 20);
