@@ -53,7 +53,7 @@ void PrintPlan(const Config &config, const Engine &engine) {
         const LineConfig &line = config.lines[i];
         const LinePlan &plan = engine.Plans()[i];
         printf("line %s: %s at %s, time-out %d ms, stations", line.name.c_str(), line.port.c_str(),
-               LineSettingsText(line.settings).c_str(), line.timeoutMs);
+               gateway::LineSettingsText(line.settings).c_str(), line.timeoutMs);
         for (const StationConfig &station : line.stations)
             printf(" %s (unit %d)", station.station.c_str(), station.unit);
         printf("\n");
