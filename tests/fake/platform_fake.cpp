@@ -1,4 +1,4 @@
-#include "serial/platform_fake.h"
+#include "tests/fake/platform_fake.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "protocol/transactions.h"
-#include "serial/platform_fake.h"
+#include "tests/fake/platform_fake.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 4)

@@ -8,7 +8,7 @@
 
 #include "driver/channel.h"
 #include "qivma.h"
-#include "serial/platform_fake.h"
+#include "tests/fake/platform_fake.h"
 #include "unit/log_capture.h"
 
 namespace {

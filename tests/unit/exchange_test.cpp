@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "serial/platform_fake.h"
+#include "tests/fake/platform_fake.h"
 #include "unit/log_capture.h"
 
 namespace {

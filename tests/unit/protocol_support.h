@@ -8,7 +8,7 @@
 #include <string>
 
 #include "qivma.h"
-#include "serial/platform_fake.h"
+#include "tests/fake/platform_fake.h"
 
 // The block check of `text`, as two upper-case digits, computed here.
 inline std::string Bcc(const std::string &text) {

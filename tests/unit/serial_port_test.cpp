@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "serial/platform_fake.h"
+#include "tests/fake/platform_fake.h"
 
 namespace {
 
