@@ -36,3 +36,40 @@ mbpoll_run -a 1 -r 30 127.0.0.1
 kill -TERM "$gateway"
 wait "$gateway"
 tail -2 "$log"
+
+# The same with MQTT and the status page: the mosquitto broker on a loopback
+# port, its clients subscribing and writing, and the page's JSON.
+command -v mosquitto_sub >/dev/null && [ -x /usr/sbin/mosquitto ] || exit 0
+echo
+echo "=== qivma-gateway --sim with MQTT and the status page"
+dir=$(mktemp -d)
+broker_port=$((20000 + RANDOM % 20000))
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$broker_port" >"$dir/broker.conf"
+/usr/sbin/mosquitto -c "$dir/broker.conf" 2>/dev/null &
+broker=$!
+{ cat tools/gateway/gateway.yaml; printf 'mqtt: {port: %s}\nhttp: {port: 0}\n' "$broker_port"; } >"$dir/gateway.yaml"
+build/linux64/tools/gateway/qivma-gateway --sim --config "$dir/gateway.yaml" --port 0 2>"$log" &
+gateway=$!
+trap 'kill -TERM "$gateway" "$broker" 2>/dev/null; wait 2>/dev/null; rm -rf "$log" "$dir"' EXIT
+until grep -q 'MQTT: connected' "$log"; do
+    kill -0 "$gateway" 2>/dev/null || { cat "$log"; exit 1; }
+    sleep 0.1
+done
+cat "$log"
+http=$(sed -n 's|.*status page on \(http://[0-9.:]*/\).*|\1|p' "$log")
+sub() { mosquitto_sub -p "$broker_port" "$@"; }
+sleep 1  # the first scan
+echo "$ mosquitto_sub -t 'qivma/+/+/status' -t qivma/line1/01/setpoint_0 -t qivma/line1/01/temperature_0 -v -C 4"
+sub -t 'qivma/+/+/status' -t qivma/line1/01/setpoint_0 -t qivma/line1/01/temperature_0 -v -C 4
+echo "$ mosquitto_pub -t qivma/line1/01/setpoint_0/set -m 1234    (the outcome once the controller answered)"
+sub -t qivma/line1/01/setpoint_0/result -v -C 1 &
+sleep 0.5
+mosquitto_pub -p "$broker_port" -q 1 -t qivma/line1/01/setpoint_0/set -m 1234
+wait $!
+echo "$ mosquitto_sub -t 'homeassistant/number/qivma-gateway/line1_01_setpoint_0/config' -C 1"
+sub -t homeassistant/number/qivma-gateway/line1_01_setpoint_0/config -C 1
+echo "$ curl ${http}status.json    (the page itself: ${http})"
+curl -s "${http}status.json" | cut -c1-400
+echo
+echo "$ curl ${http}metrics | grep station_state"
+curl -s "${http}metrics" | grep '^qivma_gateway_station_state' | grep ' 1$'

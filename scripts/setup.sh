@@ -18,7 +18,7 @@ packages=(
     libmodbus-dev libyaml-cpp-dev              # the gateway: Modbus TCP and its configuration
     mbpoll                                     # a Modbus client that the gateway's tests drive
     libmosquitto-dev libcpp-httplib-dev        # the gateway: MQTT, the status page and metrics
-    mosquitto mosquitto-clients                # the broker and the clients of its MQTT tests
+    mosquitto mosquitto-clients curl           # the broker and clients of the MQTT tests and demo
     chromium prometheus                        # the status page in a browser; promtool for /metrics
 )
 
