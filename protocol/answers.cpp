@@ -1,6 +1,7 @@
 #include "protocol/answers.h"
 
 #include "qivma.h"
+#include "wire/wire_rules.h"
 
 namespace {
 
@@ -9,7 +10,7 @@ constexpr char kCarriageReturn = '\r';
 constexpr char kErrorMark = '!';
 // The shortest frame that answers: an error answer, "%", the station, "!",
 // two digits, the block check and the carriage return.
-constexpr int32_t kShortestAnswer = 9;
+constexpr int32_t kShortestAnswer = wire::kErrorAnswerLength;
 constexpr int32_t kKindAt = 3;  // "$" of a data answer, "!" of an error answer
 
 uint32_t WaitUntil(uint64_t deadlineUs) {

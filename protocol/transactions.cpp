@@ -8,23 +8,19 @@
 #include "protocol/station_doubt.h"
 #include "serial/exchange.h"
 #include "serial/timed_read.h"
+#include "wire/wire_rules.h"
 
 namespace {
 
-constexpr int32_t kResponseOverhead = 9;  // "%", station, "$", echo, block check, CR
-constexpr int32_t kDataStart = 6;
+using wire::kDataStart;
 // The longest frame a station sends: every answer fits it.
-constexpr int32_t kMaxAnswerLength = 118;
+constexpr int32_t kMaxAnswerLength = wire::kMaxFrameLength - 1;
 // The status answer as these controllers give it: "%", station, "$RT", 16
 // characters of status, block check and carriage return. Reads of a marker's
 // answer wait for this many; a longer one is read on to its carriage return.
-constexpr int32_t kStatusAnswerLength = 25;
+constexpr int32_t kStatusAnswerLength = wire::AnswerLength(0) + 16;
 // More than any input queue holds: what waited before a request is all read.
 constexpr uint32_t kDiscardLimit = 4096;
-
-bool IsDoubleWordDevice(int32_t device) {
-    return device == 'E' || device == 'G';
-}
 
 int32_t SingleValueWords(const TagAccess &tag) {
     return tag.width == 32 ? 2 : 1;
@@ -32,7 +28,7 @@ int32_t SingleValueWords(const TagAccess &tag) {
 
 // The words of a block: wide enough that doubling any count cannot overflow.
 int64_t BlockWords(const TagAccess &tag) {
-    return IsDoubleWordDevice(tag.device) ? int64_t{tag.count} * 2 : int64_t{tag.count};
+    return wire::IsDoubleWordDevice(tag.device) ? int64_t{tag.count} * 2 : int64_t{tag.count};
 }
 
 // The channel's value pointers at words 1 and 0 of the host's buffer, where a
@@ -108,9 +104,9 @@ uint64_t LineUs(const DriverInstance &instance, int32_t characters) {
     if (line.baudRate == 0) {
         return 0;
     }
-    const uint64_t bits = 1u + line.dataBits + (line.parity != QIV_PARITY_NONE ? 1u : 0u) +
-                          (line.stopBits == QIV_STOPBITS_ONE ? 1u : 2u);
-    return (static_cast<uint64_t>(characters) * bits * 1000000 + line.baudRate - 1) / line.baudRate;
+    const uint32_t halfBits =
+        wire::HalfBitsPerCharacter(line.dataBits & 0xFF, line.parity & 0xFF, line.stopBits & 0xFF);
+    return wire::LineMicroseconds(static_cast<uint64_t>(characters), halfBits, line.baudRate);
 }
 
 // How long an answer of `characters` takes on the line, with one character
@@ -450,7 +446,7 @@ int32_t ReadTransaction(DriverRequest *request, int32_t n) {
     }
     const bool sameRequest = strcmp(request->instance->txFrame, frame) == 0;
     PutFrame(*request->instance, frame);
-    request->instance->rxLength = 4 * n + kResponseOverhead;
+    request->instance->rxLength = wire::AnswerLength(n);
     // Nobody answers the global station: a read of it could only fail. The
     // frame is composed all the same, as for any station, so that the
     // channel's fields show what was asked.
@@ -467,7 +463,7 @@ int32_t WriteTransaction(DriverRequest *request, int32_t n, const int16_t *block
     }
     const bool sameRequest = strcmp(request->instance->txFrame, frame) == 0;
     PutFrame(*request->instance, frame);
-    request->instance->rxLength = kResponseOverhead;
+    request->instance->rxLength = wire::AnswerLength(0);
     if (IsGlobalStation(request)) {
         return Broadcast(*request->instance);
     }
