@@ -63,12 +63,17 @@ void WatchLine() {
 
 }  // namespace
 
+std::string LineSettingsText(const SerialLineSettings &settings) {
+    const char *stop = settings.stopBits == QIV_STOPBITS_TWO            ? "2"
+                       : settings.stopBits == QIV_STOPBITS_ONE_AND_HALF ? "1.5"
+                                                                        : "1";
+    return std::to_string(settings.baudRate) + "-" + std::to_string(settings.dataBits) +
+           "NOEMS"[settings.parity % 5] + stop;
+}
+
 std::string LineSettingsText(const LineOptions &line) {
-    const char *stop = line.stopBits == QIV_STOPBITS_TWO            ? "2"
-                       : line.stopBits == QIV_STOPBITS_ONE_AND_HALF ? "1.5"
-                                                                    : "1";
-    return std::to_string(line.baud) + "-" + std::to_string(line.dataBits) +
-           "NOEMS"[line.parity % 5] + stop;
+    return LineSettingsText(
+        SerialLineSettings{line.baud, line.dataBits, line.stopBits, line.parity});
 }
 
 Session::Session(const LineOptions &options) : options_(options) {}

@@ -21,6 +21,7 @@ struct LineOptions {
 };
 
 // The rate and character format as people write them: "19200-8O1".
+std::string LineSettingsText(const SerialLineSettings &settings);
 std::string LineSettingsText(const LineOptions &line);
 
 // A tag as the driver parsed it.

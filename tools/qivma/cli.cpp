@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 
 #include <CLI/CLI.hpp>
 
@@ -13,22 +15,18 @@
 
 namespace {
 
-// The options as they were typed; converted and checked once CLI11 is done.
-struct Texts {
-    std::string baud, dataBits, parity, stopBits, lineSettings, timeout;
-    std::string count, format, wordOrder;
-    std::string interval, rounds;
-    std::string helpTopic;
-    bool json = false, jsonLines = false;
-};
+std::string Lower(const std::string &text) {
+    std::string lower = text;
+    for (char &c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
 
-long WholeNumber(const std::string &text, const std::string &option, long min, long max,
-                 const std::string &what) {
-    long long value = 0;
-    if (!ParseInteger(text, min, max, value)) {
-        throw UsageError(option + " takes " + what + ", not '" + text + "'");
-    }
-    return static_cast<long>(value);
+std::string Joined(const std::vector<std::string> &names, const char *last = " and ") {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? last : ", ") + names[i];
+    return text;
 }
 
 std::string Footer() {
@@ -90,347 +88,209 @@ std::string Wrapped(const std::string &text, size_t width) {
     return wrapped + line;
 }
 
-void AddLineOptions(CLI::App &app, CommandLine &line, Texts &texts) {
-    GlobalOptions &g = line.global;
-    const std::string port = ExamplePort();
-    app.add_option("-p,--port", g.line.port, "the serial port, e.g. " + port)
-        ->type_name("DEVICE")
-        ->group("Line");
-    // The options of the built-in simulator stay known where there is none,
-    // so that their use gets a clear answer, but the help does not offer them;
-    // likewise --sim-port where the simulator is built in.
-    const std::string simGroup = HasSimulator() ? "Line" : "";
-    const std::string simPortGroup = HasSimulator() ? "" : "Line";
-    app.add_flag("--sim", g.sim.on,
-                 HasSimulator() ? "use the built-in controller simulator as the port"
-                                : "talk to fpsim.exe through --sim-port (no built-in\n"
-                                  "simulator on Windows)")
-        ->group("Line");
-    app.add_option("--sim-port", g.sim.port,
-                   "the COM port of a null-modem pair whose other end\n"
-                   "fpsim.exe serves (fpsim.exe --device COMx)")
-        ->type_name("COMn")
-        ->group(simPortGroup);
-    app.add_option("--sim-station", g.sim.stations,
-                   "a station it plays (repeat; default: 01 and those named)")
-        ->type_name("NN")
-        ->group(simGroup);
-    app.add_option("--sim-fault", g.sim.faults,
-                   Wrapped("a fault of its next answer (repeat): " + SimulatorFaultNames(), 52))
-        ->type_name("KIND")
-        ->group(simGroup);
-    app.add_option("--sim-fault-every", g.sim.faultEvery,
-                   "N:KIND, that fault in every Nth answer after those\n"
-                   "(1:late:60 plays a late station)")
-        ->type_name("N:KIND")
-        ->group(simGroup);
-    app.add_option("-b,--baud", texts.baud, "bit/s, 50 to 65535 (19200)")
-        ->type_name("N")
-        ->group("Line");
-    app.add_option("--data-bits", texts.dataBits, "5 to 8 (8)")->type_name("N")->group("Line");
-    app.add_option("-P,--parity", texts.parity,
-                   "none, odd, even, mark or space, or n o e m s (odd)")
-        ->type_name("P")
-        ->group("Line");
-    app.add_option("--stop-bits", texts.stopBits, "1, 1.5 or 2 (1)")->type_name("S")->group("Line");
-    app.add_option("--line", texts.lineSettings,
-                   "data bits, parity and stop bits in one: 8O1, 7E2,\n"
-                   "8N1 (with the rate: 9600-8E1)")
-        ->type_name("FORMAT")
-        ->group("Line");
-    app.add_option("-t,--timeout", texts.timeout,
-                   "answer time-out, steps of 10 ms (default: the\n"
-                   "driver's 40, or what a slow line needs)")
-        ->type_name("MS")
-        ->group("Line");
+// ---- Values ----------------------------------------------------------------
+// CLI11 converts each option through one of these: the text as typed in,
+// the text it converts to the option's type out, or the whole message that
+// refuses it.
+
+using Conversion = std::function<std::string(std::string &text)>;
+
+CLI::Validator Converts(Conversion conversion) {
+    return CLI::Validator(std::move(conversion), "");
 }
 
-void AddOutputOptions(CLI::App &app, CommandLine &line, Texts &texts) {
-    GlobalOptions &g = line.global;
-    app.add_flag("--trace", g.trace, "every frame on the line, attempts numbered and timed")
-        ->group("Output");
-    app.add_flag("-j,--json", texts.json, "one JSON document per command")->group("Output");
-    app.add_flag("--json-lines", texts.jsonLines, "JSON Lines: one JSON object per line")
-        ->group("Output");
-    app.add_flag("-q,--quiet", g.quiet,
-                 "values only, one to a line (read, poll, scan: the\n"
-                 "stations); failures still on stderr")
-        ->group("Output");
-    app.add_flag("-v,--verbose", g.verbose,
-                 "the time-out picked and the driver's log messages,\non stderr")
-        ->group("Output");
+// Integers as ParseInteger reads them (0x, 0b, and a leading zero that is
+// still decimal), handed on in decimal.
+Conversion WholeNumber(const std::string &option, long long min, long long max,
+                       const std::string &what) {
+    return [=](std::string &text) -> std::string {
+        long long value = 0;
+        if (!ParseInteger(text, min, max, value))
+            return option + " takes " + what + ", not '" + text + "'";
+        text = std::to_string(value);
+        return {};
+    };
 }
 
-void AddTagOptions(CLI::App &command, CommandLine &line, Texts &texts, bool withFormat) {
-    TagOptions &t = line.tag;
-    command.add_option("--type", t.type, "word, dword or bit (default: from the address)")
-        ->type_name("TYPE");
-    command
-        .add_option("-c,--count", texts.count,
-                    "N elements from ADDRESS on, in as many frames as needed")
-        ->type_name("N");
-    if (!withFormat)
-        return;
-    command.add_option("-f,--format", texts.format, "signed|unsigned|hex|bin|bcd|float|ascii")
-        ->type_name("F");
-    command
-        .add_option("--word-order", texts.wordOrder,
-                    "low-first (as the controller keeps them) or high-first")
-        ->type_name("ORDER");
+// A code for each of `names`, handed on as its number.
+Conversion Named(const std::function<int(const std::string &)> &code, const std::string &refusal) {
+    return [=](std::string &text) -> std::string {
+        const int value = code(text);
+        if (value < 0)
+            return refusal + ", not '" + text + "'";
+        text = std::to_string(value);
+        return {};
+    };
 }
 
-// A command's help ends with its examples and the exit statuses.
-CLI::App *Command(CLI::App &app, const char *name, const std::string &description,
-                  const std::vector<std::string> &examples = {}) {
-    CLI::App *command = app.add_subcommand(name, description);
-    command->fallthrough();
-    std::string footer;
-    if (!examples.empty()) {
-        footer = "Examples:\n";
-        for (const std::string &example : examples)
-            footer += "  qivma " + example + "\n";
+// A value of an enumeration that `parse` reads by its name.
+template <typename Value>
+Conversion ByName(bool (*parse)(const std::string &, Value &), const std::string &refusal) {
+    return Named(
+        [parse](const std::string &name) {
+            Value value;
+            return parse(name, value) ? static_cast<int>(value) : -1;
+        },
+        refusal);
+}
+
+std::string Baud(std::string &text) {
+    long long baud = 0;
+    if (ParseInteger(text, 65536, 1LL << 40, baud)) {
+        return "--baud " + text +
+               ": the host's rate field holds 16 bits, so the driver takes 50 to 65535 bit/s";
     }
-    command->footer(footer +
-                    "Exit status: 0 done, 1 something asked for failed,\n2 the command line "
-                    "cannot be followed.\n'qivma help' lists the line and output options.");
-    return command;
-}
-
-void AddCommands(CLI::App &app, CommandLine &line, Texts &texts) {
-    const std::string on = "--port " + std::string(ExamplePort()) + " ";
-    Command(app, "info", "the driver's information and banner", {"info", "info --json"});
-
-    CLI::App *check = Command(app, "check", "how the driver takes an address, or why it refuses it",
-                              {"check 01E00101 21D0010", "check 01D00000 --count 100"});
-    check->add_option("ADDRESS", line.tag.arguments, "the addresses");
-    AddTagOptions(*check, line, texts, false);
-
-    CLI::App *read =
-        Command(app, "read", "read tags",
-                {on + "read 01D00100 01E00100", on + "read 01D00000 --count 100 --format hex",
-                 on + "read 01R0012A --count 3", on + "read 01E00200 --format float"});
-    read->add_option("ADDRESS", line.tag.arguments, "the tags' addresses");
-    AddTagOptions(*read, line, texts, true);
-
-    CLI::App *write =
-        Command(app, "write", "write ADDRESS VALUE pairs, or ADDRESS --count N and N values",
-                {on + "write 01D00100 4660 01E00200 -123456", on + "write 01D00000 --count 3 7 8 9",
-                 on + "write 01R0012A --count 3 1 0 1", on + "write 01S0005 --format bcd 1234"});
-    write->add_option("ARGUMENTS", line.tag.arguments, "addresses and values");
-    AddTagOptions(*write, line, texts, true);
-    write->add_flag("--allow-nonfinite", line.tag.allowNonfinite,
-                    "let inf, -inf and nan be written as floats");
-
-    CLI::App *poll =
-        Command(app, "poll", "read again and again: a live table, a summary at the end",
-                {on + "poll 01D00100 01E00100 --interval 500",
-                 on + "poll 01D00100 --for 60 --csv d100.csv"});
-    poll->add_option("ADDRESS", line.tag.arguments, "the tags' addresses");
-    AddTagOptions(*poll, line, texts, true);
-    poll->add_option("--interval", texts.interval, "from one round's start to the next (1000)")
-        ->type_name("MS");
-    poll->add_option("--for", texts.rounds, "N rounds, then the summary (default: until Ctrl-C)")
-        ->type_name("N");
-    poll->add_option("--csv", line.poll.csvPath, "append time, tag, address, value, status, ms")
-        ->type_name("FILE");
-
-    CLI::App *scan = Command(app, "scan", "find the stations that answer, FIRST-LAST (01-32)",
-                             {on + "scan", on + "scan 01-08 --register X0"});
-    scan->add_option("RANGE", line.scan.range,
-                     "stations as numbered, two decimal digits: 01-32 by default");
-    scan->add_option("--register", line.scan.reg, "the register each station is asked for (D0)")
-        ->type_name("REG");
-
-    if (HasSimulator()) {
-        Command(app, "demo", "reads and writes of every kind on the simulator, traced", {"demo"});
-    } else {
-        Command(app, "demo",
-                "reads and writes of every kind on fpsim.exe through --sim-port, traced",
-                {"demo --sim-port COM6"});
-    }
-
-    CLI::App *help = Command(app, "help", "this help, or a command's");
-    help->add_option("COMMAND", texts.helpTopic, "the command");
-}
-
-std::string Lower(const std::string &text) {
-    std::string lower = text;
-    for (char &c : lower)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return lower;
+    return WholeNumber("--baud", 50, 65535, "a rate from 50 to 65535 bit/s")(text);
 }
 
 // A name or its first letter, in any case: odd, ODD, o.
-uint16_t ParityCode(const std::string &text) {
+int ParityCode(const std::string &text) {
     const char *names[] = {"none", "odd", "even", "mark", "space"};
     const std::string lower = Lower(text);
-    for (uint16_t code = 0; code < 5; ++code) {
+    for (int code = 0; code < 5; ++code) {
         if (lower == names[code] || (lower.size() == 1 && lower[0] == names[code][0]))
             return code;
     }
-    throw UsageError("--parity takes none, odd, even, mark or space (or n, o, e, m, s), not '" +
-                     text + "'");
+    return -1;
 }
 
-// "8O1", "7e2", "8N1.5", or with the rate first: "9600-8E1".
-void ReadLineSettings(const std::string &text, Texts &texts) {
-    std::string format = text;
+int StopBitsCode(const std::string &text) {
+    return text == "1"     ? QIV_STOPBITS_ONE
+           : text == "1.5" ? QIV_STOPBITS_ONE_AND_HALF
+           : text == "2"   ? QIV_STOPBITS_TWO
+                           : -1;
+}
+
+std::string Timeout(std::string &text) {
+    const std::string given = text;
+    const std::string refused =
+        WholeNumber("--timeout", 10, 600000, "milliseconds from 10 to 600000")(text);
+    if (!refused.empty())
+        return refused;
+    const long ms = std::stol(text);
+    if (ms % 10 == 0)
+        return {};
+    return "--timeout takes milliseconds in steps of 10, as the driver counts them: " +
+           std::to_string(ms / 10 * 10) + " or " + std::to_string(ms / 10 * 10 + 10) + ", not " +
+           given;
+}
+
+// "8O1", "7e2", "8N1.5", or with the rate first: "9600-8E1". The rate and
+// the format; false when the format is none.
+bool SplitLineSettings(const std::string &text, std::string &rate, std::string &format) {
     const size_t dash = text.find_first_of("-,");
-    if (dash != std::string::npos) {
-        if (!texts.baud.empty())
-            throw UsageError("--line " + text + " and --baud both give the rate: one of them");
-        texts.baud = text.substr(0, dash);
-        format = text.substr(dash + 1);
-    }
-    const bool shaped =
-        format.size() >= 3 && format[0] >= '5' && format[0] <= '8' &&
-        strchr("NOEMSnoems", format[1]) != nullptr &&
-        (format.substr(2) == "1" || format.substr(2) == "1.5" || format.substr(2) == "2");
+    rate = dash == std::string::npos ? "" : text.substr(0, dash);
+    format = dash == std::string::npos ? text : text.substr(dash + 1);
+    return format.size() >= 3 && format[0] >= '5' && format[0] <= '8' &&
+           strchr("NOEMSnoems", format[1]) != nullptr && StopBitsCode(format.substr(2)) >= 0;
+}
+
+std::string LineSettings(const std::string &text, const CLI::Option *baud) {
+    std::string rate, format;
+    const bool shaped = SplitLineSettings(text, rate, format);
+    if (!rate.empty() && baud->count() > 0)
+        return "--line " + text + " and --baud both give the rate: one of them";
     if (!shaped) {
-        throw UsageError(
-            "--line takes data bits (5 to 8), parity (N, O, E, M or S) and stop "
-            "bits (1, 1.5 or 2), e.g. 8O1 or 9600-7E2, not '" +
-            text + "'");
+        return "--line takes data bits (5 to 8), parity (N, O, E, M or S) and stop bits (1, 1.5 "
+               "or 2), e.g. 8O1 or 9600-7E2, not '" +
+               text + "'";
     }
-    for (const auto &[given, what] :
-         {std::pair<std::string *, const char *>{&texts.dataBits, "data bits"},
-          {&texts.parity, "parity"},
-          {&texts.stopBits, "stop bits"}}) {
-        if (!given->empty()) {
-            throw UsageError("--line " + text + " and --" + std::string(what) + " both set the " +
-                             what + ": one of them");
+    return rate.empty() ? "" : Baud(rate);
+}
+
+void ApplyLineSettings(const std::string &text, LineOptions &line) {
+    std::string rate, format;
+    SplitLineSettings(text, rate, format);
+    if (!rate.empty() && Baud(rate).empty())
+        line.baud = static_cast<uint16_t>(std::stoul(rate));
+    line.dataBits = static_cast<uint16_t>(format[0] - '0');
+    line.parity = static_cast<uint16_t>(ParityCode(format.substr(1, 1)));
+    line.stopBits = static_cast<uint16_t>(StopBitsCode(format.substr(2)));
+}
+
+int DataTypeCode(const std::string &type) {
+    if (type == "word")
+        return QIV_TYPE_WORD;
+    if (type == "dword")
+        return QIV_TYPE_DWORD;
+    if (type == "bit")
+        return QIV_TYPE_BIT;
+    return type.size() == 1 && type[0] >= '0' && type[0] <= '7' ? type[0] - '0' : -1;
+}
+
+const char kSimulatorElsewhere[] =
+    "--sim-station and --sim-fault are for the built-in simulator, which the Windows tool does "
+    "not have: give them to fpsim.exe instead (fpsim.exe --device COMx --station NN --fault "
+    "KIND)";
+
+// ---- Rules between options -------------------------------------------------
+// What CLI11 keeps apart or asks for together, and what the tool says when a
+// command line breaks it; the first broken rule in this order is said.
+
+struct Rule {
+    std::function<bool()> broken;
+    std::function<UsageError()> says;
+};
+
+bool Given(const CLI::Option *option) {
+    return option->count() > 0;
+}
+
+// The name CLI11 keeps from the help of a hidden option too.
+std::string LongName(const CLI::Option *option) {
+    return "--" + option->get_lnames().front();
+}
+
+class Rules {
+  public:
+    void Exclude(CLI::Option *a, CLI::Option *b, std::function<UsageError()> says) {
+        a->excludes(b);
+        rules_.push_back({[a, b] { return Given(a) && Given(b); }, std::move(says)});
+    }
+    void Need(CLI::Option *a, CLI::Option *b, std::function<UsageError()> says) {
+        a->needs(b);
+        rules_.push_back({[a, b] { return Given(a) && !Given(b); }, std::move(says)});
+    }
+    void Need(CLI::App *command, CLI::Option *option, std::function<UsageError()> says) {
+        command->needs(option);
+        rules_.push_back(
+            {[command, option] { return command->parsed() && !Given(option); }, std::move(says)});
+    }
+    // A command that has no use for `options`: the message takes the
+    // command's name and those given.
+    void Refuse(CLI::App *command, const std::vector<CLI::Option *> &options,
+                std::function<UsageError(const std::vector<std::string> &)> says) {
+        for (CLI::Option *option : options)
+            command->excludes(option);
+        const auto given = [options] {
+            std::vector<std::string> names;
+            for (const CLI::Option *option : options) {
+                if (Given(option))
+                    names.push_back(LongName(option));
+            }
+            return names;
+        };
+        rules_.push_back({[command, given] { return command->parsed() && !given().empty(); },
+                          [given, says] { return says(given()); }});
+    }
+    // A rule that CLI11 cannot state, checked once it has read the line.
+    void Add(std::function<bool()> broken, std::function<UsageError()> says) {
+        rules_.push_back({std::move(broken), std::move(says)});
+    }
+
+    // Throws the first broken rule's message.
+    void Check() const {
+        for (const Rule &rule : rules_) {
+            if (rule.broken())
+                throw rule.says();
         }
     }
-    texts.dataBits = format.substr(0, 1);
-    texts.parity = format.substr(1, 1);
-    texts.stopBits = format.substr(2);
-}
 
-uint16_t StopBitsCode(const std::string &text) {
-    if (text == "1")
-        return QIV_STOPBITS_ONE;
-    if (text == "1.5")
-        return QIV_STOPBITS_ONE_AND_HALF;
-    if (text == "2")
-        return QIV_STOPBITS_TWO;
-    throw UsageError("--stop-bits takes 1, 1.5 or 2, not '" + text + "'");
-}
+  private:
+    std::vector<Rule> rules_;
+};
 
-int TimeoutMs(const std::string &text) {
-    const long ms = WholeNumber(text, "--timeout", 10, 600000, "milliseconds from 10 to 600000");
-    if (ms % 10 != 0) {
-        throw UsageError(
-            "--timeout takes milliseconds in steps of 10, as the driver counts "
-            "them: " +
-            std::to_string(ms / 10 * 10) + " or " + std::to_string(ms / 10 * 10 + 10) + ", not " +
-            text);
-    }
-    return static_cast<int>(ms);
-}
-
-void ResolveLine(Texts texts, GlobalOptions &global) {
-    LineOptions &line = global.line;
-    const SimulatorOptions &sim = global.sim;
-    if (!texts.lineSettings.empty())
-        ReadLineSettings(texts.lineSettings, texts);
-    if (!texts.baud.empty()) {
-        long long baud = 0;
-        if (ParseInteger(texts.baud, 65536, 1LL << 40, baud)) {
-            throw UsageError("--baud " + texts.baud +
-                             ": the host's rate field holds 16 bits, so the driver takes 50 to "
-                             "65535 bit/s");
-        }
-        line.baud = static_cast<uint16_t>(
-            WholeNumber(texts.baud, "--baud", 50, 65535, "a rate from 50 to 65535 bit/s"));
-    }
-    if (!texts.dataBits.empty()) {
-        line.dataBits =
-            static_cast<uint16_t>(WholeNumber(texts.dataBits, "--data-bits", 5, 8, "5, 6, 7 or 8"));
-    }
-    if (!texts.parity.empty())
-        line.parity = ParityCode(texts.parity);
-    if (!texts.stopBits.empty())
-        line.stopBits = StopBitsCode(texts.stopBits);
-    if (!texts.timeout.empty()) {
-        line.timeoutMs = TimeoutMs(texts.timeout);
-        global.timeoutGiven = true;
-    }
-    if (HasSimulator() && !sim.port.empty()) {
-        throw UsageError(
-            "--sim-port is for the Windows tool, where fpsim.exe serves the far end of a "
-            "COM port pair; here --sim runs the built-in simulator itself");
-    }
-    if (!HasSimulator()) {
-        if (!sim.on && !sim.port.empty())
-            throw UsageError("--sim-port goes with --sim (or with demo)");
-        if (sim.on && sim.port.empty())
-            throw UsageError(
-                "no --sim-port: the Windows tool has no built-in simulator; its simulator is "
-                "fpsim.exe at the far end of a COM port, given with --sim-port COMn",
-                {"join two virtual COM ports as a null-modem pair (e.g. COM6 and COM7)",
-                 "start 'fpsim.exe --device COM7' on one",
-                 "run 'qivma --sim --sim-port COM6 ...' or 'qivma demo --sim-port COM6' on the "
-                 "other",
-                 "docs/HOSTS.md, \"Testing a host without a controller\", shows the steps"});
-        if (!sim.stations.empty() || !sim.faults.empty() || !sim.faultEvery.empty())
-            throw UsageError(
-                "--sim-station and --sim-fault are for the built-in simulator, "
-                "which the Windows tool does not have: give them to fpsim.exe "
-                "instead (fpsim.exe --device COMx --station NN --fault KIND)");
-    }
-    if (sim.on && !line.port.empty())
-        throw UsageError("--sim and --port exclude each other: the simulator is the port");
-    if (!sim.on && (!sim.stations.empty() || !sim.faults.empty() || !sim.faultEvery.empty()))
-        throw UsageError("--sim-station and --sim-fault go with --sim");
-    for (const std::string &station : sim.stations) {
-        long long value = 0;
-        if (station.size() != 2 || !ParseInteger("0x" + station, 0, 255, value))
-            throw UsageError("--sim-station takes two hexadecimal digits, e.g. 01, not '" +
-                             station + "'");
-    }
-    for (const std::string &fault : sim.faults) {
-        std::string error;
-        if (!CheckSimulatorFault(fault, &error))
-            throw UsageError("--sim-fault: " + error);
-    }
-    int every = 0;
-    std::string error;
-    if (!sim.faultEvery.empty() && !CheckSimulatorFaultEvery(sim.faultEvery, &every, &error))
-        throw UsageError("--sim-fault-every " + error);
-}
-
-void ResolveTag(const Texts &texts, TagOptions &tag) {
-    if (!texts.count.empty()) {
-        tag.count = static_cast<int>(WholeNumber(texts.count, "--count", 1, 1000000,
-                                                 "a whole number of elements from 1 to 1000000"));
-    }
-    if (!texts.format.empty() && !ParseFormatName(texts.format, tag.format)) {
-        throw UsageError("--format takes " + std::string(FormatNames()) + ", not '" + texts.format +
-                         "'");
-    }
-    if (!texts.wordOrder.empty() && !ParseWordOrderName(texts.wordOrder, tag.wordOrder)) {
-        throw UsageError("--word-order takes " + std::string(WordOrderNames()) + ", not '" +
-                         texts.wordOrder + "'");
-    }
-    if (!tag.type.empty() && tag.type != "word" && tag.type != "dword" && tag.type != "bit" &&
-        !(tag.type.size() == 1 && tag.type[0] >= '0' && tag.type[0] <= '7')) {
-        throw UsageError("--type takes word, dword or bit (or a host type code 0 to 7), not '" +
-                         tag.type + "'");
-    }
-}
-
-void ResolvePoll(const Texts &texts, PollOptions &poll) {
-    if (!texts.interval.empty()) {
-        poll.intervalMs = static_cast<int>(WholeNumber(texts.interval, "--interval", 0, 3600000,
-                                                       "milliseconds from 0 to 3600000"));
-    }
-    if (!texts.rounds.empty()) {
-        poll.rounds = static_cast<int>(
-            WholeNumber(texts.rounds, "--for", 1, 100000000, "a number of rounds, 1 or more"));
-    }
-}
-
-const char *const kCommands[] = {"info", "check", "read", "write", "poll", "scan", "demo", "help"};
+// ---- Names -----------------------------------------------------------------
 
 size_t EditDistance(const std::string &a, const std::string &b) {
     std::vector<size_t> row(b.size() + 1);
@@ -464,12 +324,36 @@ std::string Nearest(const std::string &typed, const std::vector<std::string> &na
     return best;
 }
 
+// A value that starts with a minus: -1, -0x10, -.5, -inf, -nan.
+bool LooksNegative(const std::string &text) {
+    if (text.size() < 2 || text[0] != '-')
+        return false;
+    const std::string rest = Lower(text.substr(1));
+    return isdigit(static_cast<unsigned char>(rest[0])) ||
+           (rest[0] == '.' && rest.size() > 1 && isdigit(static_cast<unsigned char>(rest[1]))) ||
+           rest == "inf" || rest == "infinity" || rest == "nan";
+}
+
+// CLI11 takes a word that starts with a minus and a letter or a dot for
+// short options; these catch -inf, -nan and -.5 where values are given, and
+// hand them back among the arguments (Arguments()).
+const char *const kMinusWords[] = {"-i", "-I", "-n", "-N", "-."};
+
+bool IsMinusWord(const CLI::Option *option) {
+    const std::vector<std::string> &names = option->get_snames();
+    return option->get_lnames().empty() && names.size() == 1 &&
+           std::any_of(std::begin(kMinusWords), std::end(kMinusWords),
+                       [&names](const char *word) { return names[0] == word + 1; });
+}
+
 // The option of `app` (not of its commands) that `name` ("--port", "-p")
 // names, or null.
 const CLI::Option *OptionNamed(const CLI::App *app, const std::string &name) {
     if (app == nullptr)
         return nullptr;
     for (const CLI::Option *option : app->get_options()) {
+        if (IsMinusWord(option))
+            continue;
         for (const std::string &l : option->get_lnames()) {
             if (name == "--" + l)
                 return option;
@@ -491,177 +375,472 @@ std::vector<std::string> OptionNames(const CLI::App &app) {
     return names;
 }
 
-// A value that starts with a minus: -1, -0x10, -.5, -inf, -nan.
-bool LooksNegative(const std::string &text) {
-    if (text.size() < 2 || text[0] != '-')
-        return false;
-    const std::string rest = Lower(text.substr(1));
-    return isdigit(static_cast<unsigned char>(rest[0])) ||
-           (rest[0] == '.' && rest.size() > 1 && isdigit(static_cast<unsigned char>(rest[1]))) ||
-           rest == "inf" || rest == "infinity" || rest == "nan";
+std::vector<const CLI::App *> AllCommands(const CLI::App &app) {
+    return app.get_subcommands([](const CLI::App *) { return true; });
 }
 
-std::string Joined(const std::vector<std::string> &names, const char *last = " and ") {
-    std::string text;
-    for (size_t i = 0; i < names.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == names.size() ? last : ", ") + names[i];
-    return text;
+UsageError UnknownOption(const CLI::App &app, const CLI::App *command, const std::string &name) {
+    std::vector<std::string> owners;
+    for (const CLI::App *other : AllCommands(app)) {
+        if (other != command && OptionNamed(other, name) != nullptr)
+            owners.push_back(other->get_name());
+    }
+    const std::string where = command == nullptr ? "" : " of " + command->get_name();
+    if (!owners.empty()) {
+        return UsageError(
+            name + " is an option of " + Joined(owners, " and ") +
+            (command == nullptr ? ", after the command" : ", not of " + command->get_name()));
+    }
+    std::vector<std::string> names = OptionNames(app);
+    if (command != nullptr) {
+        for (const std::string &own : OptionNames(*command))
+            names.push_back(own);
+    }
+    const std::string near = Nearest(name, names);
+    return UsageError("no option " + name + where +
+                      (near.empty() ? "" : ": did you mean " + near + "?"));
 }
 
-// The command line as CLI11 is to read it. Values that start with a minus,
-// and everything after "--" once the command is named, are arguments: each
-// goes in as a placeholder, which Restore turns back. Unknown commands and
-// options are refused here, with the name that was probably meant.
-class Arguments {
+UsageError UnknownCommand(const CLI::App &app, const std::string &name) {
+    std::vector<std::string> names;
+    for (const CLI::App *command : AllCommands(app))
+        names.push_back(command->get_name());
+    const std::string near = Nearest(name, names);
+    if (!near.empty())
+        return UsageError("no command '" + name + "': did you mean '" + near + "'?");
+    if (name.size() >= 7 && isxdigit(static_cast<unsigned char>(name[0])) &&
+        isxdigit(static_cast<unsigned char>(name[1])) &&
+        isalpha(static_cast<unsigned char>(name[2]))) {
+        return UsageError("'" + name +
+                          "' looks like an address: the command comes first, e.g. qivma read " +
+                          name);
+    }
+    return UsageError("no command '" + name + "': the commands are " + Joined(names, " and "));
+}
+
+// What CLI11 left unread, said as the tool says it: the first word that is no
+// command, or no option where it was given (before the command, or to it).
+// `commandAt` is the command's place in argv, 0 without one; a word before it
+// takes `command` away.
+UsageError Unread(const CLI::App &app, const CLI::App *&command, int commandAt, int argc,
+                  char **argv, const std::string &extras) {
+    int at = 0;
+    for (const std::string &word : app.remaining()) {
+        while (++at < argc && word != argv[at]) {
+        }
+        if (word == "--" || LooksNegative(word))
+            break;
+        if (command == nullptr || at < commandAt)
+            command = nullptr;
+        if (word.size() > 1 && word[0] == '-') {
+            const bool longName = word[1] == '-';
+            return UnknownOption(app, command,
+                                 longName ? word.substr(0, word.find('=')) : word.substr(0, 2));
+        }
+        if (command == nullptr)
+            return UnknownCommand(app, word);
+        break;
+    }
+    return UsageError(extras);
+}
+
+// ---- Commands --------------------------------------------------------------
+
+// CLI11's help, without what the tool says where it refuses a command line:
+// which options need or exclude which.
+class Formatter : public CLI::Formatter {
   public:
-    // Throws UsageError; CommandName() is then the command named before.
-    void Read(CLI::App &app, int argc, char **argv) {
-        args_.push_back(argv[0]);
-        CLI::App *command = nullptr;
-        bool literal = false, value = false;
-        for (int i = 1; i < argc; ++i) {
-            const std::string token = argv[i];
-            if (literal || (!value && LooksNegative(token))) {
-                Protect(token);
-            } else if (value) {
-                args_.push_back(token);
-                value = false;
-            } else if (token == "--" && command != nullptr) {
-                literal = true;
-            } else if (token.size() > 1 && token[0] == '-' && token != "--") {
-                const bool longName = token[1] == '-';
-                const std::string name =
-                    longName ? token.substr(0, token.find('=')) : token.substr(0, 2);
-                const CLI::Option *option = OptionNamed(command, name);
-                option = option != nullptr ? option : OptionNamed(&app, name);
-                if (option == nullptr)
-                    throw UnknownOption(app, command, name);
-                const bool attached =
-                    longName ? token.find('=') != std::string::npos : token.size() > 2;
-                value = option->get_items_expected_max() > 0 && !attached;
-                args_.push_back(token);
-            } else {
-                if (command == nullptr && token != "--") {
-                    command = Command(app, token);
-                    commandName_ = token;
-                }
-                args_.push_back(token);
-            }
-        }
-        for (std::string &arg : args_)
-            pointers_.push_back(arg.data());
+    std::string make_option_opts(const CLI::Option *option) const override {
+        if (option->get_type_size() == 0)
+            return "";
+        const bool many = option->get_expected_max() >= CLI::detail::expected_max_vector_size;
+        return " " + option->get_type_name() + (many ? " ..." : "");
     }
-
-    const std::string &CommandName() const { return commandName_; }
-    int argc() const { return static_cast<int>(pointers_.size()); }
-    char **argv() { return pointers_.data(); }
-
-    void Restore(std::string &text) const {
-        if (text.size() > 1 && text[0] == kMark)
-            text = protected_[static_cast<size_t>(atoi(text.c_str() + 1))];
-    }
-    // A message of CLI11's with the arguments as they were typed.
-    std::string Restored(std::string text) const {
-        for (size_t i = protected_.size(); i-- > 0;) {
-            const std::string mark = kMark + std::to_string(i);
-            for (size_t at; (at = text.find(mark)) != std::string::npos;)
-                text.replace(at, mark.size(), protected_[i]);
-        }
-        return text;
-    }
-
-  private:
-    static constexpr char kMark = '\x01';
-
-    void Protect(const std::string &token) {
-        args_.push_back(kMark + std::to_string(protected_.size()));
-        protected_.push_back(token);
-    }
-
-    static CLI::App *Command(CLI::App &app, const std::string &name) {
-        for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; })) {
-            if (command->get_name() == name)
-                return command;
-        }
-        const std::vector<std::string> names(std::begin(kCommands), std::end(kCommands));
-        const std::string near = Nearest(name, names);
-        if (!near.empty())
-            throw UsageError("no command '" + name + "': did you mean '" + near + "'?");
-        if (name.size() >= 7 && isxdigit(static_cast<unsigned char>(name[0])) &&
-            isxdigit(static_cast<unsigned char>(name[1])) &&
-            isalpha(static_cast<unsigned char>(name[2]))) {
-            throw UsageError("'" + name +
-                             "' looks like an address: the command comes first, e.g. "
-                             "qivma read " +
-                             name);
-        }
-        throw UsageError("no command '" + name + "': the commands are " + Joined(names, " and "));
-    }
-
-    static UsageError UnknownOption(CLI::App &app, CLI::App *command, const std::string &name) {
-        std::vector<std::string> owners;
-        for (CLI::App *other : app.get_subcommands([](CLI::App *) { return true; })) {
-            if (other != command && OptionNamed(other, name) != nullptr)
-                owners.push_back(other->get_name());
-        }
-        const std::string where = command == nullptr ? "" : " of " + command->get_name();
-        if (!owners.empty()) {
-            return UsageError(
-                name + " is an option of " + Joined(owners, " and ") +
-                (command == nullptr ? ", after the command" : ", not of " + command->get_name()));
-        }
-        std::vector<std::string> names = OptionNames(app);
-        if (command != nullptr) {
-            for (const std::string &own : OptionNames(*command))
-                names.push_back(own);
-        }
-        const std::string near = Nearest(name, names);
-        return UsageError("no option " + name + where +
-                          (near.empty() ? "" : ": did you mean " + near + "?"));
-    }
-
-    std::vector<std::string> args_;
-    std::vector<std::string> protected_;
-    std::vector<char *> pointers_;
-    std::string commandName_;
 };
 
-// Every option is honoured by the command it is given to, or refused: those
-// that a command has no use for are named.
-void RefuseWhatDoesNotApply(const CLI::App &app, const CommandLine &line, const Texts &texts) {
-    const auto given = [&app](const char *name) { return app.get_option(name)->count() > 0; };
-    const std::string &c = line.command;
-    std::vector<std::string> unused;
-    const auto refuse = [&](std::initializer_list<const char *> names) {
-        for (const char *name : names) {
-            if (given(name))
-                unused.push_back(name);
+// The addresses (and values) that a command takes, in the order given;
+// Arguments() collects them once CLI11 is done.
+CLI::Option *AddArguments(CLI::App &command, const std::string &name,
+                          std::vector<std::string> &words, const std::string &description) {
+    // The hidden options go before the help flag: after the last group CLI11
+    // would leave an empty line in the help for them.
+    command.set_help_flag();
+    for (const char *word : kMinusWords)
+        command.add_option(word)->expected(0, 1)->group("");
+    command.set_help_flag("-h,--help", "Print this help message and exit");
+    // CLI11 ends a command at "--" once its arguments have their minimum: a
+    // minimum that no command line reaches keeps them coming after it.
+    return command.add_option(name, words, description)
+        ->expected(1 << 30, CLI::detail::expected_max_vector_size)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+std::vector<std::string> Arguments(const CLI::App &app, const CLI::App &command,
+                                   const CLI::Option *arguments) {
+    std::vector<std::string> words;
+    std::map<const CLI::Option *, size_t> taken;
+    for (const CLI::Option *option : command.parse_order()) {
+        if (option != arguments && !IsMinusWord(option))
+            continue;
+        const std::vector<std::string> &results = option->results();
+        const size_t index = taken[option]++;
+        std::string word = index < results.size() ? results[index] : "";
+        if (option != arguments) {
+            word = "-" + option->get_snames().front() + word;
+            if (!LooksNegative(word))
+                throw UnknownOption(app, &command, word.substr(0, 2));
         }
+        words.push_back(word);
+    }
+    return words;
+}
+
+void AddTagOptions(CLI::App &command, TagOptions &t, bool withFormat) {
+    command.add_option("--type", t.dataType, "word, dword or bit (default: from the address)")
+        ->type_name("TYPE")
+        ->transform(Converts(Named(DataTypeCode,
+                                   "--type takes word, dword or bit (or a host "
+                                   "type code 0 to 7)")));
+    command
+        .add_option("-c,--count", t.count,
+                    "N elements from ADDRESS on, in as many frames as needed")
+        ->type_name("N")
+        ->transform(Converts(
+            WholeNumber("--count", 1, 1000000, "a whole number of elements from 1 to 1000000")));
+    if (!withFormat)
+        return;
+    command.add_option("-f,--format", t.format, "signed|unsigned|hex|bin|bcd|float|ascii")
+        ->type_name("F")
+        ->transform(
+            Converts(ByName(ParseFormatName, "--format takes " + std::string(FormatNames()))));
+    command
+        .add_option("--word-order", t.wordOrder,
+                    "low-first (as the controller keeps them) or high-first")
+        ->type_name("ORDER")
+        ->transform(Converts(
+            ByName(ParseWordOrderName, "--word-order takes " + std::string(WordOrderNames()))));
+}
+
+// What each command is, runs and takes; the help lists them in this order.
+struct Command {
+    const char *name;
+    int (*run)(const CommandLine &line);  // null: help
+    std::string description;
+    std::vector<std::string> examples;
+    // Adds the command's own options; returns its arguments, if it takes any.
+    std::function<CLI::Option *(CLI::App &command, CommandLine &line)> options;
+};
+
+std::vector<Command> CommandTable() {
+    const std::string on = "--port " + std::string(ExamplePort()) + " ";
+    const auto tagCommand = [](const char *name, const char *description, bool withFormat) {
+        return [=](CLI::App &command, CommandLine &line) {
+            CLI::Option *arguments = AddArguments(command, name, line.tag.arguments, description);
+            AddTagOptions(command, line.tag, withFormat);
+            return arguments;
+        };
     };
-    if (c == "info" || c == "check") {
-        refuse({"--port", "--sim", "--sim-port", "--sim-station", "--sim-fault",
-                "--sim-fault-every", "--baud", "--data-bits", "--parity", "--stop-bits", "--line",
-                "--timeout", "--trace", "--quiet"});
-        if (!unused.empty()) {
-            throw UsageError(c + " talks to no controller, so " + Joined(unused) +
-                             (unused.size() == 1 ? " does" : " do") + " not apply to it");
-        }
+    return {
+        {"info", RunInfo, "the driver's information and banner", {"info", "info --json"}, nullptr},
+        {"check",
+         RunCheck,
+         "how the driver takes an address, or why it refuses it",
+         {"check 01E00101 21D0010", "check 01D00000 --count 100"},
+         tagCommand("ADDRESS", "the addresses", false)},
+        {"read",
+         RunRead,
+         "read tags",
+         {on + "read 01D00100 01E00100", on + "read 01D00000 --count 100 --format hex",
+          on + "read 01R0012A --count 3", on + "read 01E00200 --format float"},
+         tagCommand("ADDRESS", "the tags' addresses", true)},
+        {"write",
+         RunWrite,
+         "write ADDRESS VALUE pairs, or ADDRESS --count N and N values",
+         {on + "write 01D00100 4660 01E00200 -123456", on + "write 01D00000 --count 3 7 8 9",
+          on + "write 01R0012A --count 3 1 0 1", on + "write 01S0005 --format bcd 1234"},
+         [=](CLI::App &command, CommandLine &line) {
+             CLI::Option *arguments =
+                 tagCommand("ARGUMENTS", "addresses and values", true)(command, line);
+             command.add_flag("--allow-nonfinite", line.tag.allowNonfinite,
+                              "let inf, -inf and nan be written as floats");
+             return arguments;
+         }},
+        {"poll",
+         RunPoll,
+         "read again and again: a live table, a summary at the end",
+         {on + "poll 01D00100 01E00100 --interval 500",
+          on + "poll 01D00100 --for 60 --csv d100.csv"},
+         [=](CLI::App &command, CommandLine &line) {
+             CLI::Option *arguments =
+                 tagCommand("ADDRESS", "the tags' addresses", true)(command, line);
+             command
+                 .add_option("--interval", line.poll.intervalMs,
+                             "from one round's start to the next (1000)")
+                 ->type_name("MS")
+                 ->transform(Converts(
+                     WholeNumber("--interval", 0, 3600000, "milliseconds from 0 to 3600000")));
+             command
+                 .add_option("--for", line.poll.rounds,
+                             "N rounds, then the summary (default: until Ctrl-C)")
+                 ->type_name("N")
+                 ->transform(
+                     Converts(WholeNumber("--for", 1, 100000000, "a number of rounds, 1 or more")));
+             command
+                 .add_option("--csv", line.poll.csvPath,
+                             "append time, tag, address, value, status, ms")
+                 ->type_name("FILE");
+             return arguments;
+         }},
+        {"scan",
+         RunScan,
+         "find the stations that answer, FIRST-LAST (01-32)",
+         {on + "scan", on + "scan 01-08 --register X0"},
+         [](CLI::App &command, CommandLine &line) {
+             command.add_option("RANGE", line.scan.range,
+                                "stations as numbered, two decimal digits: 01-32 by default");
+             command
+                 .add_option("--register", line.scan.reg,
+                             "the register each station is asked for (D0)")
+                 ->type_name("REG");
+             return nullptr;
+         }},
+        HasSimulator()
+            ? Command{"demo",
+                      RunDemo,
+                      "reads and writes of every kind on the simulator, traced",
+                      {"demo"},
+                      nullptr}
+            : Command{"demo",
+                      RunDemo,
+                      "reads and writes of every kind on fpsim.exe through --sim-port, traced",
+                      {"demo --sim-port COM6"},
+                      nullptr},
+        {"help", nullptr, "this help, or a command's", {}, nullptr},
+    };
+}
+
+// A command's help ends with its examples and the exit statuses.
+CLI::App *AddCommand(CLI::App &app, const Command &entry) {
+    CLI::App *command = app.add_subcommand(entry.name, entry.description);
+    command->fallthrough();
+    std::string footer;
+    if (!entry.examples.empty()) {
+        footer = "Examples:\n";
+        for (const std::string &example : entry.examples)
+            footer += "  qivma " + example + "\n";
     }
-    if (c == "demo") {
-        refuse({"--port", "--sim-station", "--json", "--json-lines", "--quiet"});
-        if (!unused.empty()) {
-            throw UsageError("demo plays its own steps on the simulator's station 01, as text: " +
-                             Joined(unused) + (unused.size() == 1 ? " does" : " do") +
-                             " not apply to it (read, write and poll take " +
-                             (unused.size() == 1 ? "it)" : "them)"));
-        }
+    command->footer(footer +
+                    "Exit status: 0 done, 1 something asked for failed,\n2 the command line "
+                    "cannot be followed.\n'qivma help' lists the line and output options.");
+    return command;
+}
+
+// ---- The line and the output -----------------------------------------------
+
+struct LineFlags {
+    std::vector<CLI::Option *> options;  // in the help's order
+    CLI::Option *port, *sim, *simPort, *simStation, *simFault, *simFaultEvery;
+    CLI::Option *baud, *dataBits, *parity, *stopBits, *settings, *timeout;
+    std::string settingsText;
+};
+
+void AddLineOptions(CLI::App &app, GlobalOptions &g, LineFlags &l) {
+    const std::string port = ExamplePort();
+    const auto add = [&](CLI::Option *option, const std::string &group = "Line") {
+        option->group(group);
+        l.options.push_back(option);
+        return option;
+    };
+    // The options of the built-in simulator stay known where there is none,
+    // so that their use gets a clear answer, but the help does not offer them;
+    // likewise --sim-port where the simulator is built in.
+    const std::string simGroup = HasSimulator() ? "Line" : "";
+    const std::string simPortGroup = HasSimulator() ? "" : "Line";
+    l.port = add(app.add_option("-p,--port", g.line.port, "the serial port, e.g. " + port)
+                     ->type_name("DEVICE"));
+    l.sim = add(app.add_flag("--sim", g.sim.on,
+                             HasSimulator() ? "use the built-in controller simulator as the port"
+                                            : "talk to fpsim.exe through --sim-port (no built-in\n"
+                                              "simulator on Windows)"));
+    l.simPort = add(app.add_option("--sim-port", g.sim.port,
+                                   "the COM port of a null-modem pair whose other end\n"
+                                   "fpsim.exe serves (fpsim.exe --device COMx)")
+                        ->type_name("COMn"),
+                    simPortGroup);
+    l.simStation = add(app.add_option("--sim-station", g.sim.stations,
+                                      "a station it plays (repeat; default: 01 and those named)")
+                           ->type_name("NN"),
+                       simGroup);
+    l.simFault = add(
+        app.add_option("--sim-fault", g.sim.faults,
+                       Wrapped("a fault of its next answer (repeat): " + SimulatorFaultNames(), 52))
+            ->type_name("KIND"),
+        simGroup);
+    l.simFaultEvery = add(app.add_option("--sim-fault-every", g.sim.faultEvery,
+                                         "N:KIND, that fault in every Nth answer after those\n"
+                                         "(1:late:60 plays a late station)")
+                              ->type_name("N:KIND"),
+                          simGroup);
+    l.baud = add(app.add_option("-b,--baud", g.line.baud, "bit/s, 50 to 65535 (19200)")
+                     ->type_name("N")
+                     ->transform(Converts(Baud)));
+    l.dataBits = add(app.add_option("--data-bits", g.line.dataBits, "5 to 8 (8)")
+                         ->type_name("N")
+                         ->transform(Converts(WholeNumber("--data-bits", 5, 8, "5, 6, 7 or 8"))));
+    l.parity = add(app.add_option("-P,--parity", g.line.parity,
+                                  "none, odd, even, mark or space, or n o e m s (odd)")
+                       ->type_name("P")
+                       ->transform(Converts(Named(ParityCode,
+                                                  "--parity takes none, odd, even, mark or space "
+                                                  "(or n, o, e, m, s)"))));
+    l.stopBits =
+        add(app.add_option("--stop-bits", g.line.stopBits, "1, 1.5 or 2 (1)")
+                ->type_name("S")
+                ->transform(Converts(Named(StopBitsCode, "--stop-bits takes 1, 1.5 or 2"))));
+    const CLI::Option *baud = l.baud;
+    l.settings = add(app.add_option_function<std::string>(
+                            "--line",
+                            [&g, &l](const std::string &text) {
+                                l.settingsText = text;
+                                ApplyLineSettings(text, g.line);
+                            },
+                            "data bits, parity and stop bits in one: 8O1, 7E2,\n"
+                            "8N1 (with the rate: 9600-8E1)")
+                         ->type_name("FORMAT")
+                         ->check(Converts([baud](const std::string &text) {
+                             return LineSettings(text, baud);
+                         })));
+    l.timeout = add(app.add_option("-t,--timeout", g.line.timeoutMs,
+                                   "answer time-out, steps of 10 ms (default: the\n"
+                                   "driver's 40, or what a slow line needs)")
+                        ->type_name("MS")
+                        ->transform(Converts(Timeout)));
+
+    if (HasSimulator()) {
+        l.simPort->check(Converts([](const std::string &) -> std::string {
+            return "--sim-port is for the Windows tool, where fpsim.exe serves the far end of a "
+                   "COM port pair; here --sim runs the built-in simulator itself";
+        }));
+        l.simStation->check(Converts([](const std::string &station) -> std::string {
+            long long value = 0;
+            if (station.size() == 2 && ParseInteger("0x" + station, 0, 255, value))
+                return "";
+            return "--sim-station takes two hexadecimal digits, e.g. 01, not '" + station + "'";
+        }));
+        l.simFault->check(Converts([](const std::string &fault) -> std::string {
+            std::string error;
+            return CheckSimulatorFault(fault, &error) ? "" : "--sim-fault: " + error;
+        }));
+        l.simFaultEvery->check(Converts([](const std::string &text) -> std::string {
+            int every = 0;
+            std::string error;
+            return CheckSimulatorFaultEvery(text, &every, &error) ? ""
+                                                                  : "--sim-fault-every " + error;
+        }));
+    } else {
+        for (CLI::Option *option : {l.simStation, l.simFault, l.simFaultEvery})
+            option->check(
+                Converts([](const std::string &) -> std::string { return kSimulatorElsewhere; }));
     }
-    if (line.global.quiet) {
-        if (texts.json || texts.jsonLines)
-            throw UsageError("--quiet prints values alone and --json documents: one or the other");
-        if (line.global.trace)
-            throw UsageError(
-                "--quiet prints values alone and --trace every frame: one or the other");
+}
+
+struct OutputFlags {
+    CLI::Option *trace, *json, *jsonLines, *quiet, *verbose;
+};
+
+void AddOutputOptions(CLI::App &app, GlobalOptions &g, OutputFlags &o) {
+    o.trace =
+        app.add_flag("--trace", g.trace, "every frame on the line, attempts numbered and timed")
+            ->group("Output");
+    o.json = app.add_flag("-j,--json", "one JSON document per command")->group("Output");
+    o.jsonLines =
+        app.add_flag("--json-lines", "JSON Lines: one JSON object per line")->group("Output");
+    o.quiet = app.add_flag("-q,--quiet", g.quiet,
+                           "values only, one to a line (read, poll, scan: the\n"
+                           "stations); failures still on stderr")
+                  ->group("Output");
+    o.verbose = app.add_flag("-v,--verbose", g.verbose,
+                             "the time-out picked and the driver's log messages,\non stderr")
+                    ->group("Output");
+}
+
+OutputMode ModeOf(const OutputFlags &o) {
+    return Given(o.jsonLines) ? OutputMode::kJsonLines
+           : Given(o.json)    ? OutputMode::kJson
+                              : OutputMode::kText;
+}
+
+void AddRules(Rules &rules, const std::map<std::string, CLI::App *> &commands, const LineFlags &l,
+              const OutputFlags &o) {
+    rules.Exclude(o.json, o.jsonLines, [] {
+        return UsageError(
+            "--json and --json-lines exclude each other: one document, or one "
+            "object per line");
+    });
+    // Every option is honoured by the command it is given to, or refused:
+    // those that a command has no use for are named.
+    std::vector<CLI::Option *> lineAndTrace = l.options;
+    lineAndTrace.insert(lineAndTrace.end(), {o.trace, o.quiet});
+    for (const char *name : {"info", "check"}) {
+        rules.Refuse(commands.at(name), lineAndTrace,
+                     [name](const std::vector<std::string> &unused) {
+                         return UsageError(std::string(name) + " talks to no controller, so " +
+                                           Joined(unused) + (unused.size() == 1 ? " does" : " do") +
+                                           " not apply to it");
+                     });
+    }
+    rules.Refuse(commands.at("demo"), {l.port, l.simStation, o.json, o.jsonLines, o.quiet},
+                 [](const std::vector<std::string> &unused) {
+                     return UsageError(
+                         "demo plays its own steps on the simulator's station 01, as "
+                         "text: " +
+                         Joined(unused) + (unused.size() == 1 ? " does" : " do") +
+                         " not apply to it (read, write and poll take " +
+                         (unused.size() == 1 ? "it)" : "them)"));
+                 });
+    for (CLI::Option *output : {o.json, o.jsonLines}) {
+        rules.Exclude(o.quiet, output, [] {
+            return UsageError("--quiet prints values alone and --json documents: one or the other");
+        });
+    }
+    rules.Exclude(o.quiet, o.trace, [] {
+        return UsageError("--quiet prints values alone and --trace every frame: one or the other");
+    });
+    for (const auto &[option, what] :
+         {std::pair<CLI::Option *, const char *>{l.dataBits, "data bits"},
+          {l.parity, "parity"},
+          {l.stopBits, "stop bits"}}) {
+        const std::string *text = &l.settingsText;
+        rules.Exclude(l.settings, option, [text, what = std::string(what)] {
+            return UsageError("--line " + *text + " and --" + what + " both set the " + what +
+                              ": one of them");
+        });
+    }
+    if (!HasSimulator()) {
+        const CLI::App *demo = commands.at("demo");
+        const CLI::Option *sim = l.sim, *simPort = l.simPort;
+        rules.Add([=] { return Given(simPort) && !Given(sim) && !demo->parsed(); },
+                  [] { return UsageError("--sim-port goes with --sim (or with demo)"); });
+        const auto noSimPort = [] {
+            return UsageError(
+                "no --sim-port: the Windows tool has no built-in simulator; its simulator is "
+                "fpsim.exe at the far end of a COM port, given with --sim-port COMn",
+                {"join two virtual COM ports as a null-modem pair (e.g. COM6 and COM7)",
+                 "start 'fpsim.exe --device COM7' on one",
+                 "run 'qivma --sim --sim-port COM6 ...' or 'qivma demo --sim-port COM6' on the "
+                 "other",
+                 "docs/HOSTS.md, \"Testing a host without a controller\", shows the steps"});
+        };
+        rules.Need(l.sim, l.simPort, noSimPort);
+        rules.Need(commands.at("demo"), l.simPort, noSimPort);
+    }
+    rules.Exclude(l.sim, l.port, [] {
+        return UsageError("--sim and --port exclude each other: the simulator is the port");
+    });
+    if (HasSimulator()) {
+        for (CLI::Option *option : {l.simStation, l.simFault, l.simFaultEvery})
+            rules.Need(option, l.sim,
+                       [] { return UsageError("--sim-station and --sim-fault go with --sim"); });
     }
 }
 
@@ -672,8 +851,8 @@ int PrintHelp(CLI::App &app, const std::string &topic) {
                app.get_formatter()->make_help(&app, "qivma", CLI::AppFormatMode::Normal).c_str());
         return kExitDone;
     }
-    for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; })) {
-        if (command->get_name() == topic && command->get_group() != "") {
+    for (const CLI::App *command : AllCommands(app)) {
+        if (command->get_name() == topic) {
             printf("%s", command->help("qivma").c_str());
             return kExitDone;
         }
@@ -681,18 +860,15 @@ int PrintHelp(CLI::App &app, const std::string &topic) {
     throw UsageError("help: no command '" + topic + "'");
 }
 
-}  // namespace
-
-OutputMode OutputModeOf(int argc, char **argv) {
-    OutputMode mode = OutputMode::kText;
-    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
-        if (strcmp(argv[i], "--json") == 0)
-            mode = OutputMode::kJson;
-        else if (strcmp(argv[i], "--json-lines") == 0)
-            mode = OutputMode::kJsonLines;
-    }
-    return mode;
+// A validator's message is the whole of what the tool says; CLI11 puts the
+// option's name before it.
+std::string ValidatorMessage(const CLI::ValidationError &error) {
+    const std::string text = error.what();
+    const size_t colon = text.find(": ");
+    return colon == std::string::npos ? text : text.substr(colon + 2);
 }
+
+}  // namespace
 
 int ParseCommandLine(int argc, char **argv, CommandLine &line) {
     CLI::App app(
@@ -700,67 +876,90 @@ int ParseCommandLine(int argc, char **argv, CommandLine &line) {
         "driver as a host application does.",
         "qivma");
     app.set_version_flag("--version", std::string("qivma ") + QIVMA_VERSION_STRING);
+    app.formatter(std::make_shared<Formatter>());
     app.get_formatter()->column_width(26);
     app.fallthrough();
-    Texts texts;
-    AddLineOptions(app, line, texts);
-    AddOutputOptions(app, line, texts);
-    AddCommands(app, line, texts);
+    // One command: "help read" names the command that help is asked for.
+    app.require_subcommand(0, 1);
+    LineFlags lineOptions;
+    OutputFlags outputOptions;
+    AddLineOptions(app, line.global, lineOptions);
+    AddOutputOptions(app, line.global, outputOptions);
+
+    const std::vector<Command> table = CommandTable();
+    std::map<std::string, CLI::App *> commands;
+    std::map<const CLI::App *, CLI::Option *> arguments;
+    std::map<const CLI::App *, const Command *> entries;
+    std::string helpTopic;
+    int commandAt = 0;
+    for (const Command &entry : table) {
+        CLI::App *command = AddCommand(app, entry);
+        commands[entry.name] = command;
+        entries[command] = &entry;
+        arguments[command] = entry.options ? entry.options(*command, line) : nullptr;
+        command->preparse_callback(
+            [&commandAt, argc](size_t left) { commandAt = argc - 1 - static_cast<int>(left); });
+    }
+    commands.at("help")->add_option("COMMAND", helpTopic, "the command");
     // After the commands, which would take it over otherwise.
     app.footer(Footer());
-    Arguments arguments;
+    Rules rules;
+    AddRules(rules, commands, lineOptions, outputOptions);
+
+    const auto refuse = [&](const UsageError &error, const CLI::App *command) {
+        PrintUsageError(ModeOf(outputOptions), command == nullptr ? "" : command->get_name(),
+                        error);
+        return kExitUsage;
+    };
+    const auto named = [&app]() -> const CLI::App * {
+        return app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+    };
     try {
-        arguments.Read(app, argc, argv);
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::CallForHelp &) {
+            // "qivma read --help" shows read's help: CLI11 passes it to the command.
+            printf("%s", app.help().c_str());
+            return kExitDone;
+        } catch (const CLI::CallForVersion &version) {
+            printf("%s\n", version.what());
+            return kExitDone;
+        } catch (const CLI::ValidationError &error) {
+            return refuse(UsageError(ValidatorMessage(error)), named());
+        } catch (const CLI::ExtrasError &error) {
+            const CLI::App *command = named();
+            const UsageError unread = Unread(app, command, commandAt, argc, argv, error.what());
+            return refuse(unread, command);
+        } catch (const CLI::ExcludesError &error) {
+            rules.Check();
+            return refuse(UsageError(error.what()), named());
+        } catch (const CLI::RequiresError &error) {
+            rules.Check();
+            return refuse(UsageError(error.what()), named());
+        } catch (const CLI::ParseError &error) {
+            return refuse(UsageError(error.what()), named());
+        }
+        const CLI::App *command = named();
+        if (command == nullptr) {
+            std::vector<std::string> names;
+            for (const Command &entry : table) {
+                if (entry.run != nullptr)
+                    names.push_back(entry.name);
+            }
+            return refuse(UsageError("a command is needed: " + Joined(names, ", ")), nullptr);
+        }
+        const Command &entry = *entries.at(command);
+        line.command = entry.name;
+        line.run = entry.run;
+        line.global.output = ModeOf(outputOptions);
+        if (line.run == nullptr)
+            return PrintHelp(app, helpTopic);
+        rules.Check();
+        if (const CLI::Option *given = arguments.at(command))
+            line.tag.arguments = Arguments(app, *command, given);
     } catch (const UsageError &error) {
-        PrintUsageError(OutputModeOf(argc, argv), arguments.CommandName(), error);
-        return kExitUsage;
+        return refuse(error, named());
     }
-    try {
-        app.parse(arguments.argc(), arguments.argv());
-    } catch (const CLI::CallForHelp &) {
-        // "qivma read --help" shows read's help: CLI11 passes it to the command.
-        printf("%s", app.help().c_str());
-        return kExitDone;
-    } catch (const CLI::CallForVersion &version) {
-        printf("%s\n", version.what());
-        return kExitDone;
-    } catch (const CLI::ParseError &error) {
-        const std::string command =
-            app.get_subcommands().empty() ? "" : app.get_subcommands().front()->get_name();
-        PrintUsageError(OutputModeOf(argc, argv), command,
-                        UsageError(arguments.Restored(error.what())));
-        return kExitUsage;
-    }
-    for (std::string &argument : line.tag.arguments)
-        arguments.Restore(argument);
-    arguments.Restore(line.scan.range);
-    arguments.Restore(texts.helpTopic);
-    if (app.get_subcommands().empty()) {
-        PrintUsageError(
-            OutputModeOf(argc, argv), "",
-            UsageError("a command is needed: info, check, read, write, poll, scan, demo"));
-        return kExitUsage;
-    }
-    line.command = app.get_subcommands().front()->get_name();
-    if (texts.json && texts.jsonLines)
-        throw UsageError(
-            "--json and --json-lines exclude each other: one document, or one "
-            "object per line");
-    line.global.output = texts.jsonLines ? OutputMode::kJsonLines
-                         : texts.json    ? OutputMode::kJson
-                                         : OutputMode::kText;
-    if (line.command == "help") {
-        // "help read" reaches CLI11 as the command help, then the command read.
-        const std::vector<CLI::App *> named = app.get_subcommands();
-        return PrintHelp(app, named.size() > 1 ? named[1]->get_name() : texts.helpTopic);
-    }
-    // The demo always runs on the simulator: on Windows that is fpsim.exe,
-    // so --sim-port is needed as with --sim.
-    if (line.command == "demo" && !HasSimulator())
-        line.global.sim.on = true;
-    RefuseWhatDoesNotApply(app, line, texts);
-    ResolveLine(texts, line.global);
-    ResolveTag(texts, line.tag);
-    ResolvePoll(texts, line.poll);
+    line.global.timeoutGiven = Given(lineOptions.timeout);
     return -1;
 }

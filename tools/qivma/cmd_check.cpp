@@ -19,7 +19,7 @@ const char *KindName(ValueKind kind) {
 
 std::string Frames(const TagOptions &options, const std::string &address, Operation op) {
     try {
-        const TagPlan plan = PlanAddress(address, options.type, options.count, op);
+        const TagPlan plan = PlanAddress(address, options.dataType, options.count, op);
         return std::to_string(plan.chunks.size());
     } catch (const UsageError &error) {
         return std::string("none: ") + error.what();
@@ -64,10 +64,10 @@ void Accepted(Output &output, const TagOptions &options, const TagPlan &plan) {
 // The plan of a read, or of a write for what is only written (station FF).
 TagPlan PlanForCheck(const TagOptions &options, const std::string &address) {
     try {
-        return PlanAddress(address, options.type, options.count, Operation::kRead);
+        return PlanAddress(address, options.dataType, options.count, Operation::kRead);
     } catch (const UsageError &readError) {
         try {
-            return PlanAddress(address, options.type, options.count, Operation::kWrite);
+            return PlanAddress(address, options.dataType, options.count, Operation::kWrite);
         } catch (const UsageError &) {
             throw readError;
         }

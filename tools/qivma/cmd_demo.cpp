@@ -66,7 +66,7 @@ int RunDemo(const CommandLine &given) {
     }
     std::vector<TagPlan> plans;
     for (const Step &step : kSteps) {
-        plans.push_back(PlanAddress(step.address, "", step.count,
+        plans.push_back(PlanAddress(step.address, kTypeFromAddress, step.count,
                                     step.write.empty() ? Operation::kRead : Operation::kWrite));
     }
     ToolSession session(line.global.line, line.global.sim);

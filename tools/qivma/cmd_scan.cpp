@@ -86,7 +86,8 @@ int RunScan(const CommandLine &line) {
     RequirePort(line);
     std::vector<TagPlan> plans;
     for (int station = first; station <= last; ++station)
-        plans.push_back(PlanAddress(AddressOf(station, line.scan.reg), "", 0, Operation::kRead));
+        plans.push_back(
+            PlanAddress(AddressOf(station, line.scan.reg), kTypeFromAddress, 0, Operation::kRead));
 
     ToolSession session(line.global.line, line.global.sim);
     // The simulator plays only the stations it is told to, not every one

@@ -9,6 +9,7 @@
 
 struct CommandLine {
     std::string command;
+    int (*run)(const CommandLine &line) = nullptr;
     GlobalOptions global;
     TagOptions tag;
     PollOptions poll;

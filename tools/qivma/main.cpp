@@ -9,27 +9,6 @@
 #include "tools/qivma/report.h"
 #include "tools/qivma/tool_platform.h"
 
-namespace {
-
-int Run(const CommandLine &line) {
-    const std::string &c = line.command;
-    if (c == "info")
-        return RunInfo(line);
-    if (c == "check")
-        return RunCheck(line);
-    if (c == "read")
-        return RunRead(line);
-    if (c == "write")
-        return RunWrite(line);
-    if (c == "poll")
-        return RunPoll(line);
-    if (c == "scan")
-        return RunScan(line);
-    return RunDemo(line);
-}
-
-}  // namespace
-
 int main(int argc, char **argv) {
     kelpra_set_echo(0);
     CommandLine line;
@@ -38,9 +17,9 @@ int main(int argc, char **argv) {
         if (status >= 0)
             return status;
         kelpra_set_echo(line.global.verbose ? 1 : 0);
-        return Run(line);
+        return line.run(line);
     } catch (const UsageError &error) {
-        PrintUsageError(OutputModeOf(argc, argv), line.command, error);
+        PrintUsageError(line.global.output, line.command, error);
         return kExitUsage;
     } catch (const std::exception &error) {
         fprintf(stderr, "qivma: %s\n", error.what());

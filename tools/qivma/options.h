@@ -22,11 +22,14 @@ struct GlobalOptions {
     OutputMode output = OutputMode::kText;
 };
 
+// --type not given: the type that each address suggests.
+constexpr int32_t kTypeFromAddress = -1;
+
 // How the addresses of read, write, poll and check are taken and shown.
 struct TagOptions {
-    std::vector<std::string> arguments;  // addresses, and values for write
-    std::string type;                    // empty: guessed per address
-    int count = 0;                       // 0: one value per address
+    std::vector<std::string> arguments;   // addresses, and values for write
+    int32_t dataType = kTypeFromAddress;  // QIV_TYPE_*
+    int count = 0;                        // 0: one value per address
     ValueFormat format = ValueFormat::kDefault;
     WordOrder wordOrder = WordOrder::kLowFirst;
     bool allowNonfinite = false;  // inf and nan may be written as floats

@@ -32,26 +32,11 @@ std::string FloatRefusal(const TagPlan &plan) {
            ", from an even register: " + ways + " --format float";
 }
 
-// The host data type that --type names, or the one guessed from the address.
-int32_t DataTypeFor(const std::string &type, const std::string &address) {
-    if (type.empty())
-        return InferredDataType(address);
-    if (type == "word")
-        return QIV_TYPE_WORD;
-    if (type == "dword")
-        return QIV_TYPE_DWORD;
-    if (type == "bit")
-        return QIV_TYPE_BIT;
-    if (type.size() == 1 && type[0] >= '0' && type[0] <= '7')
-        return type[0] - '0';
-    throw UsageError("--type takes word, dword or bit (or a host type code 0 to 7), not '" + type +
-                     "'");
-}
-
 }  // namespace
 
-TagPlan PlanAddress(const std::string &address, const std::string &type, int count, Operation op) {
-    const int32_t dataType = DataTypeFor(type, address);
+TagPlan PlanAddress(const std::string &address, int32_t dataType, int count, Operation op) {
+    if (dataType == kTypeFromAddress)
+        dataType = InferredDataType(address);
     try {
         return PlanTag(address, dataType, count, op);
     } catch (const PlanError &error) {
@@ -71,7 +56,7 @@ std::vector<TagPlan> PlanTags(const CommandLine &line, const std::vector<std::st
     RequirePort(line);
     std::vector<TagPlan> plans;
     for (const std::string &address : addresses) {
-        plans.push_back(PlanAddress(address, line.tag.type, line.tag.count, op));
+        plans.push_back(PlanAddress(address, line.tag.dataType, line.tag.count, op));
         if (line.tag.format == ValueFormat::kFloat && plans.back().kind != ValueKind::kDoubleWord)
             throw UsageError(FloatRefusal(plans.back()));
     }

@@ -8,11 +8,11 @@
 #include "tools/hostkit/tag_plan.h"
 #include "tools/qivma/commands.h"
 
-// The plan of `count` elements from `address` as --type names them (empty:
-// the type the address suggests). Throws UsageError for a type that is none,
-// an address that the driver refuses (with every rule it breaks) or a range
-// that cannot be moved, before anything is opened.
-TagPlan PlanAddress(const std::string &address, const std::string &type, int count, Operation op);
+// The plan of `count` elements from `address` as `dataType` (or the type the
+// address suggests). Throws UsageError for an address that the driver
+// refuses (with every rule it breaks) or a range that cannot be moved,
+// before anything is opened.
+TagPlan PlanAddress(const std::string &address, int32_t dataType, int count, Operation op);
 
 // The plans of `addresses`; throws UsageError for the first that cannot be
 // moved, before anything is opened.
