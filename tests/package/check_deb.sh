@@ -22,7 +22,7 @@ rm -f qivma_*.deb
 # As after the demo, which builds only the tools: what they need is made
 # with them, the manual pages among it.
 rm -f man/*.1.gz
-cmake --build . --target qivma_tool fpsim_tool >/dev/null
+cmake --build . --target qivma_tool fpsim_tool qivma_gateway >/dev/null
 cpack -G DEB >/dev/null
 deb=$(ls qivma_*.deb)
 
@@ -33,7 +33,8 @@ installed=(qivma)
 for file in /usr/bin/qivma /usr/bin/fpsim /usr/include/qivma.h /usr/lib/pkgconfig/qivma.pc \
     /usr/share/man/man1/qivma.1.gz /usr/share/man/man1/fpsim.1.gz \
     /usr/share/bash-completion/completions/qivma /usr/share/bash-completion/completions/fpsim \
-    /usr/share/doc/qivma/copyright; do
+    /usr/share/doc/qivma/copyright /usr/bin/qivma-gateway /usr/share/man/man1/qivma-gateway.1.gz \
+    /usr/lib/systemd/system/qivma-gateway.service /etc/qivma/gateway.yaml; do
     if [ ! -e "$file" ]; then
         echo "the package did not install $file" >&2
         exit 1
@@ -43,7 +44,7 @@ files=$(dpkg -L qivma)
 
 # Programs and libraries stripped; the logging stand-in only where the tool
 # looks for it, not among the system's libraries.
-for file in /usr/bin/qivma /usr/bin/fpsim /usr/lib/libqivma.so.*.*; do
+for file in /usr/bin/qivma /usr/bin/fpsim /usr/bin/qivma-gateway /usr/lib/libqivma.so.*.*; do
     if file -L "$file" | grep -q 'with debug_info\|not stripped'; then
         echo "the package holds $file with its debug information: $(file -L "$file")" >&2
         exit 1
@@ -60,6 +61,24 @@ fi
 (cd / && /usr/bin/fpsim --help >/dev/null)
 MANWIDTH=80 man qivma 2>/dev/null | grep -q qivma
 MANWIDTH=80 man fpsim 2>/dev/null | grep -q fpsim
+MANWIDTH=80 man qivma-gateway 2>/dev/null | grep -q qivma-gateway
+
+# The gateway's service: installed, not enabled, its unit accepted by systemd,
+# and the installed program takes the installed example.
+if ls /etc/systemd/system/*.wants/qivma-gateway.service >/dev/null 2>&1; then
+    echo "the package enabled qivma-gateway.service" >&2
+    exit 1
+fi
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify /usr/lib/systemd/system/qivma-gateway.service
+else
+    echo "systemd-analyze is not installed: the unit is not verified"
+fi
+(cd / && /usr/bin/qivma-gateway --check --config /etc/qivma/gateway.yaml >/dev/null)
+if ! dpkg-query -W -f='${Conffiles}' qivma | grep -q '/etc/qivma/gateway.yaml'; then
+    echo "the gateway's configuration is not a conffile: an upgrade would overwrite it" >&2
+    exit 1
+fi
 
 dpkg --purge qivma >/dev/null
 installed=()
