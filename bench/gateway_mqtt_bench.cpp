@@ -8,20 +8,17 @@
 //   qivma_gateway_mqtt_bench [--samples N] [--rate-ms N] [--mosquitto PATH]
 #include <fcntl.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <string>
@@ -29,6 +26,7 @@
 #include <vector>
 
 #include "host/kelpra.h"
+#include "tests/gateway/mosquitto_broker.h"
 #include "tools/fpsim/simulator.h"
 #include "tools/gateway/config.h"
 #include "tools/gateway/engine.h"
@@ -57,18 +55,6 @@ lines:
 
 std::string Replace(std::string text, const std::string &mark, const std::string &value) {
     return text.replace(text.find(mark), mark.size(), value);
-}
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 // What the subscriber saw of the measured topic: each payload and when.
@@ -165,10 +151,9 @@ int main(int argc, char **argv) {
     char dir[] = "/tmp/qivma-mqtt-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr)
         return 1;
-    const int port = FreePort();
+    const int port = gatewaytest::FreePort();
     const std::string brokerConfig = std::string(dir) + "/mosquitto.conf";
-    std::ofstream(brokerConfig) << "listener " << port
-                                << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+    gatewaytest::WriteBrokerConfig(brokerConfig, port);
     // The broker's log and the driver's messages would hide the figures.
     kelpra_set_echo(0);
     posix_spawn_file_actions_t quiet;

@@ -14,14 +14,18 @@ build/linux64/tools/qivma/qivma demo "$@"
 echo
 echo "=== qivma-gateway --sim, and mbpoll reading and writing through it"
 log=$(mktemp)
+# Waits until the gateway's log says $1, and shows the log.
+gateway_says() {
+    until grep -q "$1" "$log"; do
+        kill -0 "$gateway" 2>/dev/null || { cat "$log"; exit 1; }
+        sleep 0.1
+    done
+    cat "$log"
+}
 build/linux64/tools/gateway/qivma-gateway --sim --port 0 2>"$log" &
 gateway=$!
 trap 'kill -TERM "$gateway" 2>/dev/null; wait "$gateway" 2>/dev/null; rm -f "$log"' EXIT
-until grep -q 'tags on scan' "$log"; do
-    kill -0 "$gateway" 2>/dev/null || { cat "$log"; exit 1; }
-    sleep 0.1
-done
-cat "$log"
+gateway_says 'tags on scan'
 port=$(sed -n 's/.*Modbus TCP on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$log")
 mbpoll_run() { mbpoll -m tcp -p "$port" -0 -1 "$@" 2>&1 | sed -n '/^\[/p;/failed/p;/Written/p'; }
 # Until the first scan is in, a register is not good yet and gets exception 0x0B.
@@ -51,11 +55,7 @@ broker=$!
 build/linux64/tools/gateway/qivma-gateway --sim --config "$dir/gateway.yaml" --port 0 2>"$log" &
 gateway=$!
 trap 'kill -TERM "$gateway" "$broker" 2>/dev/null; wait 2>/dev/null; rm -rf "$log" "$dir"' EXIT
-until grep -q 'MQTT: connected' "$log"; do
-    kill -0 "$gateway" 2>/dev/null || { cat "$log"; exit 1; }
-    sleep 0.1
-done
-cat "$log"
+gateway_says 'MQTT: connected'
 http=$(sed -n 's|.*status page on \(http://[0-9.:]*/\).*|\1|p' "$log")
 sub() { mosquitto_sub -p "$broker_port" "$@"; }
 sleep 1  # the first scan

@@ -2,10 +2,8 @@
 // controller simulator: the mosquitto broker on a loopback port and its
 // clients mosquitto_sub and mosquitto_pub, headless Chromium on the page, and
 // promtool on /metrics. None of them is ours.
-#include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -22,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/gateway_process.h"
+#include "gateway/mosquitto_broker.h"
 #include "tools/fpsim/simulator.h"
 
 namespace {
@@ -29,6 +28,7 @@ namespace {
 using fpsim::Area;
 using gatewaytest::Background;
 using gatewaytest::Eventually;
+using gatewaytest::FreePort;
 using gatewaytest::RunProgram;
 using Json = nlohmann::json;
 
@@ -109,19 +109,6 @@ std::string TagTopic(const TagCase &tag) {
 std::string TempDir() {
     char path[] = "/tmp/qivma-mqtt-XXXXXX";
     return mkdtemp(path) != nullptr ? path : "";
-}
-
-// A loopback port that nothing listens on now.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 std::string Replaced(std::string text, const std::map<std::string, std::string> &marks) {
@@ -215,9 +202,7 @@ class MqttGateway : public ::testing::TestWithParam<bool> {
     }
 
     void StartBroker() {
-        std::ofstream(dir_ + "/mosquitto.conf")
-            << "listener " << brokerPort_ << " 127.0.0.1\nallow_anonymous true\n"
-            << "persistence false\nlog_dest stderr\n";
+        gatewaytest::WriteBrokerConfig(dir_ + "/mosquitto.conf", brokerPort_);
         broker_ = std::make_unique<Background>(
             std::vector<std::string>{MOSQUITTO, "-c", dir_ + "/mosquitto.conf"});
         ASSERT_NE(broker_->WaitFor(" running"), std::string::npos) << broker_->Err();
