@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "tools/hostkit/host_platform.h"
+#include "wire/wire_rules.h"
 
 namespace {
 
@@ -27,8 +28,7 @@ std::vector<uint16_t> SingleValueWords(const Tag &tag, const std::vector<int16_t
 }
 
 size_t BlockWords(const Tag &tag) {
-    const bool pairs = tag.definition.device == 'E' || tag.definition.device == 'G';
-    return static_cast<size_t>(tag.count) * (pairs ? 2 : 1);
+    return static_cast<size_t>(tag.count * wire::WordsPerValue(tag.definition.device));
 }
 
 // The line monitor is the process's, and the driver calls it on the thread

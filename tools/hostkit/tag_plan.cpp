@@ -1,57 +1,27 @@
 #include "tools/hostkit/tag_plan.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
 #include <map>
 #include <utility>
 
+#include "wire/wire_rules.h"
+
 namespace {
-
-// A frame holds at most 118 characters before its carriage return.
-constexpr int kFrameCharacters = 118;
-constexpr int kCharactersPerWord = 4;
-// "%", station, "$", the two-letter echo, block check: around a read's data.
-constexpr int kReadAnswerFrame = 8;
-// The driver takes at most 27 elements, and 13 values of E or G, per tag.
-constexpr int kDriverCount = 27;
-constexpr int kDriverDoubleWordCount = 13;
-// Five-digit register numbers end where the driver's do; four-digit word
-// numbers at 9999; the single-contact frame holds three digits of word.
-constexpr long kLastRegister = 65535;
-constexpr long kLastWord = 9999;
-constexpr long kLastContactWriteWord = 999;
-
-bool IsDoubleWordDevice(char device) {
-    return device == 'E' || device == 'G';
-}
-
-bool HasFiveDigits(char device) {
-    return device == 'D' || device == 'F' || IsDoubleWordDevice(device);
-}
 
 bool IsTimerOrCounter(char device) {
     return device == 'T' || device == 'C';
 }
 
-// The command's letters: RDD, RCCR, RS...
-int CommandCharacters(char device) {
-    return HasFiveDigits(device) ? 3 : (device == 'S' || device == 'V') ? 2 : 4;
+// Tags reach a plan parsed, so their device is always one of the wire's.
+const wire::DeviceCommands &Commands(char device) {
+    const wire::DeviceCommands *commands = wire::FindDevice(device);
+    if (commands == nullptr)
+        throw PlanError(std::string("no device ") + device);
+    return *commands;
 }
-
-// Characters of a request without its data: "%", station, "#", the
-// command, start and end, then the block check.
-int WriteFrameOverhead(char device) {
-    const int numbers = HasFiveDigits(device) ? 10 : 8;
-    return 4 + CommandCharacters(device) + numbers + 2;
-}
-
-// "%", station, "#", then "WCS", the device, three digits of word, the bit
-// digit and the value, the block check and the carriage return.
-constexpr size_t kContactWriteCharacters = 16;
-// "%", station, "$" or "!", two letters of echo or code, the block check and
-// the carriage return: an answer without data.
-constexpr size_t kAnswerOverhead = 9;
 
 std::string Hex2(int value) {
     char text[8];
@@ -62,20 +32,17 @@ std::string Hex2(int value) {
 // The address text of word `word` (and contact `bit`, or -1) of a device.
 std::string AddressText(const std::string &station, char device, long word, int bit) {
     char text[16];
-    snprintf(text, sizeof text, HasFiveDigits(device) ? "%05ld" : "%04ld", word);
+    snprintf(text, sizeof text, "%0*ld", static_cast<int>(wire::NumberDigits(device)), word);
     std::string address = station + device + text;
     if (bit >= 0)
         address += "0123456789ABCDEF"[bit];
     return address;
 }
 
-// The letter people know the memory by: E and G are 32-bit views of D and F.
+// The letters people know the memory by.
 std::string MemoryName(char device, bool contact) {
+    device = MemoryView(device, 1);
     switch (device) {
-        case 'E':
-            return "D";
-        case 'G':
-            return "F";
         case 'V':
             return "EV";
         case 'S':
@@ -125,7 +92,7 @@ Tag ParsedTag(const std::string &address, int32_t dataType, int32_t count) {
 }
 
 void CheckLastWord(const TagPlan &plan, char device, long last, int count) {
-    const long limit = HasFiveDigits(device) ? kLastRegister : kLastWord;
+    const long limit = wire::LastNumber(device);
     if (last > limit) {
         throw PlanError(plan.address + " --count " + std::to_string(count) + " runs to " +
                         WordLabel(device, last) + ", past the last number an address names (" +
@@ -137,13 +104,13 @@ void CheckLastWord(const TagPlan &plan, char device, long last, int count) {
 void SplitWords(TagPlan &plan, char device, long firstWord, size_t totalWords, Operation op) {
     const size_t perElement = WordsPerElement(plan.kind);
     size_t perFrame = static_cast<size_t>(WordsPerFrame(device, op));
-    if (IsDoubleWordDevice(device))
-        perFrame = std::min<size_t>(perFrame, 2 * kDriverDoubleWordCount);
-    perFrame = std::min<size_t>(perFrame, kDriverCount) / perElement * perElement;
+    if (wire::IsDoubleWordDevice(device))
+        perFrame = std::min<size_t>(perFrame, 2 * wire::kMaxDoubleWordValues);
+    perFrame = perFrame / perElement * perElement;
     for (size_t done = 0; done < totalWords; done += perFrame) {
         const size_t words = std::min(perFrame, totalWords - done);
         const long word = firstWord + static_cast<long>(done);
-        const bool pairs = IsDoubleWordDevice(device);
+        const bool pairs = wire::IsDoubleWordDevice(device);
         const int32_t dataType = pairs ? QIV_TYPE_DWORD : QIV_TYPE_WORD;
         const int32_t count = static_cast<int32_t>(pairs ? words / 2 : words);
         Tag tag = ParsedTag(AddressText(plan.station, device, word, -1), dataType, count);
@@ -158,11 +125,11 @@ void PlanContacts(TagPlan &plan, char device, int count, Operation op) {
     const long last = first + count - 1;
     CheckLastWord(plan, device, last / 16, count);
     if (op == Operation::kWrite) {
-        if (last / 16 > kLastContactWriteWord) {
+        if (last / 16 > wire::kMaxContactWord) {
             throw PlanError(plan.address + " --count " + std::to_string(count) + " runs to " +
                             ContactLabel(device, last) +
                             ": a single contact is written only up to word " +
-                            std::to_string(kLastContactWriteWord) + " (three digits)");
+                            std::to_string(wire::kMaxContactWord) + " (three digits)");
         }
         // The driver writes one contact per frame.
         for (long contact = first; contact <= last; ++contact) {
@@ -198,10 +165,19 @@ std::string GlobalStationRead(const std::string &address) {
 
 }  // namespace
 
+char MemoryView(char device, int32_t wordsPerValue) {
+    for (const wire::DeviceCommands &other : wire::kDevices) {
+        if (strcmp(other.read, Commands(device).read) == 0 &&
+            wire::WordsPerValue(other.letter) == wordsPerValue)
+            return other.letter;
+    }
+    return device;
+}
+
 ValueKind KindOf(const Tag &tag) {
     if (tag.definition.width == 1)
         return ValueKind::kBit;
-    if (tag.definition.width == 32 || IsDoubleWordDevice(static_cast<char>(tag.definition.device)))
+    if (tag.definition.width == 32 || wire::IsDoubleWordDevice(tag.definition.device))
         return ValueKind::kDoubleWord;
     return ValueKind::kWord;
 }
@@ -211,23 +187,21 @@ size_t WordsPerElement(ValueKind kind) {
 }
 
 size_t RequestCharacters(const Chunk &chunk, Operation op) {
-    const char device = static_cast<char>(chunk.tag.definition.device);
-    if (op == Operation::kWrite && chunk.tag.definition.width == 1)
-        return kContactWriteCharacters;
-    const size_t data = op == Operation::kWrite ? kCharactersPerWord * chunk.words : 0;
-    return static_cast<size_t>(WriteFrameOverhead(device)) + data + 1;
+    const bool write = op == Operation::kWrite;
+    if (write && chunk.tag.definition.width == 1)
+        return wire::kContactWriteLength;
+    return static_cast<size_t>(
+        wire::BlockRequestLength(Commands(static_cast<char>(chunk.tag.definition.device)), write,
+                                 static_cast<int32_t>(chunk.words)));
 }
 
 size_t AnswerCharacters(const Chunk &chunk, Operation op) {
-    return kAnswerOverhead + (op == Operation::kRead ? kCharactersPerWord * chunk.words : 0);
+    return static_cast<size_t>(
+        wire::AnswerLength(op == Operation::kRead ? static_cast<int32_t>(chunk.words) : 0));
 }
 
 int WordsPerFrame(char device, Operation op) {
-    if (op == Operation::kRead)
-        return (kFrameCharacters - kReadAnswerFrame) / kCharactersPerWord;
-    if (IsTimerOrCounter(device))
-        return 0;
-    return (kFrameCharacters - WriteFrameOverhead(device)) / kCharactersPerWord;
+    return op == Operation::kRead ? wire::kMaxWordsPerFrame : wire::WordsPerWrite(Commands(device));
 }
 
 TagPlan PlanTag(const std::string &address, int32_t dataType, int count, Operation op) {
@@ -244,7 +218,7 @@ TagPlan PlanTag(const std::string &address, int32_t dataType, int count, Operati
 
     if (op == Operation::kRead && plan.station == "FF")
         throw PlanError(GlobalStationRead(address));
-    if (op == Operation::kWrite && IsTimerOrCounter(device)) {
+    if (op == Operation::kWrite && WordsPerFrame(device, op) == 0) {
         throw PlanError(address +
                         ": timer and counter contacts (T, C) cannot be written; the protocol "
                         "has no write for them (write the set value, S, instead)");
@@ -277,11 +251,6 @@ TagPlan PlanTag(const std::string &address, int32_t dataType, int count, Operati
 
 namespace {
 
-// The memory a tag's words lie in: E and G are views of D and F.
-char MemoryOf(char device) {
-    return device == 'E' ? 'D' : device == 'G' ? 'F' : device;
-}
-
 struct Placed {
     size_t tag;
     long first, last;  // the words of the memory it takes
@@ -301,12 +270,12 @@ std::vector<BlockFrame> PlanBlocks(const std::vector<Tag> &tags, int gapWords) {
             throw PlanError(GlobalStationRead(tags[i].address));
         const long first = d.wordAddress;
         const long last = first + static_cast<long>(WordsPerElement(KindOf(tags[i]))) - 1;
-        groups[{d.station, MemoryOf(static_cast<char>(d.device))}].push_back({i, first, last});
+        groups[{d.station, MemoryView(static_cast<char>(d.device), 1)}].push_back({i, first, last});
     }
     std::vector<BlockFrame> frames;
     for (auto &[key, placed] : groups) {
         const char memory = key.second;
-        const long limit = std::min(WordsPerFrame(memory, Operation::kRead), kDriverCount);
+        const long limit = WordsPerFrame(memory, Operation::kRead);
         std::stable_sort(placed.begin(), placed.end(),
                          [](const Placed &a, const Placed &b) { return a.first < b.first; });
         for (size_t begin = 0; begin < placed.size();) {

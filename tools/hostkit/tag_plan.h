@@ -57,6 +57,10 @@ class PlanError : public std::runtime_error {
 // names) as `dataType` (QIV_TYPE_*). Throws PlanError; nothing touches a port.
 TagPlan PlanTag(const std::string &address, int32_t dataType, int count, Operation op);
 
+// The device that reads the same memory as `device` with `wordsPerValue`
+// words to a value: D for E and 1, G for F and 2; `device` where none does.
+char MemoryView(char device, int32_t wordsPerValue);
+
 // What the elements of a tag are: a contact, a 32-bit value, a word.
 ValueKind KindOf(const Tag &tag);
 

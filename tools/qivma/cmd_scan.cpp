@@ -14,6 +14,7 @@
 #include "tools/qivma/tags.h"
 #include "tools/qivma/tool_platform.h"
 #include "tools/qivma/trace.h"
+#include "wire/wire_rules.h"
 
 namespace {
 
@@ -59,9 +60,8 @@ std::string AddressOf(int station, const std::string &reg) {
         throw UsageError("--register takes a device and a number, e.g. D0 or X10, not '" + reg +
                          "'");
     const char device = static_cast<char>(toupper(static_cast<unsigned char>(reg[0])));
-    const bool fiveDigits = device == 'D' || device == 'F' || device == 'E' || device == 'G';
     const std::string number = reg.substr(1);
-    const size_t width = fiveDigits ? 5 : 4;
+    const size_t width = static_cast<size_t>(wire::NumberDigits(device));
     if (number.size() > width)
         throw UsageError("--register " + reg + ": the number has at most " + std::to_string(width) +
                          " digits");

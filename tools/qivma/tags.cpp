@@ -12,14 +12,14 @@ namespace {
 // views are E and G, from an even register; other devices take --type dword.
 std::string FloatRefusal(const TagPlan &plan) {
     const char device = static_cast<char>(plan.base.definition.device);
+    const char view = MemoryView(device, 2);
     const std::string &label = plan.elements.front().label;
-    if (device != 'D' && device != 'F') {
+    if (view == device) {
         return plan.address + ": --format float needs 32-bit values, and " + label +
                " holds 16 bits: --type dword --format float reads " + label +
                " and the word after it as one float";
     }
     const long word = plan.base.definition.wordAddress;
-    const char view = device == 'D' ? 'E' : 'G';
     char text[16];
     const auto viewAt = [&](long at) {
         snprintf(text, sizeof text, "%s%c%05ld", plan.station.c_str(), view, at);
