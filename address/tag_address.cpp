@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include "address/numeric_text.h"
-#include "log/host_log.h"
 #include "wire/wire_rules.h"
 
 namespace {
@@ -53,11 +52,24 @@ uint32_t FiveDigitNumber(const char *text) {
     return value;
 }
 
+constexpr const char *CharsOf(AddressPart part) {
+    switch (part) {
+        case AddressPart::kStation:
+        case AddressPart::kLast:
+            return kHexChars;
+        case AddressPart::kDevice:
+            return kDeviceChars;
+        default:
+            return kDecimalChars;
+    }
+}
+
 }  // namespace
 
 const char *const addressCharClasses[kAddressPositions] = {
-    kHexChars,     kHexChars,     kDeviceChars,  kDecimalChars,
-    kDecimalChars, kDecimalChars, kDecimalChars, kHexChars,
+    CharsOf(addressParts[0]), CharsOf(addressParts[1]), CharsOf(addressParts[2]),
+    CharsOf(addressParts[3]), CharsOf(addressParts[4]), CharsOf(addressParts[5]),
+    CharsOf(addressParts[6]), CharsOf(addressParts[7]),
 };
 
 int32_t LoadAddressText(const char *text, AddressCopy &copy) {
@@ -77,42 +89,37 @@ int32_t LoadAddressText(const char *text, AddressCopy &copy) {
     return 0;
 }
 
-int32_t CheckAddressChars(const char *const (&classes)[kAddressPositions],
-                          const AddressCopy &copy) {
+uint32_t CheckAddressChars(const char *const (&classes)[kAddressPositions],
+                           const AddressCopy &copy) {
+    uint32_t faults = 0;
     for (int i = 0; i < kAddressPositions; ++i) {
         if (copy[i] != '\0' && strchr(classes[i], copy[i]) == nullptr) {
-            return 1;
+            faults |= CharacterFault(i);
         }
     }
-    return 0;
+    return faults;
 }
 
-int32_t ParseTagAddress(DriverRequest *request) {
-    TagDefinition *tag = static_cast<TagDefinition *>(request->params);
-    int32_t rejected = 0;
-
+uint32_t TagAddressFaults(TagDefinition *tag) {
     tag->bitNumber = kNoBit;
 
     AddressCopy copy;
     if (LoadAddressText(tag->addressText, copy) != 0) {
-        return 1;
+        return kFaultText;
     }
-    // An invalid character is reported once and the parse goes on, so that
-    // every field is still filled in for the host to look at.
-    if (CheckAddressChars(addressCharClasses, copy) != 0) {
-        LogToHost("MA: invalid chars in address\n");
-        rejected = 1;
-    }
+    // A character fault does not stop the parse, so that every field is still
+    // filled in for the host to look at.
+    uint32_t faults = CheckAddressChars(addressCharClasses, copy);
     const size_t length = strlen(copy);
 
     if (tag->dataType == QIV_TYPE_REJECTED) {
-        return 1;
+        return faults | kFaultDataType;
     }
     tag->width = WidthOfDataType(tag->dataType);
 
     tag->station = HexTextToWord(copy, 2) & 0xFF;
     if (!IsAcceptedStation(tag->station, copy)) {
-        rejected = 1;
+        faults |= kFaultStation;
     }
 
     tag->device = static_cast<unsigned char>(copy[2]);
@@ -125,21 +132,26 @@ int32_t ParseTagAddress(DriverRequest *request) {
         if (pairs && tag->count != 0) {
             tag->width = 32;
         }
-        if (length != kAddressPositions || tag->width != (pairs ? 32 : 16)) {
-            rejected = 1;
+        if (length != kAddressPositions) {
+            faults |= kFaultLength;
+        }
+        if (tag->width != (pairs ? 32 : 16)) {
+            faults |= kFaultWidth;
         }
         tag->wordAddress = DecimalTextToWord(number, 5);
-        if ((pairs && tag->wordAddress % 2 != 0) ||
-            FiveDigitNumber(number) > static_cast<uint32_t>(wire::kMaxRegister)) {
-            rejected = 1;
+        if (pairs && tag->wordAddress % 2 != 0) {
+            faults |= kFaultOddRegister;
+        }
+        if (FiveDigitNumber(number) > static_cast<uint32_t>(wire::kMaxRegister)) {
+            faults |= kFaultRegister;
         }
     } else {
         // Words and contacts: seven characters, and an eighth for a bit.
         if ((tag->width == 16 || tag->width == 32) && length != kAddressPositions - 1) {
-            rejected = 1;
+            faults |= kFaultLength;
         }
         if (tag->width == 1 && length != kAddressPositions) {
-            rejected = 1;
+            faults |= kFaultLength;
         }
         tag->wordAddress = DecimalTextToWord(number, 4);
         if (tag->width == 1 && length == kAddressPositions) {
@@ -148,10 +160,10 @@ int32_t ParseTagAddress(DriverRequest *request) {
     }
 
     if (tag->count > wire::kMaxWordsPerFrame) {
-        rejected = 1;
+        faults |= kFaultCount;
     }
     if (tag->count > wire::kMaxDoubleWordValues && wire::IsDoubleWordDevice(tag->device)) {
-        rejected = 1;
+        faults |= kFaultDoubleWordCount;
     }
-    return rejected;
+    return faults;
 }

@@ -179,6 +179,37 @@ TEST(ParseTagAddress, AddressTable) {
     }
 }
 
+// The reasons behind a refusal, as a host program that explains it gets them;
+// a tag is refused exactly when there is one.
+TEST(TagAddressFaults, EachRuleThatATagBreaks) {
+    const struct {
+        const char *text;
+        int32_t dataType, count;
+        uint32_t faults;
+    } cases[] = {
+        {"01D00100", 0, 0, 0},
+        {"01D001000", 0, 0, kFaultText},
+        {"01Z0010", 7, 0, CharacterFault(2) | kFaultDataType},
+        {"0GX0010G", 0, 0, CharacterFault(1) | CharacterFault(7) | kFaultLength},
+        {"33R0000", 0, 0, kFaultStation},
+        {"01D0100", 3, 0, kFaultLength | kFaultWidth},
+        {"01E00101", 0, 0, kFaultWidth | kFaultOddRegister},
+        {"01G70001", 3, 0, kFaultOddRegister | kFaultRegister},
+        {"01X0010", 6, 0, kFaultLength},
+        {"01", 0, 0, kFaultLength},
+        {"01D00100", 0, 28, kFaultCount},
+        {"01E00100", 3, 28, kFaultCount | kFaultDoubleWordCount},
+        {"01G00100", 3, 14, kFaultDoubleWordCount},
+    };
+    for (const auto &c : cases) {
+        TagDefinition tag = UnwrittenTag(c.text, c.dataType, c.count);
+        EXPECT_EQ(TagAddressFaults(&tag), c.faults) << c.text;
+        LogCapture log;
+        TagDefinition again = UnwrittenTag(c.text, c.dataType, c.count);
+        EXPECT_EQ(Parse(again), c.faults != 0 ? 1 : 0) << c.text;
+    }
+}
+
 TEST(ParseTagAddress, NoAddressTextIsRejectedLikeATooLongOne) {
     LogCapture log;
     TagDefinition tag = UnwrittenTag(nullptr, 0, 0);

@@ -2,30 +2,18 @@
 
 #include <ctype.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
+#include "address/tag_address.h"
 #include "qivma.h"
+#include "wire/wire_rules.h"
 
 namespace {
 
-char Folded(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
-bool IsHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-}
-bool IsDecimal(char c) {
-    return c >= '0' && c <= '9';
-}
-
-int32_t WidthOf(int32_t dataType) {
-    if (dataType >= 3 && dataType <= 5)
-        return 32;
-    if (dataType == QIV_TYPE_BIT)
-        return 1;
-    return 16;
+std::string Upper(const std::string &text) {
+    std::string upper;
+    for (const char c : text)
+        upper += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return upper;
 }
 
 std::string Quoted(char c) {
@@ -38,107 +26,119 @@ std::string Quoted(char c) {
     return text;
 }
 
+std::string CharacterProblem(AddressPart part) {
+    switch (part) {
+        case AddressPart::kStation:
+            return "the station is two hexadecimal digits";
+        case AddressPart::kDevice:
+            return "the device is one of X Y R L T C V S D E F G";
+        case AddressPart::kNumber:
+            return "the number is decimal";
+        default:
+            return "a hexadecimal digit belongs here";
+    }
+}
+
+// Whether a character of this part is wrong: what the parse then made of the
+// part's value is no reason of its own.
+bool PartIsWrong(uint32_t faults, AddressPart part) {
+    for (int i = 0; i < kAddressPositions; ++i) {
+        if (addressParts[i] == part && (faults & CharacterFault(i)) != 0)
+            return true;
+    }
+    return false;
+}
+
+// The length that the device and the width ask for, said for each device.
+std::string LengthProblem(const TagDefinition &tag, size_t length) {
+    const std::string device(1, static_cast<char>(tag.device));
+    if (wire::IsDoubleWordDevice(tag.device))
+        return device + " takes a five-digit register number: 8 characters";
+    if (wire::NumberDigits(tag.device) == 5) {
+        return device + " takes a five-digit register number: 8 characters, e.g. 01" + device +
+               "00100";
+    }
+    if (tag.device == '\0')
+        return "an address has 7 or 8 characters (station, device, number)";
+    if (tag.width == 1)
+        return "a bit address has 8 characters: the word and a bit digit 0-F";
+    return length == kAddressPositions ? "an 8-character address names a bit: use --type bit"
+                                       : "a word address has 7 characters: station, device, "
+                                         "four-digit number";
+}
+
+std::string WidthProblem(const TagDefinition &tag) {
+    const std::string device(1, static_cast<char>(tag.device));
+    if (wire::IsDoubleWordDevice(tag.device))
+        return device + " holds 32-bit values: use --type dword (or give a --count)";
+    return device + " holds 16-bit words: use --type word, or E/G for 32 bits";
+}
+
 }  // namespace
 
 int32_t InferredDataType(const std::string &address) {
     if (address.size() < 3)
         return QIV_TYPE_WORD;
-    const char device = Folded(address[2]);
-    if (device == 'E' || device == 'G')
+    const int32_t device = toupper(static_cast<unsigned char>(address[2]));
+    if (wire::IsDoubleWordDevice(device))
         return QIV_TYPE_DWORD;
-    if (device == 'D' || device == 'F')
+    if (wire::NumberDigits(device) == 5)
         return QIV_TYPE_WORD;
-    return address.size() == 8 ? QIV_TYPE_BIT : QIV_TYPE_WORD;
+    return address.size() == kAddressPositions ? QIV_TYPE_BIT : QIV_TYPE_WORD;
 }
 
 std::vector<std::string> AddressProblems(const std::string &address, int32_t dataType,
                                          int32_t count) {
+    TagDefinition tag = {};
+    tag.addressText = address.c_str();
+    tag.dataType = dataType;
+    tag.count = count;
+    const uint32_t faults = TagAddressFaults(&tag);
+
     std::vector<std::string> problems;
-    if (address.size() > 8) {
+    if ((faults & kFaultText) != 0) {
         problems.push_back("it has " + std::to_string(address.size()) +
                            " characters; an address has 7 or 8 (station, device, number)");
         return problems;
     }
-    if (dataType == QIV_TYPE_REJECTED) {
+    if ((faults & kFaultDataType) != 0) {
         problems.push_back("data type 7 is never accepted");
         return problems;
     }
-    std::string text;
-    for (const char c : address)
-        text += Folded(c);
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        const std::string where = " at position " + std::to_string(i + 1);
-        if (i < 2 && !IsHex(c)) {
-            problems.push_back(Quoted(c) + where + ": the station is two hexadecimal digits");
-        } else if (i == 2 && strchr("XYRLDTCEVFGS", c) == nullptr) {
-            problems.push_back(Quoted(c) + where +
-                               ": the device is one of X Y R L T C V S D E F G");
-        } else if (i >= 3 && i <= 6 && !IsDecimal(c)) {
-            problems.push_back(Quoted(c) + where + ": the number is decimal");
-        } else if (i == 7 && !IsHex(c)) {
-            problems.push_back(Quoted(c) + where + ": a hexadecimal digit belongs here");
+    const std::string text = Upper(address);
+    for (int i = 0; i < kAddressPositions; ++i) {
+        if ((faults & CharacterFault(i)) != 0) {
+            problems.push_back(Quoted(text[static_cast<size_t>(i)]) + " at position " +
+                               std::to_string(i + 1) + ": " + CharacterProblem(addressParts[i]));
         }
     }
-    if (text.size() >= 2 && IsHex(text[0]) && IsHex(text[1])) {
-        const int station = static_cast<int>(strtol(text.substr(0, 2).c_str(), nullptr, 16));
-        const bool decimal = isdigit(static_cast<unsigned char>(text[0])) &&
-                             isdigit(static_cast<unsigned char>(text[1]));
-        const bool decimalStation = decimal && station >= 0x21 && station <= 0x32;
-        if (station > 32 && station != 0xEE && station != 0xFF && !decimalStation) {
-            problems.push_back("station " + text.substr(0, 2) + " (" + std::to_string(station) +
-                               ") is outside 00 to 20 (0 to 32), 21 to 32, EE and FF");
-        }
+    if ((faults & kFaultStation) != 0 && !PartIsWrong(faults, AddressPart::kStation)) {
+        problems.push_back("station " + text.substr(0, 2) + " (" + std::to_string(tag.station) +
+                           ") is outside 00 to 20 (0 to 32), 21 to 32, EE and FF");
     }
-    const char device = text.size() >= 3 ? text[2] : '\0';
-    int32_t width = WidthOf(dataType);
-    if (device == 'D' || device == 'F') {
-        if (text.size() != 8) {
-            problems.push_back(std::string(1, device) +
-                               " takes a five-digit register number: 8 characters, e.g. 01" +
-                               device + "00100");
-        }
-        if (width != 16) {
-            problems.push_back(std::string(1, device) +
-                               " holds 16-bit words: use --type word, or E/G for 32 bits");
-        }
-    } else if (device == 'E' || device == 'G') {
-        if (count != 0)
-            width = 32;
-        if (text.size() != 8) {
-            problems.push_back(std::string(1, device) +
-                               " takes a five-digit register number: 8 characters");
-        }
-        if (width != 32) {
-            problems.push_back(std::string(1, device) +
-                               " holds 32-bit values: use --type dword (or give a --count)");
-        }
-        const char last = text.size() == 8 ? text[7] : '0';
-        const int lastDigit = IsDecimal(last) ? last - '0' : last - 'A' + 10;
-        if (text.size() == 8 && lastDigit % 2 != 0) {
-            problems.push_back(std::string(1, device) + " values start at an even register");
-        }
-    } else if (text.size() >= 3) {
-        if (width == 1 && text.size() != 8) {
-            problems.push_back("a bit address has 8 characters: the word and a bit digit 0-F");
-        }
-        if (width != 1 && text.size() != 7) {
-            problems.push_back(text.size() == 8
-                                   ? "an 8-character address names a bit: use --type bit"
-                                   : "a word address has 7 characters: station, "
-                                     "device, four-digit number");
-        }
-    } else {
-        problems.push_back("an address has 7 or 8 characters (station, device, number)");
+    if ((faults & kFaultLength) != 0)
+        problems.push_back(LengthProblem(tag, text.size()));
+    if ((faults & kFaultWidth) != 0)
+        problems.push_back(WidthProblem(tag));
+    // An odd register is a reason where the number is all there; one too
+    // high, where it is also written right.
+    const bool numberWhole = (faults & kFaultLength) == 0;
+    if ((faults & kFaultOddRegister) != 0 && numberWhole) {
+        problems.push_back(std::string(1, static_cast<char>(tag.device)) +
+                           " values start at an even register");
     }
-    if ((device == 'D' || device == 'F' || device == 'E' || device == 'G') && text.size() == 8 &&
-        strspn(text.c_str() + 3, "0123456789") == 5 && atol(text.substr(3, 5).c_str()) > 65535) {
-        problems.push_back("register " + text.substr(3, 5) + " is above 65535, the last one");
+    if ((faults & kFaultRegister) != 0 && numberWhole &&
+        !PartIsWrong(faults, AddressPart::kNumber) && !PartIsWrong(faults, AddressPart::kLast)) {
+        problems.push_back("register " + text.substr(3, 5) + " is above " +
+                           std::to_string(wire::kMaxRegister) + ", the last one");
     }
-    if (count > 27) {
-        problems.push_back("a tag has at most 27 elements");
-    } else if (count > 13 && (device == 'E' || device == 'G')) {
-        problems.push_back("an E or G tag has at most 13 values (26 words)");
+    if ((faults & kFaultCount) != 0) {
+        problems.push_back("a tag has at most " + std::to_string(wire::kMaxWordsPerFrame) +
+                           " elements");
+    } else if ((faults & kFaultDoubleWordCount) != 0) {
+        const int32_t values = wire::kMaxDoubleWordValues;
+        problems.push_back("an E or G tag has at most " + std::to_string(values) + " values (" +
+                           std::to_string(values * wire::WordsPerValue('E')) + " words)");
     }
     return problems;
 }

@@ -1,5 +1,6 @@
 // Why the driver refuses a tag address, in words a person can act on. The
-// driver answers only "refused"; these are its rules, checked from outside.
+// driver answers only "refused"; the reasons come from its own parse, linked
+// here, and this file only says them.
 #pragma once
 
 #include <stdint.h>

@@ -6,15 +6,9 @@
 
 #include "tools/qivma/tool_platform.h"
 #include "tools/qivma/value_format.h"
+#include "wire/wire_rules.h"
 
 namespace {
-
-double BitsPerCharacter(const LineOptions &line) {
-    const double stop = line.stopBits == QIV_STOPBITS_TWO            ? 2
-                        : line.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 1.5
-                                                                     : 1;
-    return 1 + line.dataBits + (line.parity == QIV_PARITY_NONE ? 0 : 1) + stop;
-}
 
 std::string Ms(double ms) {
     return std::to_string(static_cast<long>(ms + 0.5)) + " ms";
@@ -56,23 +50,11 @@ Story ReadStory(const Outcome &outcome) {
     return story;
 }
 
-bool BlockCheckHolds(const std::string &frame) {
-    const size_t n = frame.size();
-    if (n < 4)
-        return false;
-    if (frame.compare(n - 3, 2, "**") == 0)
-        return true;
-    unsigned check = 0;
-    for (size_t i = 0; i + 3 < n; ++i)
-        check ^= static_cast<unsigned char>(frame[i]);
-    static const char kDigits[] = "0123456789ABCDEF";
-    return frame[n - 3] == kDigits[check >> 4 & 0xF] && frame[n - 2] == kDigits[check & 0xF];
-}
-
 // A well-formed answer or error answer of some station.
 bool IsAnswer(const std::string &frame) {
-    return frame.size() >= 9 && frame[0] == '%' && (frame[3] == '$' || frame[3] == '!') &&
-           frame.back() == '\r' && BlockCheckHolds(frame);
+    return frame.size() >= static_cast<size_t>(wire::kAnswerOverhead) && frame[0] == '%' &&
+           (frame[3] == '$' || frame[3] == '!') && frame.back() == '\r' &&
+           wire::BlockCheckHolds(frame.data(), static_cast<int32_t>(frame.size()));
 }
 
 bool IsOwnAnswer(const std::string &frame, const std::string &station) {
@@ -170,7 +152,8 @@ std::string NoAnswerHint(const LineOptions &line, const Exchange &exchange, cons
 }  // namespace
 
 double LineMilliseconds(const LineOptions &line, size_t characters) {
-    return line.baud == 0 ? 0 : characters * BitsPerCharacter(line) * 1000.0 / line.baud;
+    const uint32_t halfBits = wire::HalfBitsPerCharacter(line.dataBits, line.parity, line.stopBits);
+    return line.baud == 0 ? 0 : characters * halfBits * 500.0 / line.baud;
 }
 
 int TimeoutFor(const LineOptions &line, size_t characters, int floorMs) {
