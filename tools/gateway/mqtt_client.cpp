@@ -65,6 +65,7 @@ bool MqttClient::Start(std::string *error) {
         return false;
     }
     stationShown_.assign(topics_.StationCount(), -1);
+    qualityShown_.assign(config_.tags.size(), Quality::kNeverRead);
     running_ = true;
     table_.Listen([this](const std::vector<size_t> &tags) { OnChanged(tags); });
     for (size_t line = 0; line < config_.lines.size(); ++line) {
@@ -272,9 +273,23 @@ void MqttClient::PublishTags(const std::vector<size_t> &tags, bool evenBad) {
     const std::vector<TagValue> values = table_.GetMany(tags);
     for (size_t i = 0; i < tags.size(); ++i) {
         // A bad value says nothing new: the station's topic says offline.
-        if (values[i].quality == Quality::kGood || evenBad)
+        if (values[i].quality == Quality::kGood || evenBad) {
             Publish(topics_.Tag(tags[i]), StatePayload(config_, tags[i], values[i]), true);
+            qualityShown_[tags[i]] = values[i].quality;
+        }
     }
+}
+
+// With JSON payloads, the tags whose quality changed without a change of the
+// table's own: those that went stale.
+std::vector<size_t> MqttClient::QualityChanged() const {
+    std::vector<size_t> changed;
+    const std::vector<TagValue> values = table_.GetMany(allTags_);
+    for (size_t tag = 0; tag < values.size(); ++tag) {
+        if (values[tag].quality != qualityShown_[tag])
+            changed.push_back(tag);
+    }
+    return changed;
 }
 
 void MqttClient::PublishStations(bool all) {
@@ -295,8 +310,9 @@ bool MqttClient::Publish(const std::string &topic, const std::string &payload, b
                              payload.data(), kQos, retain) == MOSQ_ERR_SUCCESS;
 }
 
-// Once a second: a station whose tags went stale (its line fell behind, and
-// no change came to say so), and the periodic publication if configured.
+// Once a second: the tags and stations that went stale (their line fell
+// behind, and no change came to say so), and the periodic publication if
+// configured.
 void MqttClient::Tick() {
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::seconds(config_.mqtt.republishS);
@@ -312,6 +328,8 @@ void MqttClient::Tick() {
             if (connected_) {
                 if (republish)
                     PublishTags(allTags_, config_.mqtt.json);
+                else if (config_.mqtt.json)
+                    PublishTags(QualityChanged(), true);
                 PublishStations(false);
             }
         }

@@ -64,6 +64,7 @@ class MqttClient {
     // Under mutex_: the tags' values, and the stations' availability where it changed.
     void PublishTags(const std::vector<size_t> &tags, bool evenBad);
     void PublishStations(bool all);
+    std::vector<size_t> QualityChanged() const;
     bool Publish(const std::string &topic, const std::string &payload, bool retain,
                  int *mid = nullptr);
     void Tick();
@@ -82,7 +83,8 @@ class MqttClient {
     std::mutex mutex_;
     bool connected_ = false;
     bool refusedLogged_ = false;
-    std::vector<int> stationShown_;  // per station: -1 not yet, 0 offline, 1 online
+    std::vector<int> stationShown_;      // per station: -1 not yet, 0 offline, 1 online
+    std::vector<Quality> qualityShown_;  // per tag: the quality last published
     // The gateway's last "offline", which a stop waits for the broker to take.
     int goodbyeMid_ = -1;
     bool goodbyeTaken_ = false;
