@@ -37,9 +37,11 @@ using gatewaytest::RunProgram;
 using Json = nlohmann::json;
 using fpsim::Area;
 
+// A time-out and a rate that leave room for a machine whose cores are busy:
+// a slow scan would make values stale, and reads that expect them fail.
 constexpr char kConfig[] = R"(modbus:
   listen: 127.0.0.1
-defaults: {rate_ms: 100, timeout_ms: 40, demote_for_s: 600, reopen_ms: 200, reopen_max_ms: 400}
+defaults: {rate_ms: 200, timeout_ms: 100, demote_for_s: 600, reopen_ms: 200, reopen_max_ms: 400}
 lines:
   - name: plant
     port: @LINK@

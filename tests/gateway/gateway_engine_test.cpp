@@ -32,7 +32,7 @@ std::unique_ptr<fpsim::Simulator> StartSimulator(const std::vector<std::string> 
 
 std::string Lines(int count) {
     std::string text =
-        "defaults: {rate_ms: 0, timeout_ms: 20, demote_after: 2, demote_for_s: 600, "
+        "defaults: {rate_ms: 0, timeout_ms: 100, demote_after: 2, demote_for_s: 600, "
         "reopen_ms: 50, reopen_max_ms: 100}\nlines:\n";
     for (int line = 0; line < count; ++line) {
         const std::string unit = std::to_string(10 * line + 1),

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 #include "tools/gateway/log.h"
@@ -534,6 +535,13 @@ bool Engine::Plan(std::string *error) {
             }
             blocks_[line].push_back(std::move(frames));
             rates_[line].push_back(rate);
+        }
+        // A tag is read at its rate at best, and no faster than a scan of its
+        // line goes.
+        for (const auto &[rate, tags] : byRate) {
+            for (size_t tag : tags)
+                table_.SetPeriod(tag, std::chrono::milliseconds(std::max(
+                                          rate, static_cast<int>(std::ceil(plan.lineMs)))));
         }
     }
     return true;

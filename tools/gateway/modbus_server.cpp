@@ -20,7 +20,7 @@ namespace gateway {
 
 namespace {
 
-constexpr int kClientNiceness = 5;
+constexpr int kClientNiceness = 10;
 
 struct MappingFree {
     void operator()(modbus_mapping_t *mapping) const { modbus_mapping_free(mapping); }

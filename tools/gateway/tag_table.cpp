@@ -8,8 +8,8 @@ namespace {
 
 // A good value stays good for three of its scan periods and a second for the
 // line's slowest exchange; a scan that falls further behind shows as stale.
-std::chrono::milliseconds StaleBound(const TagConfig &tag) {
-    return std::chrono::milliseconds(3 * std::max(tag.rateMs, 100) + 1000);
+std::chrono::milliseconds StaleBound(std::chrono::milliseconds period) {
+    return 3 * std::max(period, std::chrono::milliseconds(100)) + std::chrono::seconds(1);
 }
 
 }  // namespace
@@ -55,7 +55,7 @@ TagTable::TagTable(const Config &config) {
         TagValue value;
         value.words.assign(static_cast<size_t>(RegistersOf(tag.type)), 0);
         values_.push_back(value);
-        staleAfter_.push_back(StaleBound(tag));
+        staleAfter_.push_back(StaleBound(std::chrono::milliseconds(tag.rateMs)));
     }
     for (size_t line = 0; line < config.lines.size(); ++line) {
         LineStatus status;
@@ -93,6 +93,11 @@ void TagTable::SetBad(const std::vector<size_t> &tags, Quality quality) {
             changed_.push_back(tag);
         value.quality = quality;
     }
+}
+
+void TagTable::SetPeriod(size_t tag, std::chrono::milliseconds period) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    staleAfter_.at(tag) = StaleBound(period);
 }
 
 void TagTable::UpdateStation(size_t station, const std::function<void(StationStatus &)> &change) {

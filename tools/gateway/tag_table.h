@@ -88,6 +88,10 @@ class TagTable {
     }
     void SetBad(size_t tag, Quality quality) { SetBad(std::vector<size_t>{tag}, quality); }
     // Applies `change` to a station's status (its index in Stations()).
+    // How often the tag is read at best: its rate, or one scan of its line
+    // when that takes longer. A good value stays good for three of these and
+    // a second.
+    void SetPeriod(size_t tag, std::chrono::milliseconds period);
     void UpdateStation(size_t station, const std::function<void(StationStatus &)> &change);
     void UpdateLine(size_t line, const std::function<void(LineStatus &)> &change);
     // Tells the listeners of the tags changed since the last call.
