@@ -11,21 +11,41 @@ constexpr uint8_t kOwedMask = 0x03;
 
 // The longest frame the driver composes ends long before this.
 constexpr int kStateAt = QIV_TX_FRAME_SIZE - kStationCount;
-static_assert(kStateAt > kWriteFrameArea, "the stations' state must lie beyond every frame");
+// A mark before the states says that they are the channel's: a host that
+// cleared the whole txFrame, or a block never started, has none, and then no
+// station is known to be in step.
+constexpr char kMark[4] = {'Q', 'v', 'S', 'd'};
+constexpr int kMarkAt = kStateAt - static_cast<int>(sizeof kMark);
+static_assert(kMarkAt > kWriteFrameArea, "the stations' state must lie beyond every frame");
+
+bool HasMark(const DriverInstance &instance) {
+    return memcmp(instance.txFrame + kMarkAt, kMark, sizeof kMark) == 0;
+}
+
+void Mark(DriverInstance &instance, uint8_t everyState) {
+    memcpy(instance.txFrame + kMarkAt, kMark, sizeof kMark);
+    memset(instance.txFrame + kStateAt, everyState, kStationCount);
+}
 static_assert(kMaxOwedMarkers <= kOwedMask, "the owed count must fit its bits");
 
 uint8_t &StateOf(DriverInstance &instance, int32_t station) {
+    if (!HasMark(instance)) {
+        Mark(instance, kDoubtful);
+    }
     return reinterpret_cast<uint8_t &>(instance.txFrame[kStateAt + (station & 0xFF)]);
 }
 
 uint8_t StateOf(const DriverInstance &instance, int32_t station) {
+    if (!HasMark(instance)) {
+        return kDoubtful;
+    }
     return static_cast<uint8_t>(instance.txFrame[kStateAt + (station & 0xFF)]);
 }
 
 }  // namespace
 
 void ClearStationDoubts(DriverInstance &instance) {
-    memset(instance.txFrame + kStateAt, 0, kStationCount);
+    Mark(instance, 0);
 }
 
 bool IsDoubtful(const DriverInstance &instance, int32_t station) {

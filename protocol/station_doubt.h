@@ -11,7 +11,9 @@
 // Each station (every value its two digits can name) has one byte in the
 // tail of the channel's txFrame, beyond the longest frame ever composed, so
 // that the work area keeps its size and every field keeps its meaning: the
-// frame a host reads there ends at its NUL, long before.
+// frame a host reads there ends at its NUL, long before. A host that clears
+// the whole field clears what the channel knew: every station is then
+// doubtful until it has been brought in step.
 #pragma once
 
 #include <stdint.h>

@@ -915,4 +915,21 @@ TEST_F(AnswerMatchingTest, ADoubtfulStationIsAskedOnlyOnceItAnsweredTheMarker) {
     }
 }
 
+TEST_F(AnswerMatchingTest, AHostThatClearsTheFrameFieldLeavesNoStationInStep) {
+    // What the channel knows of its stations lies beyond the frame in
+    // txFrame; a host that clears the whole field clears it, and the next
+    // request to any station is preceded by the marker, once.
+    Station([](int) { return 5.0; });
+    TestChannel channel;
+    memset(channel.instance.txFrame, 0, sizeof channel.instance.txFrame);
+    channel.Tag('D', 100);
+    EXPECT_EQ(ReadValue(&channel.request), 0);
+    EXPECT_EQ(fake::Written().rfind("%01#RT01\r", 0), 0u);
+    const size_t before = fake::Written().size();
+    channel.Tag('D', 101);
+    EXPECT_EQ(ReadValue(&channel.request), 0);
+    EXPECT_EQ(fake::Written().find("#RT", before), std::string::npos);
+    EXPECT_EQ(static_cast<uint16_t>(channel.data[1]), ValueOf(101));
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "protocol/station_doubt.h"
 #include "qivma.h"
 #include "tests/fake/platform_fake.h"
 
@@ -34,6 +35,7 @@ struct TestChannel {
     TestChannel() {
         memset(&instance, 0, sizeof instance);
         instance.port = fake_platform::kHandle;
+        ClearStationDoubts(instance);  // as ColdStart leaves a channel
         memset(&tag, 0, sizeof tag);
         tag.station = 1;
         tag.width = 16;

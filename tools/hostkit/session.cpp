@@ -142,8 +142,9 @@ Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {
     access.dataType = tag.dataType;
     access.count = tag.count;
     access.data = buffer;
-    // Cleared so that what this call sent and received shows.
-    memset(instance_->txFrame, 0, sizeof instance_->txFrame);
+    // Cleared so that what this call sent and received shows. Of txFrame only
+    // the frame: the channel keeps what it knows of the stations beyond it.
+    instance_->txFrame[0] = '\0';
     memset(instance_->rxFrame, 0, sizeof instance_->rxFrame);
 
     Outcome outcome;

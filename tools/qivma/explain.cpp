@@ -25,18 +25,26 @@ struct Story {
     std::vector<double> sent;  // each request's time
     std::vector<Arrival> arrivals;
     std::string leftovers;  // thrown away before the first request: left from before
+    // The driver first sent the status request, to bring a station whose
+    // answers may still be coming back in step; what came before the request.
+    bool resynchronised = false;
+    std::string beforeRequest;
 };
 
 Story ReadStory(const Outcome &outcome) {
     Story story;
     for (const LineEvent &event : outcome.line) {
         const double ms = event.sinceStart / 1000.0;
+        if (event.kind == QIV_LINE_WRITTEN && IsStatusRequest(event.bytes)) {
+            story.resynchronised = true;
+            continue;
+        }
         if (event.kind == QIV_LINE_WRITTEN) {
             story.sent.push_back(ms);
             continue;
         }
         if (story.sent.empty()) {
-            story.leftovers += event.bytes;
+            (story.resynchronised ? story.beforeRequest : story.leftovers) += event.bytes;
             continue;
         }
         for (const char c : event.bytes) {
@@ -59,6 +67,39 @@ bool IsAnswer(const std::string &frame) {
 
 bool IsOwnAnswer(const std::string &frame, const std::string &station) {
     return IsAnswer(frame) && frame.compare(1, 2, station) == 0;
+}
+
+// "read" or "write", from the request frame ("%01#RD..", "%01#WC..").
+std::string RequestKind(const std::string &request) {
+    return request.size() > 4 && request[4] == 'W' ? "write" : "read";
+}
+
+// What the status request before the operation's own says: why the station
+// had to be brought back in step.
+std::string ResynchronisedNote(const Exchange &exchange, const Outcome &outcome,
+                               const Story &story) {
+    if (!story.resynchronised || story.sent.empty())
+        return "";
+    const std::string kind = RequestKind(outcome.request);
+    const std::string station = exchange.station;
+    // What the station sent after its requests had given up, found before
+    // this one's request: thrown away before the status request, and read
+    // before its answer.
+    const std::string stale = story.leftovers + story.beforeRequest;
+    size_t answers = 0;
+    for (size_t at = stale.find("%" + station); at != std::string::npos;
+         at = stale.find("%" + station, at + 1)) {
+        ++answers;
+    }
+    // One of them is the status answer itself.
+    if (answers > 1) {
+        return "station " + station +
+               " answered later than the horizon; resynchronised before this " + kind;
+    }
+    return "station " + station +
+           " had left a request unanswered in its time; resynchronised "
+           "before this " +
+           kind;
 }
 
 // The request come back, as an adapter that hears itself returns it.
@@ -164,8 +205,12 @@ int TimeoutFor(const LineOptions &line, size_t characters, int floorMs) {
 int AttemptsOf(const Outcome &outcome) {
     int attempts = 0;
     for (const LineEvent &event : outcome.line)
-        attempts += event.kind == QIV_LINE_WRITTEN ? 1 : 0;
+        attempts += event.kind == QIV_LINE_WRITTEN && !IsStatusRequest(event.bytes) ? 1 : 0;
     return attempts > 0 ? attempts : 1;
+}
+
+bool IsStatusRequest(const std::string &frame) {
+    return frame.size() >= 6 && frame[0] == '%' && frame.compare(3, 3, "#RT") == 0;
 }
 
 std::string ErrorCodeOf(const std::string &response) {
@@ -192,8 +237,9 @@ std::string ErrorCodeMeaning(const std::string &code) {
     return "controller error";
 }
 
-std::string RetryNote(const LineOptions &line, const Exchange &exchange, const Outcome &outcome) {
-    const Story story = ReadStory(outcome);
+// What a success after retries says of the line.
+static std::string AttemptsNote(const LineOptions &line, const Exchange &exchange,
+                                const Outcome &outcome, const Story &story) {
     const int attempts = static_cast<int>(story.sent.size());
     if (attempts <= 1 || outcome.status != QIV_STATUS_OK)
         return "";
@@ -265,6 +311,16 @@ std::string RetryNote(const LineOptions &line, const Exchange &exchange, const O
     return text;
 }
 
+std::string RetryNote(const LineOptions &line, const Exchange &exchange, const Outcome &outcome) {
+    const Story story = ReadStory(outcome);
+    const std::string resynchronised = ResynchronisedNote(exchange, outcome, story);
+    const std::string retries = AttemptsNote(line, exchange, outcome, story);
+    // What to try comes first: a table may show only the start of a note.
+    if (resynchronised.empty() || retries.empty())
+        return retries + resynchronised;
+    return retries + "; " + resynchronised;
+}
+
 Explanation Explain(const LineOptions &line, const Exchange &exchange, const Outcome &outcome) {
     Explanation explanation;
     const std::string &station = exchange.station;
@@ -302,6 +358,17 @@ Explanation Explain(const LineOptions &line, const Exchange &exchange, const Out
     }
     const bool traced = !outcome.line.empty();
     const Story story = ReadStory(outcome);
+    if (story.resynchronised && story.sent.empty()) {
+        explanation.error = "no answer from station " + station +
+                            " to the status request that brings it back in step after an earlier "
+                            "request went unanswered: this " +
+                            RequestKind(outcome.request) + " was not sent";
+        explanation.hint = story.beforeRequest.find("%" + station) != std::string::npos
+                               ? "the station answers later than the time-out and its guard; "
+                                 "try a longer --timeout"
+                               : NoAnswerHint(line, exchange, story);
+        return explanation;
+    }
     const std::string hint =
         traced ? NoAnswerHint(line, exchange, story) : SizeHint(line, exchange);
     if (outcome.status == QIV_STATUS_LINE_FAILURE) {

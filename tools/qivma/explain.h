@@ -28,8 +28,12 @@ Explanation Explain(const LineOptions &line, const Exchange &exchange, const Out
 // attempt 3; 2 late answers: try --timeout 650 (...)"); "" after one.
 std::string RetryNote(const LineOptions &line, const Exchange &exchange, const Outcome &outcome);
 
-// The requests the operation sent; 1 when the driver has no line monitor.
+// The requests the operation sent, without the status request that brought
+// a doubtful station back in step first; 1 when the driver has no line
+// monitor.
 int AttemptsOf(const Outcome &outcome);
+// Whether `frame` is the status request ("%01#RT..").
+bool IsStatusRequest(const std::string &frame);
 
 // The controller's error code in an error answer ("%01!61.."), or "".
 std::string ErrorCodeOf(const std::string &response);

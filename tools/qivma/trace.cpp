@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "tools/hostkit/value_format.h"
+#include "tools/qivma/explain.h"
 
 namespace {
 
@@ -20,7 +21,11 @@ std::vector<Passage> Passages(const Outcome &outcome) {
     int attempt = 0;
     for (const LineEvent &event : outcome.line) {
         const double ms = event.sinceStart / 1000.0;
-        if (event.kind == QIV_LINE_WRITTEN) {
+        if (event.kind == QIV_LINE_WRITTEN && IsStatusRequest(event.bytes)) {
+            // The status request that brings a doubtful station back in
+            // step: no attempt of the operation's own.
+            passages.push_back({event.kind, 0, ms, event.bytes});
+        } else if (event.kind == QIV_LINE_WRITTEN) {
             passages.push_back({event.kind, ++attempt, ms, event.bytes});
         } else if (!passages.empty() && passages.back().kind == event.kind &&
                    passages.back().attempt == attempt) {
@@ -62,11 +67,13 @@ std::vector<std::string> TraceLines(const Outcome &outcome) {
         const Passage &p = passages[i];
         const std::string bytes = PrintableFrame(p.bytes);
         if (p.kind == QIV_LINE_WRITTEN) {
-            ++attempts;
-            const std::string number = "#" + std::to_string(p.attempt);
+            attempts += p.attempt > 0 ? 1 : 0;
+            const std::string number = p.attempt > 0 ? "#" + std::to_string(p.attempt) : "rt";
             lines.push_back(Line(number.c_str(), p.ms, "-> " + bytes));
             const bool answered = i + 1 < passages.size() && passages[i + 1].kind == QIV_LINE_READ;
-            if (!answered) {
+            if (!answered && p.attempt == 0) {
+                lines.push_back(std::string(20, ' ') + "(no answer by the horizon)");
+            } else if (!answered) {
                 lines.push_back(std::string(20, ' ') + "(no answer within " +
                                 std::to_string(outcome.timeoutMs) + " ms)");
             }
