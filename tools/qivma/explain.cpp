@@ -4,8 +4,8 @@
 
 #include <vector>
 
+#include "tools/hostkit/value_format.h"
 #include "tools/qivma/tool_platform.h"
-#include "tools/qivma/value_format.h"
 #include "wire/wire_rules.h"
 
 namespace {

@@ -1,3 +1,0 @@
-#pragma once
-
-#include "tools/hostkit/value_format.h"
