@@ -274,7 +274,7 @@ int main(int argc, char **argv) {
     const LinePlan &plan = planner.Plans()[0];
     const LineConfig &line = config.lines[0];
     printf("qivma-gateway benchmark: %zu tags over %zu stations, %s, against fpsim paced\n",
-           config.tags.size(), line.stations.size(), LineSettingsText(line.settings).c_str());
+           config.tags.size(), line.stations.size(), ::LineSettingsText(line.settings).c_str());
 
     const ScanFigures both = Scan(config, {"01", "02"}, seconds);
     printf("\none scan: %zu frames\n", plan.frames.size());

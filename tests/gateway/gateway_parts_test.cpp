@@ -141,7 +141,7 @@ TEST(GatewayConfig, LineSettingsAsPeopleWriteThem) {
             EXPECT_EQ(settings.dataBits, c.settings.dataBits) << c.text;
             EXPECT_EQ(settings.stopBits, c.settings.stopBits) << c.text;
             EXPECT_EQ(settings.parity, c.settings.parity) << c.text;
-            EXPECT_EQ(LineSettingsText(settings), c.text);
+            EXPECT_EQ(gateway::LineSettingsText(settings), c.text);
         }
     }
 }

@@ -581,12 +581,7 @@ bool ParseLineSettings(const std::string &text, SerialLineSettings &settings) {
 }
 
 std::string LineSettingsText(const SerialLineSettings &settings) {
-    LineOptions line;
-    line.baud = settings.baudRate;
-    line.dataBits = settings.dataBits;
-    line.parity = settings.parity;
-    line.stopBits = settings.stopBits;
-    return ::LineSettingsText(line);
+    return ::LineSettingsText(settings);
 }
 
 bool ClientAllowed(const ModbusConfig &modbus, uint32_t address) {
