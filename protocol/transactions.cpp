@@ -347,8 +347,12 @@ PreviousAnswer PreviousAnswerOf(const DriverInstance &instance, bool sameRequest
 // cannot be known wrong, but the station is brought in step before it is
 // asked again, so that its own answer cannot go on to the next request. (Two
 // registers that hold the same value cost one status exchange.)
+//
+// A write's acknowledgement carries no data, so every acknowledgement of a
+// station looks alike, and a write that took the copy of the one before
+// cannot be told this way; only reads are judged so.
 bool MayBeACopy(const DriverInstance &instance, const PreviousAnswer &previous) {
-    return previous.length == instance.rxLength &&
+    return instance.rxLength > wire::AnswerLength(0) && previous.length == instance.rxLength &&
            memcmp(previous.text, instance.rxFrame, static_cast<size_t>(previous.length)) == 0;
 }
 
