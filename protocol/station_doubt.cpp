@@ -8,6 +8,8 @@ namespace {
 
 constexpr uint8_t kDoubtful = 0x80;
 constexpr uint8_t kOwedMask = 0x03;
+constexpr uint8_t kPeriodShift = 2;
+constexpr uint8_t kPeriodMask = 0x0C;
 
 // The longest frame the driver composes ends long before this.
 constexpr int kStateAt = QIV_TX_FRAME_SIZE - kStationCount;
@@ -68,4 +70,16 @@ void SetOwedMarkers(DriverInstance &instance, int32_t station, uint8_t owed) {
     uint8_t &state = StateOf(instance, station);
     state = static_cast<uint8_t>((state & ~kOwedMask) |
                                  (owed > kMaxOwedMarkers ? kMaxOwedMarkers : owed));
+}
+
+uint8_t MarkersSinceDoubt(const DriverInstance &instance, int32_t station) {
+    return static_cast<uint8_t>((StateOf(instance, station) & kPeriodMask) >> kPeriodShift);
+}
+
+void CountMarkerSent(DriverInstance &instance, int32_t station) {
+    uint8_t &state = StateOf(instance, station);
+    const uint8_t sent = static_cast<uint8_t>((state & kPeriodMask) >> kPeriodShift);
+    if (sent < kMaxOwedMarkers) {
+        state = static_cast<uint8_t>((state & ~kPeriodMask) | ((sent + 1) << kPeriodShift));
+    }
 }

@@ -34,7 +34,13 @@ void MarkDoubtful(DriverInstance &instance, int32_t station);
 // but `owedMarkers` answers to earlier markers.
 void MarkInStep(DriverInstance &instance, int32_t station, uint8_t owedMarkers);
 
-// Answers to markers sent earlier that have not been seen: each may still
-// come, and one of them cannot be told from the answer to the next marker.
+// Answers to markers sent before the station last became doubtful that have
+// not been seen: each may still come, and the first status answers that come
+// are theirs. A status answer beyond them answers a marker sent since the
+// station became doubtful, and so comes after every answer to the requests
+// that made it doubtful: it proves the station in step.
 uint8_t OwedMarkers(const DriverInstance &instance, int32_t station);
 void SetOwedMarkers(DriverInstance &instance, int32_t station, uint8_t owed);
+// Markers sent since the station became doubtful (up to kMaxOwedMarkers).
+uint8_t MarkersSinceDoubt(const DriverInstance &instance, int32_t station);
+void CountMarkerSent(DriverInstance &instance, int32_t station);

@@ -66,8 +66,14 @@ bool IsGoodAnswer(DriverRequest *request, const AnswerText &answer) {
 // that station it answers, the next one could take it for its own.
 void NoteStrayAnswer(DriverInstance &instance, const char *frame, int32_t length) {
     const int32_t station = AnsweringStation(frame, length);
-    if (station >= 0) {
-        MarkDoubtful(instance, station);
+    if (station < 0) {
+        return;
+    }
+    MarkDoubtful(instance, station);
+    // A status answer seen here is one that an earlier marker was owed.
+    const uint8_t owed = OwedMarkers(instance, station);
+    if (owed > 0 && frame[3] == '$' && frame[4] == 'R' && frame[5] == 'T') {
+        SetOwedMarkers(instance, station, static_cast<uint8_t>(owed - 1));
     }
 }
 
@@ -252,20 +258,20 @@ struct MarkerWatch {
     bool candidate;  // an answer that may be this marker's came, and nothing of the station since
 };
 
-// The status answer is the marker's own when no earlier marker's is owed:
-// the station answers one request after another, so everything it owed
-// before the marker has come. With an earlier marker's answer still owed, or
-// an error answer (a station that does not know the command answers so, but
-// so may a late answer to an earlier read), it may be the marker's or an
-// older one's: it is taken only if nothing more of the station follows it
-// until the marker's horizon. An answer of any other kind that follows shows
+// A status answer proves the station in step once the answers owed to
+// markers sent before it became doubtful have come: it answers a marker sent
+// since, and the station answers one request after another, so every answer
+// to the requests that made it doubtful came before it. Status answers that
+// are owed are counted off and prove nothing. An error answer (a station
+// that does not know the command answers so, but so may a late answer to an
+// earlier read) is taken only if nothing more of the station follows it
+// until the marker's horizon; an answer of any other kind that follows shows
 // that older answers were still coming.
 bool AnswersMarker(void *context, const char *frame, int32_t length, bool early) {
     MarkerWatch &watch = *static_cast<MarkerWatch *>(context);
     const bool status = IsStatusAnswerFrame(watch.marker, frame, length);
     if (status && (early || watch.owed > 0)) {
         watch.owed = watch.owed > 0 ? watch.owed - 1 : 0;
-        watch.candidate = !early;
         return false;
     }
     if (status) {
@@ -299,6 +305,7 @@ int32_t BringInStep(DriverInstance &instance, LineView &view, int32_t station) {
     if (SendFrame(instance, view, marker, length, &early) != kExchangeComplete) {
         return QIV_STATUS_LINE_FAILURE;
     }
+    CountMarkerSent(instance, station);
     const uint64_t sentUs = PlatformMonotonicMicroseconds();
     const AnswerDeadlines horizon =
         DeadlinesFrom(sentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs,
@@ -309,17 +316,19 @@ int32_t BringInStep(DriverInstance &instance, LineView &view, int32_t station) {
     answer.expected = kStatusAnswerLength;
     answer.earlyLeft = early;
     const Heard heard = ListenForAnswer(&view.reads, &answer, horizon, AnswersMarker, &watch);
+    const uint8_t sinceDoubt = MarkersSinceDoubt(instance, station);
     if (heard == Heard::kAnswer) {
-        MarkInStep(instance, station, watch.owed);
+        // The answer is the first marker's of this doubt: the later ones' are
+        // still owed.
+        MarkInStep(instance, station, static_cast<uint8_t>(watch.owed + sinceDoubt - 1));
         return QIV_STATUS_OK;
     }
-    // The marker's own answer may still come.
-    const uint8_t owed = static_cast<uint8_t>(watch.owed + 1);
     if (heard != Heard::kLineFailed && watch.candidate) {
-        MarkInStep(instance, station, owed);
+        // Every marker of this doubt may still be answered.
+        MarkInStep(instance, station, static_cast<uint8_t>(watch.owed + sinceDoubt));
         return QIV_STATUS_OK;
     }
-    SetOwedMarkers(instance, station, owed);
+    SetOwedMarkers(instance, station, watch.owed);
     return QIV_STATUS_LINE_FAILURE;
 }
 
