@@ -50,11 +50,11 @@ TEST_F(TransactionTest, OneAttemptDiscardsThenExchanges) {
     // The answer is read in two reads that each wait for all they ask: up to
     // where an error answer would end (nine characters), then the rest, by
     // the answer's later deadline; then the host's time-out is put back.
-    EXPECT_EQ(
-        fake::CallLog(),
-        (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError", "EscapeCommFunction SETRTS",
-             "Sleep 1", "ClearCommError", "WriteFile 20", "WaitCommEvent", "EscapeCommFunction CLRRTS", "ReadFile 9",
-             "SetCommTimeouts 0/0/44/0/0", "ReadFile 4", "SetCommTimeouts 0/0/40/0/0"}));
+    EXPECT_EQ(fake::CallLog(),
+              (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError",
+                   "EscapeCommFunction SETRTS", "Sleep 1", "ClearCommError", "WriteFile 20",
+                   "WaitCommEvent", "EscapeCommFunction CLRRTS", "ReadFile 9",
+                   "SetCommTimeouts 0/0/44/0/0", "ReadFile 4", "SetCommTimeouts 0/0/40/0/0"}));
     EXPECT_EQ(channel_.TxFrame(), kReadD100);
     EXPECT_EQ(channel_.instance.txLength, 20);
     EXPECT_EQ(channel_.instance.rxLength, 13);
