@@ -100,6 +100,10 @@ class Background {
         if (waitpid(pid_, &status, 0) != pid_)
             return -1;
         reaped_ = true;
+        // What it wrote last may still be in the pipe: read it before anyone
+        // looks at stderr (bounded, for a descendant may hold the pipe open).
+        std::unique_lock<std::mutex> hold(mutex_);
+        changed_.wait_for(hold, std::chrono::seconds(5), [this] { return ended_; });
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
