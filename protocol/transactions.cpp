@@ -432,6 +432,7 @@ int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
             answersOnTheirWay = true;
         }
     }
+    bool answerMayBeAnothers = false;
     if (answersOnTheirWay) {
         const AnswerDeadlines horizon =
             DeadlinesFrom(lastSentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs, lineMs);
@@ -440,6 +441,15 @@ int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
     } else if (status == QIV_STATUS_OK && view.pace != LineView::kPaced &&
                MayBeACopy(instance, previous)) {
         MarkDoubtful(instance, station);
+        answerMayBeAnothers = true;
+    }
+    if (status == QIV_STATUS_OK && !answerMayBeAnothers) {
+        // The station answers one request after another: once it answered
+        // this one, an answer to a marker sent before it either came first
+        // or will never come. Left counted, a marker that was lost would
+        // have a later marker's answer counted off against it, and every
+        // resynchronisation after it would fail once.
+        SetOwedMarkers(instance, station, 0);
     }
     EndTimedReads(&view.reads);
     return status;

@@ -915,6 +915,20 @@ TEST_F(AnswerMatchingTest, ADoubtfulStationIsAskedOnlyOnceItAnsweredTheMarker) {
     }
 }
 
+TEST_F(AnswerMatchingTest, AMarkerThatWasNeverAnsweredCostsNothingOnceTheStationAnswers) {
+    // The station hears nothing of the first read nor of the marker before
+    // the second; from then on it answers every request T + 20 ms after it,
+    // later than the time-out and within the horizon, so that every read
+    // leaves it doubtful and the next one resynchronises it first.
+    fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
+    InOrderStation([](const std::string &frame, int write) {
+        return write <= 4 ? fake::Reply{"", 0} : fake::Reply{AnswerTo(frame), kTimeoutMs + 20.0};
+    });
+    const Outcome outcome = ReadInTurn(12, 100, kLine19200);
+    EXPECT_EQ(outcome.wrong, 0);
+    EXPECT_EQ(outcome.failed, 2) << "the read unanswered and the one whose marker was";
+}
+
 TEST_F(AnswerMatchingTest, AHostThatClearsTheFrameFieldLeavesNoStationInStep) {
     // What the channel knows of its stations lies beyond the frame in
     // txFrame; a host that clears the whole field clears it, and the next
