@@ -17,12 +17,32 @@ const char *KindName(ValueKind kind) {
                                             : "16-bit";
 }
 
-std::string Frames(const TagOptions &options, const std::string &address, Operation op) {
+// The frames an operation on the range takes, or why it cannot be done.
+struct FrameCount {
+    size_t frames = 0;
+    std::string refusal;  // empty when the operation can be done
+
+    std::string Text() const {
+        return refusal.empty() ? std::to_string(frames) : "none: " + refusal;
+    }
+};
+
+FrameCount Frames(const TagOptions &options, const std::string &address, Operation op) {
     try {
-        const TagPlan plan = PlanAddress(address, options.dataType, options.count, op);
-        return std::to_string(plan.chunks.size());
+        return {PlanAddress(address, options.dataType, options.count, op).chunks.size(), ""};
     } catch (const UsageError &error) {
-        return std::string("none: ") + error.what();
+        return {0, error.what()};
+    }
+}
+
+// In JSON a count is a number; an operation that cannot be done has none,
+// and says why beside it.
+void PutFrames(Json &record, const char *name, const char *refusedName, const FrameCount &count) {
+    if (count.refusal.empty()) {
+        record[name] = count.frames;
+    } else {
+        record[name] = nullptr;
+        record[refusedName] = count.refusal;
     }
 }
 
@@ -30,8 +50,8 @@ std::string Frames(const TagOptions &options, const std::string &address, Operat
 void Accepted(Output &output, const TagOptions &options, const TagPlan &plan) {
     const TagDefinition &d = plan.base.definition;
     const std::string device(1, static_cast<char>(d.device));
-    const std::string reads = Frames(options, plan.address, Operation::kRead);
-    const std::string writes = Frames(options, plan.address, Operation::kWrite);
+    const FrameCount reads = Frames(options, plan.address, Operation::kRead);
+    const FrameCount writes = Frames(options, plan.address, Operation::kWrite);
     Json record = {{"address", plan.address},
                    {"accepted", true},
                    {"station", plan.station},
@@ -52,11 +72,11 @@ void Accepted(Output &output, const TagOptions &options, const TagPlan &plan) {
     if (options.count > 0) {
         record["count"] = options.count;
         record["last"] = plan.elements.back().to;
-        record["readFrames"] = reads;
-        record["writeFrames"] = writes;
+        PutFrames(record, "readFrames", "readRefused", reads);
+        PutFrames(record, "writeFrames", "writeRefused", writes);
         text.push_back("  --count " + std::to_string(options.count) + ": " +
                        plan.elements.front().from + " to " + plan.elements.back().to +
-                       "; read frames " + reads + ", write frames " + writes);
+                       "; read frames " + reads.Text() + ", write frames " + writes.Text());
     }
     output.Record(record, text);
 }
