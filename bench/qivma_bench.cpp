@@ -20,9 +20,7 @@
 #include <vector>
 
 #include "host/kelpra.h"
-#include "protocol/transactions.h"
 #include "qivma.h"
-#include "serial/exchange.h"
 #include "tools/fpsim/simulator.h"
 #include "wire/wire_rules.h"
 
@@ -31,6 +29,11 @@ extern "C" void *__libc_calloc(size_t, size_t);
 extern "C" void *__libc_realloc(void *, size_t);
 
 namespace {
+
+using wire::AnswerHorizonMs;
+using wire::kAttempts;
+using wire::kHorizonMarginMs;
+using wire::kRtsLeadMs;
 
 const char kUsage[] =
     "usage: qivma_bench [--quick] [--before LIB]\n"

@@ -6,23 +6,12 @@
 
 #include "qivma.h"
 #include "serial/timed_read.h"
+#include "wire/wire_rules.h"
 
-constexpr int kAttempts = 3;
-// How long after its request an answer may still come and be told apart
-// from the answer to a later request: the read time-out and a guard of at
-// least kMinGuardMs, and at least the time-out itself. What comes later than
-// this horizon no master can tell from a prompt answer to the next request.
-constexpr uint32_t kMinGuardMs = 100;
-constexpr uint32_t AnswerHorizonMs(uint32_t timeoutMs) {
-    // Without a time-out the read itself waits for its answer.
-    return timeoutMs == kWaitWithoutEnd
-               ? kMinGuardMs
-               : timeoutMs + (timeoutMs > kMinGuardMs ? timeoutMs : kMinGuardMs);
-}
-// An answer sent at the horizon itself still has to reach the driver: its
-// first character takes its time on the line, and the driver's thread its
-// time to wake. The wait for late answers lasts this much longer.
-constexpr uint32_t kHorizonMarginMs = 3;
+using wire::AnswerHorizonMs;
+using wire::kAttempts;
+using wire::kHorizonMarginMs;
+using wire::kMinGuardMs;
 
 // The global station: every controller executes what is sent to it, and none
 // answers.

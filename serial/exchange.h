@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "qivma.h"
+#include "wire/wire_rules.h"
 
 // Results of the exchange and its two halves.
 enum ExchangeResult : int32_t {
@@ -13,8 +14,7 @@ enum ExchangeResult : int32_t {
     kExchangeNothing = 2,   // no byte of the frame went out, or none of the response came
 };
 
-// What the exchange always transmits with.
-constexpr int32_t kRtsLeadMs = 1;
+using wire::kRtsLeadMs;
 // The pause after CTS was not seen.
 constexpr uint32_t kCtsRefusalPauseMs = 1000;
 constexpr int kCtsPolls = 9;

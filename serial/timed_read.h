@@ -12,9 +12,10 @@
 
 #include "qivma.h"
 #include "serial/comm_platform.h"
+#include "wire/wire_rules.h"
 
 // A wait that only the arrival of a byte ends.
-constexpr uint32_t kWaitWithoutEnd = UINT32_MAX;
+using wire::kWaitWithoutEnd;
 
 struct TimedReads {
     QivPortHandle port;

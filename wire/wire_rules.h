@@ -1,7 +1,8 @@
 // The rules of the wire that more than one part of qivma needs, each written
 // here once: the devices' commands and number widths, the words a value
 // takes, the lengths of frames and answers, the limits of one frame and of
-// one address, the block check, and a character's time on the line. The
+// one address, the block check, a character's time on the line, and the
+// attempts, the horizon and the RTS lead that every exchange keeps to. The
 // driver, the tool and the benchmark take them from here. The controller
 // simulator does not: it is written apart, so that a misreading here cannot
 // hide behind the same misreading there.
@@ -182,5 +183,30 @@ constexpr uint64_t LineMicroseconds(uint64_t characters, uint32_t halfBits, uint
     const uint64_t halfBitsPerSecond = 2 * uint64_t{baud};
     return (characters * halfBits * 1000000 + halfBitsPerSecond - 1) / halfBitsPerSecond;
 }
+
+// ---- The exchange's timing ---------------------------------------------------
+
+// RTS is raised this long before a frame goes out.
+constexpr int32_t kRtsLeadMs = 1;
+// A request is sent up to this many times.
+constexpr int kAttempts = 3;
+// A wait of this long is ended only by the arrival of a byte; a read
+// time-out of this value waits so.
+constexpr uint32_t kWaitWithoutEnd = UINT32_MAX;
+// How long after its request an answer may still come and be told apart
+// from the answer to a later request: the read time-out and a guard of at
+// least kMinGuardMs, and at least the time-out itself. What comes later than
+// this horizon no master can tell from a prompt answer to the next request.
+constexpr uint32_t kMinGuardMs = 100;
+constexpr uint32_t AnswerHorizonMs(uint32_t timeoutMs) {
+    // Without a time-out the read itself waits for its answer.
+    return timeoutMs == kWaitWithoutEnd
+               ? kMinGuardMs
+               : timeoutMs + (timeoutMs > kMinGuardMs ? timeoutMs : kMinGuardMs);
+}
+// An answer sent at the horizon itself still has to reach the driver: its
+// first character takes its time on the line, and the driver's thread its
+// time to wake. The wait for late answers lasts this much longer.
+constexpr uint32_t kHorizonMarginMs = 3;
 
 }  // namespace wire
