@@ -13,15 +13,12 @@
 #include <yaml-cpp/yaml.h>
 
 #include "tools/hostkit/session.h"
+#include "wire/wire_rules.h"
 
 namespace gateway {
 
 namespace {
 
-// The highest register number of the driver's five-digit devices; four-digit
-// word numbers end at 9999.
-constexpr long kLastRegister = 65535;
-constexpr long kLastWord = 9999;
 constexpr int kLastModbusAddress = 65535;
 
 struct Checker {
@@ -124,10 +121,6 @@ bool ParseTag(TagDefinition &definition, const std::string &address, int32_t dat
     return ok;
 }
 
-bool HasFiveDigits(char device) {
-    return device == 'D' || device == 'F' || device == 'E' || device == 'G';
-}
-
 // The address of element `index` of a range that starts at `first`.
 std::string ElementAddress(const std::string &station, const TagDefinition &first, ValueType type,
                            long index, long *lastWord) {
@@ -143,8 +136,8 @@ std::string ElementAddress(const std::string &station, const TagDefinition &firs
     const long step = first.width == 32 ? 2 : 1;
     const long word = first.wordAddress + index * step;
     *lastWord = word + step - 1;
-    snprintf(text, sizeof text, HasFiveDigits(device) ? "%s%c%05ld" : "%s%c%04ld", station.c_str(),
-             device, word);
+    snprintf(text, sizeof text, wire::NumberDigits(device) == 5 ? "%s%c%05ld" : "%s%c%04ld",
+             station.c_str(), device, word);
     return text;
 }
 
@@ -394,7 +387,7 @@ class Reader {
             return;
         }
         if (!node["type"])
-            tag.type = tag.address.size() == 8 && !HasFiveDigits(tag.address[2])
+            tag.type = tag.address.size() == 8 && wire::NumberDigits(tag.address[2]) != 5
                            ? ValueType::kBit
                            : ValueType::kInt16;
         tag.table = tag.type == ValueType::kBit ? Table::kCoil : Table::kHolding;
@@ -470,7 +463,7 @@ class Reader {
             TagConfig element = tag;
             long lastWord = 0;
             element.address = ElementAddress(tag.station, first, tag.type, i, &lastWord);
-            if (lastWord > (HasFiveDigits(device) ? kLastRegister : kLastWord)) {
+            if (lastWord > wire::LastNumber(device)) {
                 check_.Fail(node, tag.address + " with count " + std::to_string(count) +
                                       " runs past the device's last word (" +
                                       std::to_string(lastWord) + ")");

@@ -10,6 +10,7 @@
 #include "tools/gateway/log.h"
 #include "tools/hostkit/host_platform.h"
 #include "tools/hostkit/session.h"
+#include "wire/wire_rules.h"
 
 namespace gateway {
 
@@ -69,11 +70,9 @@ const char *WriteResultText(WriteResult result) {
 }
 
 double CharacterMs(const SerialLineSettings &settings) {
-    const double stop = settings.stopBits == QIV_STOPBITS_TWO            ? 2
-                        : settings.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 1.5
-                                                                         : 1;
-    const double bits = 1 + settings.dataBits + (settings.parity != QIV_PARITY_NONE ? 1 : 0) + stop;
-    return bits * 1000.0 / settings.baudRate;
+    const uint32_t halfBits = wire::HalfBitsPerCharacter(
+        settings.dataBits & 0xFF, settings.parity & 0xFF, settings.stopBits & 0xFF);
+    return halfBits * 1000.0 / (2.0 * settings.baudRate);
 }
 
 // A block read with what the line thread keeps of it.
