@@ -177,8 +177,10 @@ int32_t SendFrame(DriverInstance &instance, LineView &view, const char *frame, i
     }
     *early = static_cast<int32_t>(before.count);
     const uint64_t lineUs = LineUs(instance, length);
-    const bool tookItsTime = lineUs > 0 && PlatformMonotonicMicroseconds() - beganUs >=
-                                               uint64_t{kRtsLeadMs} * 1000u + lineUs;
+    // The last byte cannot have left before this, on a line that keeps to
+    // its rate.
+    const uint64_t leftByUs = beganUs + uint64_t{kRtsLeadMs} * 1000u + lineUs;
+    const bool tookItsTime = lineUs > 0 && PlatformMonotonicMicroseconds() >= leftByUs;
     if (!tookItsTime) {
         return sent;
     }
@@ -190,7 +192,16 @@ int32_t SendFrame(DriverInstance &instance, LineView &view, const char *frame, i
     }
     uint32_t arrived = 0;
     if (view.pace == LineView::kPaced && CountArrived(&view.reads, &arrived)) {
-        *early = static_cast<int32_t>(arrived);
+        // The thread may have woken well after the last byte left, and the
+        // station answered meanwhile. The line carries no more characters
+        // than its rate allows in the time since the last byte could have
+        // left: as many of the last that had arrived may be the answer; the
+        // ones before them had come while the frame went out.
+        const uint64_t sinceUs = PlatformMonotonicMicroseconds() - leftByUs;
+        const uint64_t mayBeAfter = sinceUs / LineUs(instance, 1);
+        if (arrived > mayBeAfter && arrived - mayBeAfter > before.count) {
+            *early = static_cast<int32_t>(arrived - mayBeAfter);
+        }
     }
     return sent;
 }

@@ -51,6 +51,7 @@ struct World {
     bool blockedForever = false;
     int64_t txCharUs = 0;       // a written byte's time on the line; 0: none
     int64_t transmittedUs = 0;  // when the last byte written has left
+    int64_t txWakeLateUs = 0;   // how long after that WaitCommEvent returns
     uint32_t providerSubType = kPstRs232;
 };
 
@@ -190,8 +191,9 @@ void SetEvents(uint32_t events) {
 void SetLastError(uint32_t code) {
     W().lastError = code;
 }
-void TransmitAt(double charMs) {
+void TransmitAt(double charMs, double wakeLateMs) {
     W().txCharUs = Microseconds(charMs);
+    W().txWakeLateUs = Microseconds(wakeLateMs);
 }
 void SetProviderSubType(uint32_t subType) {
     W().providerSubType = subType;
@@ -366,7 +368,7 @@ bool PlatformGetCommProperties(QivPortHandle port, uint32_t *providerSubType) {
 bool PlatformWaitCommEvent(QivPortHandle port, uint32_t *events) {
     if (!Enter("WaitCommEvent", port))
         return false;
-    W().nowUs = std::max(W().nowUs, W().transmittedUs);
+    W().nowUs = std::max(W().nowUs, W().transmittedUs + W().txWakeLateUs);
     *events = W().events;
     return true;
 }

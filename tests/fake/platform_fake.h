@@ -76,8 +76,9 @@ void SetModemStatus(uint32_t status);
 void SetEvents(uint32_t events);
 void SetLastError(uint32_t code);
 // Written bytes take `charMs` each on the line: WaitCommEvent returns once
-// the last has left, and a reply starts after that. 0 (the default): at once.
-void TransmitAt(double charMs);
+// the last has left (`wakeLateMs` later: a thread that woke late), and a
+// reply starts after that. 0 (the default): at once.
+void TransmitAt(double charMs, double wakeLateMs = 0);
 // What GetCommProperties reports (kPstRs232 unless changed).
 void SetProviderSubType(uint32_t subType);
 

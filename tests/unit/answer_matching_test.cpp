@@ -841,13 +841,18 @@ TEST_F(AnswerMatchingTest, ADoubledAnswerCostsAtMostTheReadThatItsCopyReaches) {
         bool paced;
         double gapMs;
         int mostWrong;
+        double wakeLateMs = 0;  // how long after its frame has left the driver's thread wakes
     } cases[] = {
         {"the copy while the next request goes out", true, 2, 0},
         {"the copy late in the next request", true, 10, 0},
+        {"the copy while the next request goes out, the thread woken 5 ms late", true, 2, 0, 5},
         // The copy comes once the next request has gone out and before its
         // own answer: nothing tells it from that answer.
         {"the copy between the next request and its answer", true, 14, 1},
         {"the copy long after", true, 300, 0},
+        // The answers, in whole or in part, arrive before the thread wakes:
+        // no more of them than the line carries since the frame left.
+        {"the thread woken 12 ms late", true, 300, 0, 12},
         {"at once: the copy before the next request is written", false, 0.5, 0},
         {"at once: the copy after it is written", false, 2, 1},
         {"at once: the copy long after", false, 300, 0},
@@ -855,13 +860,16 @@ TEST_F(AnswerMatchingTest, ADoubledAnswerCostsAtMostTheReadThatItsCopyReaches) {
     for (const auto &c : cases) {
         fake::Reset();
         fake::Timeouts() = {0, 0, kTimeoutMs, 0, 0};
-        fake::TransmitAt(c.paced ? kCharMs : 0);
+        fake::TransmitAt(c.paced ? kCharMs : 0, c.wakeLateMs);
         const double gapMs = c.gapMs;
-        fake::AnswerEveryWrite([gapMs](const std::string &frame, int write) {
+        // Where the thread wakes late, what has arrived by then is judged by
+        // the line's rate, so the answers take their line time there.
+        const double charMs = c.wakeLateMs > 0 ? kCharMs : 0;
+        fake::AnswerEveryWrite([gapMs, charMs](const std::string &frame, int write) {
             const std::string answer = AnswerTo(frame);
             if (write == 1)
-                fake::ArriveAt(fake::NowMs() + 5 + gapMs, answer);
-            return fake::Reply{answer, 5};
+                fake::ArriveAt(fake::NowMs() + 5 + gapMs, answer, charMs);
+            return fake::Reply{answer, 5, charMs};
         });
         const Outcome outcome = ReadInTurn(20, 100, kLine19200);
         EXPECT_LE(outcome.wrong, c.mostWrong) << c.what;
