@@ -12,6 +12,7 @@
 
 #include <modbus/modbus.h>
 
+#include <chrono>
 #include <memory>
 
 #include "tools/gateway/log.h"
@@ -21,6 +22,8 @@ namespace gateway {
 namespace {
 
 constexpr int kClientNiceness = 10;
+// How long a new client may wait for a place among max_clients.
+constexpr std::chrono::milliseconds kWaitForAPlace{200};
 
 struct MappingFree {
     void operator()(modbus_mapping_t *mapping) const { modbus_mapping_free(mapping); }
@@ -96,7 +99,11 @@ bool ModbusServer::Start(std::string *error) {
         *error = std::string("Modbus TCP: ") + modbus_strerror(errno);
         return false;
     }
-    listenSocket_ = modbus_tcp_listen(listener.get(), config_.modbus.maxClients);
+    // The backlog is the kernel's queue of connections not yet accepted, not
+    // the count of clients (that is kept at accept): a short one drops the
+    // connection attempts of a good client behind a burst of others, which
+    // then wait a second for their retransmission and time out.
+    listenSocket_ = modbus_tcp_listen(listener.get(), SOMAXCONN);
     if (listenSocket_ < 0) {
         *error = "cannot listen on " + config_.modbus.listen + ":" +
                  std::to_string(config_.modbus.port) + ": " + modbus_strerror(errno) +
@@ -128,6 +135,7 @@ void ModbusServer::Stop() {
         for (int socket : clients_)
             shutdown(socket, SHUT_RDWR);
     }
+    clientsGone_.notify_all();  // an accept waiting for a place ends
     const char wake = 0;
     if (write(wakePipe_[1], &wake, 1) < 0) {
         // The accepting thread then finds the listening socket shut down.
@@ -162,7 +170,18 @@ void ModbusServer::AcceptClients() {
             close(socket);
             continue;
         }
-        std::lock_guard<std::mutex> hold(mutex_);
+        std::unique_lock<std::mutex> hold(mutex_);
+        if (stopping_) {
+            close(socket);
+            break;
+        }
+        // A client that has gone keeps its place until its thread has seen
+        // it go: after a burst of short connections the places are full of
+        // clients that are no more. Their places are waited for, briefly,
+        // before a new client is refused.
+        clientsGone_.wait_for(hold, kWaitForAPlace, [&] {
+            return stopping_ || static_cast<int>(clients_.size()) < config_.modbus.maxClients;
+        });
         if (stopping_) {
             close(socket);
             break;
