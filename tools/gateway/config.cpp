@@ -136,8 +136,8 @@ std::string ElementAddress(const std::string &station, const TagDefinition &firs
     const long step = first.width == 32 ? 2 : 1;
     const long word = first.wordAddress + index * step;
     *lastWord = word + step - 1;
-    snprintf(text, sizeof text, wire::NumberDigits(device) == 5 ? "%s%c%05ld" : "%s%c%04ld",
-             station.c_str(), device, word);
+    snprintf(text, sizeof text, "%s%c%0*ld", station.c_str(), device, wire::NumberDigits(device),
+             word);
     return text;
 }
 

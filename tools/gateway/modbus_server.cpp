@@ -171,10 +171,6 @@ void ModbusServer::AcceptClients() {
             continue;
         }
         std::unique_lock<std::mutex> hold(mutex_);
-        if (stopping_) {
-            close(socket);
-            break;
-        }
         // A client that has gone keeps its place until its thread has seen
         // it go: after a burst of short connections the places are full of
         // clients that are no more. Their places are waited for, briefly,
