@@ -5,8 +5,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake --preset linux64 >/dev/null
-cmake --build --preset linux64 --target qivma_tool fpsim_tool qivma_gateway >/dev/null
+# Quiet while they work; what they said is shown when they fail (ninja
+# prints a compiler's errors on its standard output).
+build_log=$(mktemp)
+if ! { cmake --preset linux64 && cmake --build --preset linux64 --target qivma_tool fpsim_tool \
+    qivma_gateway; } >"$build_log" 2>&1; then
+    cat "$build_log" >&2
+    echo "demo: the build failed" >&2
+    exit 1
+fi
+rm -f "$build_log"
 build/linux64/tools/qivma/qivma demo "$@"
 
 # The gateway with its example configuration against the built-in simulator,
