@@ -63,18 +63,20 @@ bool IsGoodAnswer(DriverRequest *request, const AnswerText &answer) {
 }
 
 // A station's answer that no request is waiting for: whatever request of
-// that station it answers, the next one could take it for its own.
+// that station it answers, the next one could take it for its own. A status
+// answer that a marker is still owed is the one exception: it is counted
+// off, and no read's or write's answer can be taken for it, nor it for one.
 void NoteStrayAnswer(DriverInstance &instance, const char *frame, int32_t length) {
     const int32_t station = AnsweringStation(frame, length);
     if (station < 0) {
         return;
     }
-    MarkDoubtful(instance, station);
-    // A status answer seen here is one that an earlier marker was owed.
     const uint8_t owed = OwedMarkers(instance, station);
     if (owed > 0 && frame[3] == '$' && frame[4] == 'R' && frame[5] == 'T') {
-        SetOwedMarkers(instance, station, static_cast<uint8_t>(owed - 1));
+        SetOwedMarkers(instance, station, owed - 1);
+        return;
     }
+    MarkDoubtful(instance, station);
 }
 
 // The rule that ties an answer to its attempt: an attempt is answered only
@@ -260,24 +262,24 @@ void DiscardWhatWaits(DriverInstance &instance, TimedReads *reads) {
 }
 
 // The marker's listener: what it hears of the station tells how far the
-// station's answers have come.
+// station's answers have come. It lasts for the operation's markers.
 struct MarkerWatch {
     DriverInstance *instance;
     const char *marker;
     int32_t station;
-    uint8_t owed;    // answers to earlier markers that may come before this one's
+    uint8_t owed;    // answers to earlier markers that may come before this doubt's
     bool candidate;  // an answer that may be this marker's came, and nothing of the station since
 };
 
 // A status answer proves the station in step once the answers owed to
 // markers sent before it became doubtful have come: it answers a marker sent
-// since, and the station answers one request after another, so every answer
-// to the requests that made it doubtful came before it. Status answers that
-// are owed are counted off and prove nothing. An error answer (a station
-// that does not know the command answers so, but so may a late answer to an
-// earlier read) is taken only if nothing more of the station follows it
-// until the marker's horizon; an answer of any other kind that follows shows
-// that older answers were still coming.
+// since, whichever of them, and the station answers one request after
+// another, so every answer to the requests that made it doubtful came before
+// it. Status answers that are owed are counted off and prove nothing. An
+// error answer (a station that does not know the command answers so, but so
+// may a late answer to an earlier read) is taken only if nothing more of the
+// station follows it until the marker's horizon; an answer of any other kind
+// that follows shows that older answers were still coming.
 bool AnswersMarker(void *context, const char *frame, int32_t length, bool early) {
     MarkerWatch &watch = *static_cast<MarkerWatch *>(context);
     const bool status = IsStatusAnswerFrame(watch.marker, frame, length);
@@ -301,46 +303,62 @@ bool AnswersMarker(void *context, const char *frame, int32_t length, bool early)
     return false;
 }
 
-// Brings a doubtful station back in step before it is asked: the marker goes
-// out once, everything the station sends before the marker's answer is
-// thrown away, and the host's request is sent only once that answer is in.
-// Not answered by its horizon, the operation fails and the station stays
-// doubtful. The marker's exchange ends, whatever the line carries, within
-//   Xm + H + 3 ms + Lm
-// (Xm its send time, H the horizon, Lm the longest answer's line time).
-int32_t BringInStep(DriverInstance &instance, LineView &view, int32_t station) {
+// One attempt of an operation whose station is doubtful: the marker goes
+// out, and everything the station sends before the marker's answer is
+// thrown away. The answer is listened for as any attempt's is, its "%"
+// within the time-out; a marker that goes unanswered, or whose answer is
+// spoiled, cut short or another station's, costs this attempt and no more.
+// The listening goes on until the marker's horizon after an error answer
+// (which proves the station in step only if nothing of it follows), and
+// after the operation's last attempt, whose marker may still be answered
+// then. Returns 0 once the station is in step, else the attempt's status.
+int32_t MarkerAttempt(DriverInstance &instance, LineView &view, MarkerWatch &watch,
+                      bool lastAttempt) {
     char marker[kReadFrameArea];
-    const int32_t length = ComposeStatusRequest(station, marker, sizeof marker);
-    MarkerWatch watch = {&instance, marker, station, OwedMarkers(instance, station), false};
+    const int32_t length = ComposeStatusRequest(watch.station, marker, sizeof marker);
+    watch.marker = marker;
+    watch.candidate = false;
     int32_t early = 0;
-    if (SendFrame(instance, view, marker, length, &early) != kExchangeComplete) {
-        return QIV_STATUS_LINE_FAILURE;
+    const int32_t sent = SendFrame(instance, view, marker, length, &early);
+    if (sent != kExchangeComplete) {
+        return sent;
     }
-    CountMarkerSent(instance, station);
+    CountMarkerSent(instance, watch.station);
     const uint64_t sentUs = PlatformMonotonicMicroseconds();
-    const AnswerDeadlines horizon =
-        DeadlinesFrom(sentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs,
-                      AnswerLineMs(instance, kMaxAnswerLength));
+    // Only the status answer's line time is waited for: a longer frame,
+    // which cannot be the marker's answer, may be cut off by it.
+    const uint32_t lineMs = AnswerLineMs(instance, kStatusAnswerLength);
     char text[kMaxAnswerLength];
     AnswerText answer;
     StartAnswer(&answer, text, kMaxAnswerLength);
     answer.expected = kStatusAnswerLength;
     answer.earlyLeft = early;
-    const Heard heard = ListenForAnswer(&view.reads, &answer, horizon, AnswersMarker, &watch);
-    const uint8_t sinceDoubt = MarkersSinceDoubt(instance, station);
+    Heard heard = ListenForAnswer(
+        &view.reads, &answer, DeadlinesFrom(sentUs, view.timeoutMs, lineMs), AnswersMarker, &watch);
+    if ((heard == Heard::kNothing || heard == Heard::kPart) && (watch.candidate || lastAttempt)) {
+        heard = ListenForAnswer(
+            &view.reads, &answer,
+            DeadlinesFrom(sentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs, lineMs),
+            AnswersMarker, &watch);
+    }
+    const uint8_t sinceDoubt = MarkersSinceDoubt(instance, watch.station);
     if (heard == Heard::kAnswer) {
-        // The answer is the first marker's of this doubt: the later ones' are
-        // still owed.
-        MarkInStep(instance, station, static_cast<uint8_t>(watch.owed + sinceDoubt - 1));
+        // The answer is to one of this doubt's markers: the others' may
+        // still come, and are counted as owed.
+        MarkInStep(instance, watch.station, watch.owed + sinceDoubt - 1);
         return QIV_STATUS_OK;
     }
     if (heard != Heard::kLineFailed && watch.candidate) {
         // Every marker of this doubt may still be answered.
-        MarkInStep(instance, station, static_cast<uint8_t>(watch.owed + sinceDoubt));
+        MarkInStep(instance, watch.station, watch.owed + sinceDoubt);
         return QIV_STATUS_OK;
     }
-    SetOwedMarkers(instance, station, watch.owed);
-    return QIV_STATUS_LINE_FAILURE;
+    SetOwedMarkers(instance, watch.station, watch.owed);
+    if (heard == Heard::kLineFailed) {
+        return QIV_STATUS_LINE_FAILURE;
+    }
+    ClearLineErrors(instance.port);
+    return FailedAttemptStatus(answer);
 }
 
 // The channel's last answer, as it stood before a transaction.
@@ -380,21 +398,27 @@ bool MayBeACopy(const DriverInstance &instance, const PreviousAnswer &previous) 
 // that comes while the transaction runs answers it, whichever attempt it
 // answers. What must never happen is that an answer to an earlier request is
 // taken by this one, or this one's by a later one. So: what waits before the
-// first attempt is thrown away, for it was not sent for this request; a
-// station whose answers may still be on their way is brought in step first;
-// an attempt listens for its answer by two deadlines, its "%" within the
-// time-out T and all of it within its line time after that, and is retried
-// at once when nothing that answers it came; and once an attempt has gone
-// unanswered, its answer may still be on its way, so before it returns the
-// transaction listens on until the horizon of its last attempt has passed,
-// and the station is doubtful afterwards.
+// first attempt is thrown away, for it was not sent for this request; while
+// the station's answers may still be on their way, an attempt sends it the
+// marker instead, and the request goes out, with the attempts that are left
+// and at least one, once the station is in step; an attempt listens for its
+// answer by two deadlines, its "%" within the time-out T and all of it
+// within its line time after that, and is retried at once when nothing that
+// answers it came; and once an attempt of the request has gone unanswered,
+// its answer may still be on its way, so before it returns the transaction
+// listens on until the horizon of its last attempt has passed, and the
+// station is doubtful afterwards.
 //
 // So an operation ends, whatever the line carries, within
-//   d x (Xm + H + 3 ms + Lm) + 3 x (X + T + L) + G + 3 ms
-// where d is 1 for a doubtful station and 0 otherwise, X the time to send a
+//   m x (Xm + T + Lm) + r x (X + T + L) + w x (G + 3 ms)
+// where m is the markers it sent (0 to 3), r the frames of the request (3 -
+// m, and 1 after a third marker that was answered), X the time to send a
 // frame with its RTS lead, L the answer's line time with its slack
-// (AnswerLineMs), H = T + G the horizon, G the guard, and Xm and Lm those of
-// the marker.
+// (AnswerLineMs), Xm and Lm those of the marker and of the status answer,
+// G the guard, and w the waits until a horizon: one after the last frame
+// when an attempt went unanswered (the third marker's included), and one
+// after each marker answered by an error answer. A station that never
+// answers costs 3 x (Xm + T) + G + 3 ms, doubtful or not.
 int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
     DriverInstance &instance = *request->instance;
     const PreviousAnswer previous = PreviousAnswerOf(instance, sameRequestAsBefore);
@@ -406,15 +430,24 @@ int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
     const uint32_t lineMs = AnswerLineMs(instance, instance.rxLength);
     DiscardWhatWaits(instance, &view.reads);
 
-    if (IsDoubtful(instance, station) && BringInStep(instance, view, station) != QIV_STATUS_OK) {
-        EndTimedReads(&view.reads);
-        return QIV_STATUS_LINE_FAILURE;
+    int attempt = 0;
+    if (IsDoubtful(instance, station)) {
+        MarkerWatch watch = {&instance, nullptr, station, OwedMarkers(instance, station), false};
+        int32_t inStep = QIV_STATUS_REFUSED;
+        for (; attempt < kAttempts && inStep != QIV_STATUS_OK; ++attempt) {
+            inStep = MarkerAttempt(instance, view, watch, attempt == kAttempts - 1);
+        }
+        if (inStep != QIV_STATUS_OK) {
+            EndTimedReads(&view.reads);
+            return inStep;
+        }
+        attempt = attempt < kAttempts ? attempt : kAttempts - 1;
     }
 
     int32_t status = QIV_STATUS_REFUSED;
     bool answersOnTheirWay = false;
     uint64_t lastSentUs = 0;
-    for (int attempt = 0; attempt < kAttempts && status != QIV_STATUS_OK; ++attempt) {
+    for (; attempt < kAttempts && status != QIV_STATUS_OK; ++attempt) {
         int32_t early = 0;
         const int32_t sent = SendFrame(instance, view, instance.txFrame, instance.txLength, &early);
         if (sent != kExchangeComplete) {

@@ -213,18 +213,19 @@ TEST_F(EndToEnd, EveryFaultOfTheLine) {
     simulator_->WriteWord("01", fpsim::Area::kData, 7, 0x1234);
     ASSERT_EQ(host_.Parse("01D00007", 0), 0);
     // A fault once leaves an attempt unanswered, so the station is doubtful
-    // at the next read and is sent the status request first: where that
-    // answer is spoiled too, the read is not sent, and fails with 2.
+    // at the next read, and its attempts send the status request until it
+    // is answered: where that answer is spoiled too, the read is never sent,
+    // and the last attempt's answer gives the status.
     const struct {
         fpsim::FaultKind kind;
         int32_t status;  // when every answer has it
     } faults[] = {
         {fpsim::FaultKind::kNoAnswer, 2},
         {fpsim::FaultKind::kLate, 0},
-        {fpsim::FaultKind::kTruncated, 2},
-        {fpsim::FaultKind::kCorruptChar, 2},
-        {fpsim::FaultKind::kWrongBlockCheck, 2},
-        {fpsim::FaultKind::kWrongStation, 2},
+        {fpsim::FaultKind::kTruncated, 1},
+        {fpsim::FaultKind::kCorruptChar, 1},
+        {fpsim::FaultKind::kWrongBlockCheck, 1},
+        {fpsim::FaultKind::kWrongStation, 1},
         {fpsim::FaultKind::kErrorResponse, 1},
         {fpsim::FaultKind::kStrayBytes, 0},
         // What comes ahead of the answer answers nothing, so the answer is

@@ -171,11 +171,17 @@ TEST(QivmaPoll, TheTraceAndWhatToTryStayInTheTable) {
     ASSERT_TRUE(tmux.Start(tooltest::ToolPath() +
                            " --sim --sim-station 01 --sim-fault-every 1:late:60"
                            " poll 01D00100 07D00100 --interval 100 --trace"));
-    const std::string screen = tmux.WaitFor("round 2:", "<- %01$RD");
+    // Every answer 60 ms late: each read finds station 01 doubtful, and its
+    // first status request is answered while the second waits for its own.
+    const std::string screen = tmux.WaitFor("round 2:", "<CR>%01$RD64");
     ASSERT_FALSE(screen.empty()) << tmux.Screen();
+    EXPECT_TRUE(Has(screen, "rt       1.")) << screen;
     EXPECT_TRUE(Has(screen, "-> %01#RDD0010000100")) << screen;
     EXPECT_TRUE(Has(screen, "(no answer within 40 ms)")) << screen;
-    EXPECT_TRUE(Has(screen, "01:D100  note: answered on attempt 2; 1 late answer: try --timeout"))
+    EXPECT_TRUE(Has(screen, "(no answer by the horizon)")) << screen;
+    EXPECT_TRUE(Has(screen,
+                    "01:D100  note: station 01 had left a request unanswered in its "
+                    "time; resynchro"))
         << screen;
     for (const std::string &line : Lines(screen))
         EXPECT_LE(Characters(line), 80u) << line;
@@ -224,11 +230,12 @@ TEST(QivmaPoll, PlainLinesCsvAndASummaryWhenNotOnATerminal) {
     const int fd = mkstemp(csvPath);
     ASSERT_GE(fd, 0);
     close(fd);
-    // Station 01's first read goes unanswered, after two retries, and so
-    // does the status request that brings it back in step before the second
-    // (which is then not sent): 2 of its 3 reads lost.
+    // Station 01's first read goes unanswered, after two retries, and so do
+    // the three status requests that each attempt of the second sends to
+    // bring it back in step (the read is then not sent): 2 of its 3 reads
+    // lost, the third resynchronised by its first.
     std::vector<std::string> arguments = {"--sim", "--sim-station", "01"};
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 6; ++i)
         arguments.insert(arguments.end(), {"--sim-fault", "no-answer"});
     arguments.insert(arguments.end(), {"poll", "01D00100", "07D00100", "--for", "3", "--interval",
                                        "0", "--csv", csvPath});
@@ -243,8 +250,8 @@ TEST(QivmaPoll, PlainLinesCsvAndASummaryWhenNotOnATerminal) {
     EXPECT_TRUE(Has(run.err, "round 2  07:D100    failed (status 2)")) << run.err;
     EXPECT_TRUE(Has(run.out, "--- poll summary: 3 rounds in")) << run.out;
     // 2 of 3 is 67%, rounded.
-    // Retries: the first read's two; a station left doubtful costs one status
-    // request a read, and no retry, until it answers it.
+    // Retries: the first read's two; the status requests to a doubtful
+    // station are not counted as retries of the read.
     EXPECT_TRUE(Has(run.out, "01:D100     1      2   67%       2 ")) << run.out;
     EXPECT_TRUE(Has(run.out, "07:D100     0      3  100%       2 ")) << run.out;
     // A second run appends without a second header.
@@ -270,6 +277,10 @@ TEST(QivmaPoll, PlainLinesCsvAndASummaryWhenNotOnATerminal) {
                     "ms, 3 attempts)\","))
         << lines[1];
     EXPECT_TRUE(Has(lines[1], ",3")) << lines[1];
+    EXPECT_TRUE(Has(lines[3],
+                    ",2,no answer from station 01 to the 3 status requests that bring "
+                    "it back in step"))
+        << lines[3];
     EXPECT_TRUE(Has(lines[5],
                     ",01D00100,01:D100,100,100,0,station 01 had left a request "
                     "unanswered in its time; resynchronised before this read,"))

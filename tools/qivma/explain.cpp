@@ -359,10 +359,15 @@ Explanation Explain(const LineOptions &line, const Exchange &exchange, const Out
     const bool traced = !outcome.line.empty();
     const Story story = ReadStory(outcome);
     if (story.resynchronised && story.sent.empty()) {
-        explanation.error = "no answer from station " + station +
-                            " to the status request that brings it back in step after an earlier "
-                            "request went unanswered: this " +
-                            RequestKind(outcome.request) + " was not sent";
+        int markers = 0;
+        for (const LineEvent &event : outcome.line)
+            markers += event.kind == QIV_LINE_WRITTEN && IsStatusRequest(event.bytes) ? 1 : 0;
+        explanation.error =
+            std::string(outcome.status == QIV_STATUS_REFUSED ? "no good answer" : "no answer") +
+            " from station " + station + " to the " + std::to_string(markers) +
+            " status requests that bring it back in step after an earlier request went "
+            "unanswered: this " +
+            RequestKind(outcome.request) + " was not sent";
         explanation.hint = story.beforeRequest.find("%" + station) != std::string::npos
                                ? "the station answers later than the time-out and its guard; "
                                  "try a longer --timeout"

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "tools/hostkit/value_format.h"
 #include "tools/qivma/explain.h"
 
@@ -67,11 +69,16 @@ std::vector<std::string> TraceLines(const Outcome &outcome) {
         const Passage &p = passages[i];
         const std::string bytes = PrintableFrame(p.bytes);
         if (p.kind == QIV_LINE_WRITTEN) {
-            attempts += p.attempt > 0 ? 1 : 0;
+            // Each attempt sends the status request while the station is
+            // doubtful, and the request once it is in step.
+            ++attempts;
             const std::string number = p.attempt > 0 ? "#" + std::to_string(p.attempt) : "rt";
             lines.push_back(Line(number.c_str(), p.ms, "-> " + bytes));
             const bool answered = i + 1 < passages.size() && passages[i + 1].kind == QIV_LINE_READ;
-            if (!answered && p.attempt == 0) {
+            const bool lastSent =
+                std::none_of(passages.begin() + static_cast<std::ptrdiff_t>(i) + 1, passages.end(),
+                             [](const Passage &q) { return q.kind == QIV_LINE_WRITTEN; });
+            if (!answered && p.attempt == 0 && lastSent) {
                 lines.push_back(std::string(20, ' ') + "(no answer by the horizon)");
             } else if (!answered) {
                 lines.push_back(std::string(20, ' ') + "(no answer within " +
