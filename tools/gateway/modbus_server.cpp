@@ -21,10 +21,11 @@
 // after a function it does not know that carries data, or a request with a
 // byte more or less than it expects, it reads the rest as the next header and
 // the connection falls out of step. The framing is ours (ReadRequest in
-// modbus_requests.cpp), and so are the answers (Answer there): they are the request's header and a
-// few bytes, and libmodbus's modbus_reply serves only eight of the functions
-// answered here, each from a mapping that would have to be filled per request
-// with values already decided. libmodbus remains the benchmark's client.
+// modbus_requests.cpp), and so are the answers (Answer there): each is the
+// request's header and a few bytes, and libmodbus's modbus_reply serves only
+// eight of the functions answered here, each from a mapping that would have
+// to be filled per request with values already decided. libmodbus remains
+// the benchmark's client.
 
 namespace gateway {
 
