@@ -312,10 +312,6 @@ TEST_F(ModbusAnswers, AnswersByteForByte) {
         const std::vector<uint8_t> bytes = text(object);
         basic.insert(basic.end(), bytes.begin(), bytes.end());
     }
-    std::vector<uint8_t> model = {43, 14, 4, 0x82, 0, 0, 1, 5, 19};
-    const std::vector<uint8_t> modelText = text("station 01 on line a");
-    model.back() = static_cast<uint8_t>(modelText.size());
-    model.insert(model.end(), modelText.begin(), modelText.end());
     const struct {
         int unit;
         std::vector<uint8_t> pdu, answer;
@@ -331,7 +327,6 @@ TEST_F(ModbusAnswers, AnswersByteForByte) {
         {1, {23, 0, 0, 0, 2, 0, 1, 0, 1, 2, 0, 9}, {23, 4, 0, 11, 0, 12}},
         // Stream access from an object of no set: from the first.
         {1, {43, 14, 1, 9}, basic},
-        {1, {43, 14, 4, 5}, model},
         {1, {0x41, 1}, {0xC1, kIllegalFunction}},
         {2, {3, 0, 0, 0, 1}, {0x83, kGatewayTargetFailed}},
     };
@@ -356,59 +351,6 @@ TEST_F(ModbusAnswers, AnswersByteForByte) {
     // The mask's rule, with the protocol's own example.
     EXPECT_EQ(MaskedWord(0x12, 0xF2, 0x25), 0x17);
     EXPECT_EQ(MaskedWord(0xFFFF, 0x0000, 0x1234), 0x1234);
-}
-
-// A client's stream cut into requests by their headers alone.
-TEST(ModbusFraming, RequestsAreWhatTheirHeadersSay) {
-    std::vector<uint8_t> longest = {0, 1, 0, 0, 0, 254, 1};
-    longest.resize(kMbapHeaderBytes + kMaxPduBytes, 3);
-    const struct {
-        const char *what;
-        std::vector<uint8_t> stream;
-        std::vector<size_t> pdus;  // each request's PDU size, in order
-        Framed last;
-        const char *why;
-    } cases[] = {
-        {"two requests, the first of a function not served",
-         {0, 1, 0, 0, 0, 6, 1, 8, 0, 1, 0xFF, 0, 0, 2, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1},
-         {5, 5},
-         Framed::kEnded,
-         ""},
-        {"the longest request", longest, {253}, Framed::kEnded, ""},
-        {"cut in its PDU", {0, 1, 0, 0, 0, 6, 1, 3, 0}, {}, Framed::kEnded, ""},
-        {"protocol id 1",
-         {0, 1, 0, 1, 0, 6, 1, 3, 0, 0, 0, 1},
-         {},
-         Framed::kRefused,
-         "protocol id 1 is not Modbus's (0)"},
-        {"length 1", {0, 1, 0, 0, 0, 1, 1}, {}, Framed::kRefused, "length 1 is outside 2 to 254"},
-        {"length 255",
-         {0, 1, 0, 0, 0, 255, 1},
-         {},
-         Framed::kRefused,
-         "length 255 is outside 2 to 254"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::vector<uint8_t> &stream = c.stream;
-        size_t at = 0;
-        const auto receive = [&](uint8_t *buffer, size_t size) {
-            if (stream.size() - at < size)
-                return false;
-            std::copy(stream.begin() + at, stream.begin() + at + size, buffer);
-            at += size;
-            return true;
-        };
-        Request request;
-        std::string why;
-        Framed framed;
-        std::vector<size_t> pdus;
-        while ((framed = ReadRequest(receive, request, &why)) == Framed::kRequest)
-            pdus.push_back(request.pdu.size());
-        EXPECT_EQ(pdus, c.pdus);
-        EXPECT_EQ(framed, c.last);
-        EXPECT_EQ(framed == Framed::kRefused ? why : "", c.why);
-    }
 }
 
 }  // namespace
