@@ -1,95 +1,24 @@
 // The gateway's answer to any Modbus request: the first byte is the unit id,
 // the rest the PDU. Whatever comes, the answer is an exception of the list or
 // exactly what was asked, and only writable tags are ever written.
+// (fuzz_modbus_stream frames whole streams, from clients that may only read
+// too.)
 #include <stdint.h>
 #include <stdlib.h>
 
-#include <chrono>
-#include <memory>
-#include <string>
 #include <vector>
 
-#include "tools/gateway/config.h"
-#include "tools/gateway/modbus_requests.h"
-#include "tools/gateway/tag_table.h"
-
-namespace {
-
-using namespace gateway;
-
-constexpr char kConfig[] = R"(lines:
-  - port: /dev/null
-    stations: [{station: 01, unit: 1}, {station: 02, unit: 2}]
-    tags:
-      - {address: 01D00100, count: 20, register: 0, writable: true}
-      - {address: 01D00120, count: 5, register: 20}
-      - {address: 01D00200, count: 4, type: float, table: input, register: 0}
-      - {address: 01D00300, count: 3, type: int32, register: 100, writable: true}
-      - {address: 01R00000, count: 40, type: bit, register: 0, writable: true}
-      - {address: 01X00000, count: 16, type: bit, table: discrete, register: 0}
-      - {address: 02D00000, count: 10, type: uint16, register: 0, writable: true}
-)";
-
-struct Fixture {
-    Config config;
-    std::unique_ptr<TagTable> table;
-    std::unique_ptr<RegisterMap> map;
-
-    Fixture() {
-        std::vector<std::string> errors;
-        if (!ParseConfig(kConfig, "fuzz", config, errors))
-            abort();
-        table = std::make_unique<TagTable>(config);
-        map = std::make_unique<RegisterMap>(config);
-        const auto now = std::chrono::steady_clock::now();
-        const auto wall = std::chrono::system_clock::now();
-        // Every third tag is bad, the rest good.
-        for (size_t tag = 0; tag < config.tags.size(); ++tag) {
-            if (tag % 3 == 2)
-                table->SetBad(tag, Quality::kNoAnswer);
-            else
-                table->SetGood(tag, std::vector<uint16_t>(RegistersOf(config.tags[tag].type), 7),
-                               now, wall);
-        }
-    }
-};
-
-}  // namespace
+#include "tests/fuzz/gateway_fixture.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    using namespace fuzzgateway;
     static Fixture fixture;
     if (size < 1)
         return 0;
     // The PDU in a buffer of exactly its length, so that a read past it shows.
     const std::vector<uint8_t> pdu(data + 1, data + size);
     const Decision decision =
-        Decide(fixture.config, *fixture.map, *fixture.table, data[0], pdu.data(), pdu.size());
-    switch (decision.exception) {
-        case 0:
-            break;
-        case kIllegalFunction:
-        case kIllegalDataAddress:
-        case kIllegalDataValue:
-        case kGatewayPathUnavailable:
-        case kGatewayTargetFailed:
-            if (!decision.values.empty() || !decision.writes.empty())
-                abort();
-            return 0;
-        default:
-            abort();
-    }
-    const uint8_t function = decision.function;
-    if (function <= 4) {
-        if (decision.values.size() != static_cast<size_t>(decision.count) || decision.count < 1)
-            abort();
-        return 0;
-    }
-    if (decision.writes.empty())
-        abort();
-    for (const TagWrite &write : decision.writes) {
-        const TagConfig &tag = fixture.config.tags.at(write.tag);
-        if (!tag.writable || write.words.size() != static_cast<size_t>(RegistersOf(tag.type)))
-            abort();
-    }
+        Decide(fixture.config, *fixture.map, *fixture.table, data[0], pdu.data(), pdu.size(), true);
+    CheckDecision(fixture, decision, true);
     return 0;
 }

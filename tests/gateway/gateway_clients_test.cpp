@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <fstream>
 #include <map>
@@ -27,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/gateway_process.h"
+#include "qivma_version.h"
 #include "tools/fpsim/simulator.h"
 
 namespace {
@@ -39,8 +42,11 @@ using fpsim::Area;
 
 // A time-out and a rate that leave room for a machine whose cores are busy:
 // a slow scan would make values stale, and reads that expect them fail.
+// 127.0.0.2 may read and not write.
 constexpr char kConfig[] = R"(modbus:
   listen: 127.0.0.1
+  allow: [127.0.0.0/8]
+  write_allow: [127.0.0.1]
 defaults: {rate_ms: 200, timeout_ms: 100, demote_for_s: 600, reopen_ms: 200, reopen_max_ms: 400}
 lines:
   - name: plant
@@ -57,6 +63,7 @@ lines:
       - {address: 01X00000, count: 8, type: bit, table: discrete, register: 0}
       - {address: 01D20000, table: holding, register: 50, writable: true, rate_ms: 3600000}
       - {address: 02D00000, count: 5, table: holding, register: 0, writable: true}
+      - {address: 02D00010, table: holding, register: 10, writable: true, rate_ms: 3600000}
       - {address: 03D00000, table: holding, register: 0, writable: true, rate_ms: 3600000}
 )";
 
@@ -246,6 +253,7 @@ TEST_F(GatewayClients, TheNpmClientReadsAndWritesEveryTable) {
         GTEST_SKIP() << "skipped: modbus-serial was not installed from npm (" NPM_MODULES ")";
     sim_->WriteWord("01", Area::kData, 106, 4242);
     sim_->WriteWord("01", Area::kR, 10, 0x000C);
+    sim_->WriteWord("02", Area::kData, 10, 0x1234);
     // Both blocks read since the simulator's memory changed.
     ASSERT_TRUE(Eventually([] {
         const Json read = Node({
@@ -264,8 +272,15 @@ TEST_F(GatewayClients, TheNpmClientReadsAndWritesEveryTable) {
         {{"unit", 1}, {"op", "writeRegisters"}, {"address", 100}, {"values", {0x5678, 0x0009}}},
         {{"unit", 1}, {"op", "writeCoil"}, {"address", 8}, {"values", true}},
         {{"unit", 1}, {"op", "writeCoils"}, {"address", 0}, {"values", {false, false}}},
+        // D10 of station 02 is read once an hour: the mask applies to the
+        // controller's 0x1234, not to the table's old value.
+        {{"unit", 2}, {"op", "maskWriteRegister"}, {"args", {10, 0xFF00, 0x0056}}},
+        // The write is acknowledged before the read, which then shows it.
+        {{"unit", 2}, {"op", "readWriteRegisters"}, {"args", {0, 3, 1, 1, {4321}}}},
+        {{"unit", 1}, {"op", "readDeviceIdentification"}, {"args", {2, 0}}},
+        {{"unit", 247}, {"op", "readDeviceIdentification"}, {"args", {4, 5}}},
     });
-    ASSERT_EQ(answers.size(), 8u) << answers.dump();
+    ASSERT_EQ(answers.size(), 12u) << answers.dump();
     EXPECT_EQ(answers[0]["data"], Json::array({0x1234, 0x0056})) << answers.dump();
     EXPECT_EQ(answers[1]["data"], Json::array({40000, 40001, 40002, 40003}));
     EXPECT_EQ(answers[2]["data"], Json::array({0, 0, 1, 1}));
@@ -276,6 +291,19 @@ TEST_F(GatewayClients, TheNpmClientReadsAndWritesEveryTable) {
     EXPECT_EQ(sim_->ReadWord("01", Area::kData, 200), 0x5678);
     EXPECT_EQ(sim_->ReadWord("01", Area::kData, 201), 0x0009);
     EXPECT_EQ(sim_->ReadWord("01", Area::kR, 10), 0x010C);
+    EXPECT_FALSE(answers[8].contains("code")) << answers[8].dump();
+    EXPECT_EQ(sim_->ReadWord("02", Area::kData, 10), 0x1256);
+    EXPECT_EQ(answers[9]["data"], Json::array({2000, 4321, 2002})) << answers[9].dump();
+    EXPECT_EQ(sim_->ReadWord("02", Area::kData, 1), 4321);
+    const Json identity = {{"0", "qivma"},
+                           {"1", "qivma-gateway"},
+                           {"2", QIVMA_VERSION_STRING},
+                           {"4", "qivma-gateway"},
+                           {"5", "station 01 on line plant"}};
+    EXPECT_EQ(answers[10]["data"], identity) << answers[10].dump();
+    EXPECT_EQ(answers[10]["conformityLevel"], 0x82);
+    EXPECT_EQ(answers[11]["data"], Json({{"5", "gateway status: the stations and lines"}}))
+        << answers[11].dump();
 }
 
 // Each exception of the docs, as both clients see it.
@@ -329,6 +357,126 @@ TEST_F(GatewayClients, EachExceptionReachesBothClients) {
         EXPECT_EQ(frame.bytes.find("WDD00110"), std::string::npos) << frame.bytes;
     if (!node)
         GTEST_SKIP() << "skipped: modbus-serial was not installed from npm; mbpoll saw each";
+}
+
+// A connection from `source` to the gateway; -1 if none.
+int Connect(int port, const char *source = "127.0.0.1") {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from = {}, to = {};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Up to `size` bytes, or fewer when the gateway closes the connection or
+// sends nothing more for ten seconds.
+std::vector<uint8_t> Receive(int s, size_t size) {
+    std::vector<uint8_t> got;
+    uint8_t buffer[512];
+    while (got.size() < size) {
+        pollfd ready = {s, POLLIN, 0};
+        if (poll(&ready, 1, 10000) <= 0)
+            break;
+        const ssize_t n = recv(s, buffer, std::min(sizeof buffer, size - got.size()), 0);
+        if (n <= 0)
+            break;
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    return got;
+}
+
+// Raw bytes on one connection: each request gets one answer, framed by its
+// header's length whatever its function makes of it, and the next request on
+// the connection is answered as itself. A header that is no Modbus TCP
+// request's closes the connection, unanswered.
+TEST_F(GatewayClients, EachHeaderGetsOneAnswerAndNothingElse) {
+    using Bytes = std::vector<uint8_t>;
+    const std::string version = QIVMA_VERSION_STRING;
+    Bytes identity = {0,    4, 0, 0, 0, static_cast<uint8_t>(10 + version.size()), 1, 43, 14, 4,
+                      0x82, 0, 0, 1, 2, static_cast<uint8_t>(version.size())};
+    identity.insert(identity.end(), version.begin(), version.end());
+    struct Case {
+        const char *what;
+        std::vector<Bytes> sends;  // each in a send of its own
+        Bytes answers;             // empty: the connection is closed
+        const char *source = "127.0.0.1";
+    };
+    const Case cases[] = {
+        {"diagnostics: return query data",
+         {{0, 1, 0, 0, 0, 6, 1, 8, 0, 0, 0x12, 0x34}},
+         {0, 1, 0, 0, 0, 6, 1, 8, 0, 0, 0x12, 0x34}},
+        {"diagnostics: a sub-function not served, with its data",
+         {{0, 2, 0, 0, 0, 6, 1, 8, 0, 1, 0xFF, 0x00}},
+         {0, 2, 0, 0, 0, 3, 1, 0x88, 1}},
+        {"a user function with data",
+         {{0, 3, 0, 0, 0, 5, 1, 0x41, 1, 2, 3}},
+         {0, 3, 0, 0, 0, 3, 1, 0xC1, 1}},
+        {"device identification, one object", {{0, 4, 0, 0, 0, 5, 1, 43, 14, 4, 2}}, identity},
+        {"a read two bytes longer than it needs",
+         {{0, 5, 0, 0, 0, 8, 1, 3, 0, 0, 0, 1, 0, 0}},
+         {0, 5, 0, 0, 0, 3, 1, 0x83, 3}},
+        {"a read a byte short",
+         {{0, 6, 0, 0, 0, 5, 1, 3, 0, 0, 0}},
+         {0, 6, 0, 0, 0, 3, 1, 0x83, 3}},
+        {"a request cut in three sends, the end of one and the next in one",
+         {{0, 7, 0, 0}, {0, 6, 1}, {3, 0, 0, 0}, {1, 0, 8, 0, 0, 0, 2, 1, 0x41}},
+         {0, 7, 0, 0, 0, 5, 1, 3, 2, 0x03, 0xE8, 0, 8, 0, 0, 0, 3, 1, 0xC1, 1}},
+        {"a mask write of a tag not writable",
+         {{0, 9, 0, 0, 0, 8, 1, 22, 0, 10, 0, 0, 0, 0}},
+         {0, 9, 0, 0, 0, 3, 1, 0x96, 2}},
+        {"read/write whose read no tag serves: nothing written",
+         {{0, 10, 0, 0, 0, 13, 1, 23, 0, 20, 0, 1, 0, 0, 0, 1, 2, 0, 9}},
+         {0, 10, 0, 0, 0, 3, 1, 0x97, 2}},
+        {"a write from a network that may only read",
+         {{0, 11, 0, 0, 0, 6, 1, 6, 0, 0, 0, 9}},
+         {0, 11, 0, 0, 0, 3, 1, 0x86, 1},
+         "127.0.0.2"},
+        {"protocol id 1", {{0, 12, 0, 1, 0, 6, 1, 3, 0, 0, 0, 1}}, {}},
+        {"length 0", {{0, 13, 0, 0, 0, 0, 1, 3, 0, 0, 0, 1}}, {}},
+        {"length 1: a unit and no function", {{0, 14, 0, 0, 0, 1, 1}}, {}},
+        {"length 65535", {{0, 15, 0, 0, 0xFF, 0xFF, 1, 3, 0, 0, 0, 1}}, {}},
+    };
+    // Read afterwards on the same connection: register 0 of unit 1.
+    const Bytes next = {0x77, 0x77, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1};
+    const Bytes nextAnswer = {0x77, 0x77, 0, 0, 0, 5, 1, 3, 2};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const int s = Connect(port_, c.source);
+        ASSERT_GE(s, 0);
+        for (const Bytes &bytes : c.sends)
+            ASSERT_EQ(send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(bytes.size()));
+        EXPECT_EQ(Receive(s, c.answers.size()), c.answers);
+        if (c.answers.empty()) {
+            // Closed with the request's bytes unread: a reset rather than an end.
+            uint8_t byte;
+            pollfd ready = {s, POLLIN, 0};
+            EXPECT_TRUE(poll(&ready, 1, 10000) == 1 && recv(s, &byte, 1, 0) <= 0)
+                << "answered, or not closed";
+        } else {
+            ASSERT_EQ(send(s, next.data(), next.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(next.size()));
+            Bytes answer = Receive(s, nextAnswer.size() + 2);
+            EXPECT_EQ(answer.size(), nextAnswer.size() + 2);
+            answer.resize(nextAnswer.size());
+            EXPECT_EQ(answer, nextAnswer);
+        }
+        close(s);
+    }
+    EXPECT_NE(gateway_->WaitFor("may not write (not in write_allow)"), std::string::npos);
+    EXPECT_NE(gateway_->WaitFor("length 65535 is outside 2 to 254"), std::string::npos);
+    EXPECT_NE(gateway_->WaitFor("protocol id 1 is not Modbus's"), std::string::npos);
+    for (const fpsim::FrameRecord &frame : sim_->Frames()) {
+        EXPECT_EQ(frame.bytes.find("WDD00110"), std::string::npos) << frame.bytes;
+        EXPECT_EQ(frame.bytes.find("WDD00100"), std::string::npos) << frame.bytes;
+    }
 }
 
 // Random bytes and cut frames from many clients: the others go on being served.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "qivma_version.h"
 #include "tools/gateway/config.h"
 #include "tools/gateway/modbus_requests.h"
 #include "tools/gateway/tag_table.h"
@@ -38,6 +39,9 @@ TEST(GatewayConfig, EachErrorNamesItsLine) {
         {"modbus: {allow: [10.0.0.0/33]}\n" +
              LineWith("      - {address: 01D00100, register: 0}\n"),
          "gw.yaml:1: '10.0.0.0/33' is no network"},
+        {"modbus: {write_allow: 10.0.0.0/8}\n" +
+             LineWith("      - {address: 01D00100, register: 0}\n"),
+         "gw.yaml:1: write_allow takes a list of networks"},
         {LineWith("      - {address: 01D00100, register: 0}\n", "    settings: 19200-9O1\n"),
          "gw.yaml:4: settings takes rate and format as 19200-8O1"},
         {LineWith("      - {address: 01D00100, register: 0}\n", "    timeout_ms: 45\n"),
@@ -156,6 +160,20 @@ TEST(GatewayConfig, ClientNetworks) {
     EXPECT_TRUE(ClientAllowed(config.modbus, 0xC0A80507));   // 192.168.5.7
     EXPECT_FALSE(ClientAllowed(config.modbus, 0xC0A80508));  // 192.168.5.8
     EXPECT_TRUE(ClientAllowed(ModbusConfig(), 0x0A000001));  // no list: any
+    // Who may write: those who may connect, unless write_allow says.
+    EXPECT_TRUE(ClientMayWrite(config.modbus, 0xC0A80507));
+    EXPECT_FALSE(ClientMayWrite(config.modbus, 0xC0A80508));
+    EXPECT_TRUE(ClientMayWrite(ModbusConfig(), 0x0A000001));
+    ASSERT_TRUE(ParseConfig("modbus: {allow: [127.0.0.0/8], write_allow: [127.0.0.1]}\n" +
+                                LineWith("      - {address: 01D00100, register: 0}\n"),
+                            "gw.yaml", config, errors));
+    EXPECT_TRUE(ClientMayWrite(config.modbus, 0x7F000001));
+    EXPECT_FALSE(ClientMayWrite(config.modbus, 0x7F000002));
+    EXPECT_TRUE(ClientAllowed(config.modbus, 0x7F000002));
+    ASSERT_TRUE(ParseConfig(
+        "modbus: {write_allow: []}\n" + LineWith("      - {address: 01D00100, register: 0}\n"),
+        "gw.yaml", config, errors));
+    EXPECT_FALSE(ClientMayWrite(config.modbus, 0x7F000001));  // nobody
 }
 
 class ModbusAnswers : public ::testing::Test {
@@ -185,8 +203,8 @@ class ModbusAnswers : public ::testing::Test {
         table_->SetBad(6, Quality::kRefused);
         table_->SetBad(7, Quality::kNoAnswer);
     }
-    Decision Ask(int unit, std::vector<uint8_t> pdu) {
-        return Decide(config_, *map_, *table_, unit, pdu.data(), pdu.size());
+    Decision Ask(int unit, std::vector<uint8_t> pdu, bool mayWrite = true) {
+        return Decide(config_, *map_, *table_, unit, pdu.data(), pdu.size(), mayWrite);
     }
     Config config_;
     std::unique_ptr<TagTable> table_;
@@ -199,13 +217,14 @@ TEST_F(ModbusAnswers, ExceptionsAsTheDocsList) {
         int unit;
         std::vector<uint8_t> pdu;
         uint8_t exception;
+        bool mayWrite = true;
     } cases[] = {
         {"read of registers 0-2", 1, {3, 0, 0, 0, 3}, 0},
         {"a register no tag serves", 1, {3, 0, 0, 0, 4}, kIllegalDataAddress},
         {"a bad tag among good ones", 1, {1, 0, 0, 0, 3}, kGatewayTargetFailed},
         {"a station that does not answer", 2, {3, 0, 0, 0, 1}, kGatewayTargetFailed},
         {"no such unit", 7, {3, 0, 0, 0, 1}, kGatewayPathUnavailable},
-        {"no such function", 1, {8, 0, 0, 0, 1}, kIllegalFunction},
+        {"no such function (report server id)", 1, {17}, kIllegalFunction},
         {"input registers where none are served", 1, {4, 0, 0, 0, 1}, kIllegalDataAddress},
         {"126 registers", 1, {3, 0, 0, 0, 126}, kIllegalDataValue},
         {"past the last address", 1, {3, 0xFF, 0xFF, 0, 2}, kIllegalDataAddress},
@@ -217,9 +236,48 @@ TEST_F(ModbusAnswers, ExceptionsAsTheDocsList) {
         {"the status unit's registers", kStatusUnit, {4, 0, 16, 0, 16}, 0},
         {"the status unit's holding registers", kStatusUnit, {3, 0, 16, 0, 1}, kIllegalFunction},
         {"a status register of no station", kStatusUnit, {4, 0, 48, 0, 1}, kIllegalDataAddress},
+        // A PDU whose size disagrees with its function.
+        {"a read two bytes too long", 1, {3, 0, 0, 0, 3, 0, 0}, kIllegalDataValue},
+        {"a write of one register a byte short", 1, {6, 0, 0, 0}, kIllegalDataValue},
+        {"registers written with a byte more", 1, {16, 0, 0, 0, 1, 2, 0, 1, 0}, kIllegalDataValue},
+        {"a mask write a byte short", 1, {22, 0, 0, 0xFF, 0, 0}, kIllegalDataValue},
+        {"device identification with a byte more", 1, {43, 14, 1, 0, 0}, kIllegalDataValue},
+        {"diagnostics without its sub-function", 1, {8, 0}, kIllegalDataValue},
+        // Functions that are not served, whatever data they carry.
+        {"a user function", 1, {0x41, 1, 2, 3}, kIllegalFunction},
+        {"diagnostics: another sub-function", 1, {8, 0, 1, 0, 0}, kIllegalFunction},
+        {"another interface of function 43", 1, {43, 13, 0, 0, 0}, kIllegalFunction},
+        {"the status unit written", kStatusUnit, {6, 0, 16, 0, 1}, kIllegalFunction},
+        // The other functions served.
+        {"diagnostics: return query data", 1, {8, 0, 0, 0x12, 0x34}, 0},
+        {"the status unit's identification", kStatusUnit, {43, 14, 2, 0}, 0},
+        {"a read device id code of none", 1, {43, 14, 5, 0}, kIllegalDataValue},
+        {"one object that is not there", 1, {43, 14, 4, 3}, kIllegalDataAddress},
+        {"a mask write", 1, {22, 0, 0, 0xFF, 0, 0, 1}, 0},
+        {"a mask write of a tag not writable", 1, {22, 0, 2, 0xFF, 0, 0, 1}, kIllegalDataAddress},
+        {"a mask write of half a 32-bit value", 1, {22, 0, 10, 0xFF, 0, 0, 1}, kIllegalDataAddress},
+        {"read/write multiple", 1, {23, 0, 0, 0, 2, 0, 1, 0, 1, 2, 0, 9}, 0},
+        {"read/write whose read no tag serves",
+         1,
+         {23, 0, 3, 0, 1, 0, 1, 0, 1, 2, 0, 9},
+         kIllegalDataAddress},
+        {"read/write of no register", 1, {23, 0, 0, 0, 1, 0, 1, 0, 0, 0}, kIllegalDataValue},
+        {"read/write whose byte count disagrees",
+         1,
+         {23, 0, 0, 0, 1, 0, 1, 0, 2, 2, 0, 9},
+         kIllegalDataValue},
+        // A client whose network may only read.
+        {"a read by a reader", 1, {3, 0, 0, 0, 1}, 0, false},
+        {"a write by a reader", 1, {6, 0, 0, 0, 1}, kIllegalFunction, false},
+        {"a mask write by a reader", 1, {22, 0, 0, 0xFF, 0, 0, 1}, kIllegalFunction, false},
+        {"read/write by a reader",
+         1,
+         {23, 0, 0, 0, 2, 0, 1, 0, 1, 2, 0, 9},
+         kIllegalFunction,
+         false},
     };
     for (const auto &c : cases) {
-        const Decision decision = Ask(c.unit, c.pdu);
+        const Decision decision = Ask(c.unit, c.pdu, c.mayWrite);
         EXPECT_EQ(decision.exception, c.exception) << c.what;
         EXPECT_TRUE(decision.exception == 0 || decision.writes.empty()) << c.what;
     }
@@ -240,6 +298,59 @@ TEST_F(ModbusAnswers, RegistersAndWritesInTheConfiguredWordOrder) {
     EXPECT_EQ(coils.writes[2].words, std::vector<uint16_t>{1});
     const Decision bits = Ask(1, {1, 0, 0, 0, 2});
     EXPECT_EQ(bits.values, (std::vector<uint16_t>{1, 0}));
+}
+
+// The bytes of each answer, once the controller acknowledged what was
+// written.
+TEST_F(ModbusAnswers, AnswersByteForByte) {
+    const std::string version = QIVMA_VERSION_STRING;
+    const auto text = [](const std::string &t) { return std::vector<uint8_t>(t.begin(), t.end()); };
+    std::vector<uint8_t> basic = {43, 14, 1, 0x82, 0, 0, 3, 0, 5};
+    for (const std::string &object :
+         {std::string("qivma"), std::string("\x01\x0dqivma-gateway"),
+          "\x02" + std::string(1, static_cast<char>(version.size())) + version}) {
+        const std::vector<uint8_t> bytes = text(object);
+        basic.insert(basic.end(), bytes.begin(), bytes.end());
+    }
+    const struct {
+        int unit;
+        std::vector<uint8_t> pdu, answer;
+    } cases[] = {
+        {1, {3, 0, 0, 0, 3}, {3, 6, 0, 11, 0, 12, 0, 13}},
+        {1, {1, 0, 0, 0, 2}, {1, 1, 0b01}},
+        {1, {6, 0, 0, 0x12, 0x34}, {6, 0, 0, 0x12, 0x34}},
+        {1, {5, 0, 1, 0xFF, 0}, {5, 0, 1, 0xFF, 0}},
+        {1, {16, 0, 10, 0, 2, 4, 0xAB, 0xCD, 0, 1}, {16, 0, 10, 0, 2}},
+        {1, {15, 0, 0, 0, 3, 1, 0b101}, {15, 0, 0, 0, 3}},
+        {1, {8, 0, 0, 0xA5, 0x5A, 7}, {8, 0, 0, 0xA5, 0x5A, 7}},
+        {1, {22, 0, 1, 0xF0, 0x0F, 0x12, 0x34}, {22, 0, 1, 0xF0, 0x0F, 0x12, 0x34}},
+        {1, {23, 0, 0, 0, 2, 0, 1, 0, 1, 2, 0, 9}, {23, 4, 0, 11, 0, 12}},
+        // Stream access from an object of no set: from the first.
+        {1, {43, 14, 1, 9}, basic},
+        {1, {0x41, 1}, {0xC1, kIllegalFunction}},
+        {2, {3, 0, 0, 0, 1}, {0x83, kGatewayTargetFailed}},
+    };
+    for (const auto &c : cases) {
+        Request request;
+        request.header = {0x1234, 0, static_cast<uint16_t>(c.pdu.size() + 1),
+                          static_cast<uint8_t>(c.unit)};
+        request.pdu = c.pdu;
+        Decision decision = Ask(c.unit, c.pdu);
+        if (decision.function == kReadWriteRegisters)
+            decision = ReadAfterWrite(*map_, *table_, c.unit, decision);
+        std::vector<uint8_t> expected = {0x12,
+                                         0x34,
+                                         0,
+                                         0,
+                                         0,
+                                         static_cast<uint8_t>(c.answer.size() + 1),
+                                         static_cast<uint8_t>(c.unit)};
+        expected.insert(expected.end(), c.answer.begin(), c.answer.end());
+        EXPECT_EQ(Answer(request, decision), expected) << static_cast<int>(c.pdu[0]);
+    }
+    // The mask's rule, with the protocol's own example.
+    EXPECT_EQ(MaskedWord(0x12, 0xF2, 0x25), 0x17);
+    EXPECT_EQ(MaskedWord(0xFFFF, 0x0000, 0x1234), 0x1234);
 }
 
 }  // namespace

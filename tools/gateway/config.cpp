@@ -232,8 +232,9 @@ class Reader {
 
   private:
     void ReadModbus(const YAML::Node &node) {
-        if (!check_.Mapping(node, "modbus",
-                            {"listen", "port", "max_clients", "allow", "word_order"}))
+        if (!check_.Mapping(
+                node, "modbus",
+                {"listen", "port", "max_clients", "allow", "write_allow", "word_order"}))
             return;
         ModbusConfig &modbus = config_.modbus;
         if (check_.String(node, "listen", modbus.listen)) {
@@ -256,20 +257,26 @@ class Reader {
                                 order + "'");
             }
         }
-        if (const YAML::Node allow = node["allow"]) {
-            if (!allow.IsSequence()) {
-                check_.Fail(allow, "allow takes a list of networks: [127.0.0.0/8, 10.1.2.0/24]");
-                return;
-            }
-            for (const YAML::Node &entry : allow) {
-                Network network;
-                if (!entry.IsScalar() || !ParseNetwork(entry.Scalar(), network)) {
-                    check_.Fail(entry, "'" + (entry.IsScalar() ? entry.Scalar() : "") +
-                                           "' is no network: give an IPv4 address with an "
-                                           "optional /bits, as 192.168.1.0/24");
-                } else {
-                    modbus.allow.push_back(network);
-                }
+        if (node["allow"])
+            ReadNetworks(node["allow"], "allow", modbus.allow);
+        if (node["write_allow"])
+            ReadNetworks(node["write_allow"], "write_allow", modbus.writeAllow.emplace());
+    }
+
+    void ReadNetworks(const YAML::Node &list, const std::string &key,
+                      std::vector<Network> &networks) {
+        if (!list.IsSequence()) {
+            check_.Fail(list, key + " takes a list of networks: [127.0.0.0/8, 10.1.2.0/24]");
+            return;
+        }
+        for (const YAML::Node &entry : list) {
+            Network network;
+            if (!entry.IsScalar() || !ParseNetwork(entry.Scalar(), network)) {
+                check_.Fail(entry, "'" + (entry.IsScalar() ? entry.Scalar() : "") +
+                                       "' is no network: give an IPv4 address with an "
+                                       "optional /bits, as 192.168.1.0/24");
+            } else {
+                networks.push_back(network);
             }
         }
     }
@@ -577,12 +584,23 @@ std::string LineSettingsText(const SerialLineSettings &settings) {
     return ::LineSettingsText(settings);
 }
 
-bool ClientAllowed(const ModbusConfig &modbus, uint32_t address) {
-    if (modbus.allow.empty())
-        return true;
-    return std::any_of(modbus.allow.begin(), modbus.allow.end(), [&](const Network &network) {
+namespace {
+
+bool InNetworks(const std::vector<Network> &networks, uint32_t address) {
+    return std::any_of(networks.begin(), networks.end(), [&](const Network &network) {
         return (address & network.mask) == network.address;
     });
+}
+
+}  // namespace
+
+bool ClientAllowed(const ModbusConfig &modbus, uint32_t address) {
+    return modbus.allow.empty() || InNetworks(modbus.allow, address);
+}
+
+bool ClientMayWrite(const ModbusConfig &modbus, uint32_t address) {
+    return modbus.writeAllow ? InNetworks(*modbus.writeAllow, address)
+                             : ClientAllowed(modbus, address);
 }
 
 bool ParseConfig(const std::string &text, const std::string &file, Config &config,

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,8 @@ struct ModbusConfig {
     int port = 502;
     int maxClients = 32;
     std::vector<Network> allow;  // empty: every client
+    // The networks whose clients may write; unset: those of `allow`.
+    std::optional<std::vector<Network>> writeAllow;
     // How a 32-bit value lies in two registers: high word first ("ABCD") or
     // low word first ("CDAB", as the controllers keep it).
     WordOrder wordOrder = WordOrder::kLowFirst;
@@ -101,5 +104,7 @@ std::string LineSettingsText(const SerialLineSettings &settings);
 
 // Whether a client at `address` (host order) may connect.
 bool ClientAllowed(const ModbusConfig &modbus, uint32_t address);
+// Whether it may write.
+bool ClientMayWrite(const ModbusConfig &modbus, uint32_t address);
 
 }  // namespace gateway

@@ -119,9 +119,10 @@ class Engine::Line {
             thread_.join();
     }
 
-    std::future<WriteResult> Enqueue(std::vector<TagWrite> writes) {
+    std::future<WriteResult> Enqueue(std::vector<TagWrite> writes, Change change = nullptr) {
         Job job;
         job.writes = std::move(writes);
+        job.change = std::move(change);
         std::future<WriteResult> result = job.done.get_future();
         {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -138,6 +139,7 @@ class Engine::Line {
   private:
     struct Job {
         std::vector<TagWrite> writes;
+        Change change;  // a read-modify-write of writes' one tag
         std::promise<WriteResult> done;
     };
     struct StationRun {
@@ -392,9 +394,33 @@ class Engine::Line {
                     continue;
                 }
             }
-            job.done.set_value(Carry(job.writes));
+            job.done.set_value(job.change ? Modify(job.writes.front().tag, job.change)
+                                          : Carry(job.writes));
             table_.Publish();
         }
+    }
+
+    WriteResult Modify(size_t tag, const Change &change) {
+        if (!open_)
+            return WriteResult::kPortFailed;
+        const TagConfig &config = config_.tags[tag];
+        const size_t station = table_.StationIndex(index_, config.station);
+        if (stations_[station].demoted)
+            return WriteResult::kNoAnswer;
+        const Outcome outcome = session_.Read(HostTag(config));
+        Count(station, outcome, outcome.status != QIV_STATUS_OK);
+        if (outcome.portError != 0) {
+            PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
+            return WriteResult::kPortFailed;
+        }
+        if (outcome.status == QIV_STATUS_REFUSED)
+            return WriteResult::kRefused;
+        if (outcome.status != QIV_STATUS_OK)
+            return WriteResult::kNoAnswer;
+        std::vector<uint16_t> words = change(outcome.words);
+        if (words.size() != static_cast<size_t>(RegistersOf(config.type)))
+            return WriteResult::kRefused;
+        return Carry({{tag, std::move(words)}});
     }
 
     // Neighbouring registers of one station and memory go in one frame; a
@@ -588,6 +614,16 @@ std::future<WriteResult> Engine::Write(std::vector<TagWrite> writes) {
     }
     const size_t line = config_.tags.at(writes.front().tag).line;
     return lines_.at(line)->Enqueue(std::move(writes));
+}
+
+std::future<WriteResult> Engine::Modify(size_t tag, Change change) {
+    if (lines_.empty()) {
+        std::promise<WriteResult> none;
+        none.set_value(WriteResult::kStopping);
+        return none.get_future();
+    }
+    const size_t line = config_.tags.at(tag).line;
+    return lines_.at(line)->Enqueue({{tag, {}}}, std::move(change));
 }
 
 }  // namespace gateway

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -79,6 +80,12 @@ class Engine {
     // Writes tags, all of one line, in the order given; the result comes once
     // the controller acknowledged them or did not.
     std::future<WriteResult> Write(std::vector<TagWrite> writes);
+    // Reads a tag from its controller, then writes what `change` makes of
+    // its words, with no other write of the line in between: a change of
+    // part of a value made on the controller's value, not on the table's,
+    // which may be a scan old.
+    using Change = std::function<std::vector<uint16_t>(std::vector<uint16_t> words)>;
+    std::future<WriteResult> Modify(size_t tag, Change change);
 
   private:
     class Line;

@@ -146,9 +146,12 @@ int Run(const Arguments &arguments) {
         return kExitFailed;
     }
     Log("Modbus TCP on " + config.modbus.listen + ":" + std::to_string(server.Port()) +
-        (config.modbus.listen == "127.0.0.1" ? ""
-                                             : " (Modbus has no authentication: every client "
-                                               "that reaches this address may write)"));
+        (config.modbus.listen == "127.0.0.1"
+             ? ""
+             : std::string(" (Modbus has no authentication: every client that reaches this "
+                           "address may ") +
+                   (config.modbus.writeAllow ? "read; those of write_allow may write)"
+                                             : "write; write_allow can narrow that)")));
     MqttClient mqtt(config, table, engine);
     StatusHttp status(config, table);
     if (!mqtt.Start(&error) || !status.Start(&error)) {

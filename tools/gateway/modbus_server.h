@@ -1,6 +1,7 @@
-// The Modbus TCP front end on libmodbus: a thread that accepts clients, and
-// a thread per client, so that a client that sends half a request, or waits
-// for a write to be acknowledged, holds up no other.
+// The Modbus TCP front end: a thread that accepts clients, and a thread per
+// client, so that a client that sends half a request, or waits for a write
+// to be acknowledged, holds up no other. Requests are framed by their MBAP
+// headers (modbus_requests.h), not by libmodbus's receive path.
 #pragma once
 
 #include <atomic>
@@ -34,7 +35,9 @@ class ModbusServer {
 
   private:
     void AcceptClients();
-    void Serve(int socket);
+    void Serve(int socket, uint32_t address, std::string peer);
+    // Carries out what a decided request asks of the controllers.
+    void Carry(Decision &decision, int unit);
 
     const Config &config_;
     TagTable &table_;
