@@ -173,10 +173,9 @@ bool LoadYaml(const std::string &text, ConfigCheck &check, YAML::Node &root) {
             known != kParseErrors.end()
                 ? known->second
                 : "this cannot be read as YAML (the parser stopped at: " + e.msg + ")";
-        check.Fail(e.mark.line + 1,
-                   (e.mark.column >= 0 ? "column " + std::to_string(e.mark.column + 1) + ": "
-                                       : std::string()) +
-                       what);
+        // Where the parser stopped, which is the line to look at; its column
+        // is often that of the enclosing key rather than of the fault.
+        check.Fail(e.mark.line + 1, what);
     }
     return false;
 }
