@@ -34,12 +34,16 @@ TEST(FrontEndConfig, DefaultsAndWhatTheSectionsGive) {
     ASSERT_TRUE(gateway::ParseConfig(kLines, "site.yaml", config, errors)) << errors[0];
     EXPECT_FALSE(config.mqtt.enabled);
     EXPECT_FALSE(config.http.enabled);
+    EXPECT_TRUE(config.mqtt.v5);
     ASSERT_TRUE(gateway::ParseConfig(std::string(kLines) +
                                          "mqtt: {host: 10.0.0.5, json: yes, discovery: no, "
+                                         "protocol: 3.1.1, command_max_age_s: 30, "
                                          "entities: {speed: {unit: rpm}}}\nhttp: {}\n",
                                      "site.yaml", config, errors))
         << errors[0];
     EXPECT_TRUE(config.mqtt.enabled);
+    EXPECT_FALSE(config.mqtt.v5);
+    EXPECT_EQ(config.mqtt.commandMaxAgeS, 30);
     EXPECT_EQ(config.mqtt.host, "10.0.0.5");
     EXPECT_EQ(config.mqtt.port, 1883);
     EXPECT_TRUE(config.mqtt.json);
@@ -67,6 +71,11 @@ TEST(FrontEndConfig, EachErrorNamesItsLine) {
         {"mqtt: {reconnect_min_s: 9, reconnect_max_s: 3}\n", "",
          "site.yaml:8: reconnect_min_s is longer than reconnect_max_s"},
         {"mqtt: {json: maybe}\n", "", "site.yaml:8: json takes true or false, not 'maybe'"},
+        {"mqtt: {protocol: 3}\n", "", "site.yaml:8: protocol takes 5, or 3.1.1"},
+        {"mqtt: {command_max_age_s: 0}\n", "",
+         "site.yaml:8: command_max_age_s takes a whole number from 1 to 3600, not '0'"},
+        // The value refused is said once, not again by the checks after it.
+        {"mqtt: {topic_prefix: [a]}\n", "", "site.yaml:8: topic_prefix takes a text"},
         {"mqtt: {client_id: '--'}\n", "", "site.yaml:8: client_id needs a letter or a digit"},
         {"mqtt:\n  entities: {speeds: {unit: rpm}}\n", "",
          "site.yaml:9: entities: no tag is named 'speeds'"},

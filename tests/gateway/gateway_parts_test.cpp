@@ -1,6 +1,10 @@
 // The gateway's configuration and its answers to Modbus requests, without a
 // line or a socket: what a file is refused for, where its tags are served,
 // and which exception each request gets.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -28,10 +32,34 @@ std::string LineWith(const std::string &tags, const std::string &extra = "") {
 TEST(GatewayConfig, EachErrorNamesItsLine) {
     struct Case {
         std::string text;
-        std::string error;  // "gw.yaml:LINE: the start of what"
+        std::string error;                   // "gw.yaml:LINE: the start of what"
+        std::vector<std::string> more = {};  // the other errors of the same file
+        std::string path = {};               // read from this path instead of `text`
     };
+    const std::string missing = ::testing::TempDir() + "/no-such-gateway.yaml";
     const Case cases[] = {
-        {"lines: [", "gw.yaml:1: "},
+        {"lines: [", "gw.yaml:1: a '[' is not closed by its ']'"},
+        {"", "gw.yaml:1: the file holds nothing"},
+        {"", missing + ": cannot be read: No such file or directory", {}, missing},
+        {"", ::testing::TempDir() + ": cannot be read: Is a directory", {}, ::testing::TempDir()},
+        // An error in the defaults, the lines' errors below it, and those of
+        // the sections after the lines.
+        {"defaults: {timeout_ms: 45, rate_ms: -5}\n" +
+             LineWith("      - {address: 01D00100, register: 0, colour: red}\n"
+                      "      - {address: 01D00101, type: int17, table: holdings, register: 1}\n",
+                      "    settings: 19200-9O1\n") +
+             "mqtt: {port: 0}\nhttp: {listen: localhost}\n",
+         "gw.yaml:1: timeout_ms is counted in steps of 10 ms",
+         {"gw.yaml:1: rate_ms takes a whole number from 0 to 3600000, not '-5'",
+          "gw.yaml:5: settings takes rate and format as 19200-8O1",
+          "gw.yaml:8: unknown key 'colour' in a tag", "gw.yaml:9: type takes int16",
+          "gw.yaml:9: table takes holding, input, coil or discrete, not 'holdings'",
+          "gw.yaml:10: port takes a whole number from 1 to 65535",
+          "gw.yaml:11: listen takes an IPv4 address"}},
+        {"modbus:\n  port: 502\n  port: 503\n" +
+             LineWith("      - {address: 01D00100, register: 0, register: 1}\n"),
+         "gw.yaml:3: 'port' is given twice in modbus (first at line 2)",
+         {"gw.yaml:9: 'register' is given twice in a tag (first at line 9)"}},
         {"modbus: {port: 70000}\n" + LineWith("      - {address: 01D00100, register: 0}\n"),
          "gw.yaml:1: port takes a whole number from 1 to 65535"},
         {"modbus: {word_order: BADC}\n" + LineWith("      - {address: 01D00100, register: 0}\n"),
@@ -79,14 +107,39 @@ TEST(GatewayConfig, EachErrorNamesItsLine) {
          "gw.yaml:2: line 'line1' has no tags"},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.path.empty() ? c.text : c.path);
         Config config;
         std::vector<std::string> errors;
-        EXPECT_FALSE(ParseConfig(c.text, "gw.yaml", config, errors)) << c.text;
-        bool found = false;
+        if (c.path.empty()) {
+            EXPECT_FALSE(ParseConfig(c.text, "gw.yaml", config, errors));
+        } else {
+            EXPECT_FALSE(LoadConfig(c.path, config, errors));
+            EXPECT_EQ(config.file, c.path);  // what the summary line names
+        }
+        std::vector<std::string> expected = c.more;
+        expected.insert(expected.begin(), c.error);
+        std::string got;
         for (const std::string &error : errors)
-            found = found || error.rfind(c.error, 0) == 0;
-        EXPECT_TRUE(found) << "expected " << c.error << "\ngot:\n"
-                           << (errors.empty() ? "nothing" : errors[0]);
+            got += error + "\n";
+        for (const std::string &each : expected) {
+            EXPECT_TRUE(std::any_of(errors.begin(), errors.end(),
+                                    [&](const std::string &e) { return e.rfind(each, 0) == 0; }))
+                << "expected " << each << "\ngot:\n"
+                << got;
+        }
+        if (!c.more.empty()) {
+            EXPECT_EQ(errors.size(), expected.size()) << got;
+            EXPECT_TRUE(std::is_sorted(errors.begin(), errors.end(),
+                                       [](const std::string &a, const std::string &b) {
+                                           return atoi(a.c_str() + 8) < atoi(b.c_str() + 8);
+                                       }))
+                << got;
+        }
+        if (c.path.empty()) {
+            for (const std::string &error : errors)
+                EXPECT_TRUE(std::regex_search(error, std::regex("^gw\\.yaml:[1-9][0-9]*: ")))
+                    << error;
+        }
     }
 }
 

@@ -36,7 +36,8 @@ constexpr char kPrefix[] = "site/qivma";
 constexpr char kClientId[] = "plant-gw";
 
 // Line "plant": station 01 answers, 02 never does. Line "spare": station 05,
-// read once an hour, for writes whose answer the test takes away.
+// read once an hour, for writes whose answer the test takes away; each such
+// write holds the line for three time-outs, longer than a command may wait.
 constexpr char kConfig[] = R"(modbus: {listen: 127.0.0.1}
 mqtt:
   port: @BROKER@
@@ -45,6 +46,7 @@ mqtt:
   json: @JSON@
   reconnect_min_s: 1
   reconnect_max_s: 2
+  command_max_age_s: 2
   entities: {temperature: {unit: "°C", device_class: temperature}}
 http: {port: 0, refresh_ms: 300}
 defaults: {rate_ms: 100, timeout_ms: 40, demote_after: 2, demote_for_s: 600, reopen_ms: 100,
@@ -67,6 +69,7 @@ lines:
     port: @LINK2@
     settings: 19200-8O1
     rate_ms: 3600000
+    timeout_ms: 1500
     demote_after: 1000
     stations: [{station: 05, unit: 5}]
     tags:
@@ -392,19 +395,26 @@ TEST_P(MqttGateway, DiscoveryMessagesCarryWhatHomeAssistantReads) {
 // A command is answered once the controller answered, never before: the
 // value is in the simulator when "done" comes, a write that the controller
 // took but never acknowledged is "no answer", and what is not to be written
-// is never sent.
+// is never sent: a retained command that comes while the gateway is
+// subscribed, and one that waited behind an unanswered write past its
+// message expiry or past command_max_age_s.
 TEST_P(MqttGatewayBare, CommandsWriteAndTheirOutcomeIsPublished) {
     // The retained value of a tag comes as soon as the subscription holds.
     const std::string marker = StationTopic("01") + "/level";
     Background results(
         OutputOnStderr(Sub({"-v", "-t", std::string(kPrefix) + "/+/+/+/result", "-t", marker})));
     ASSERT_NE(results.WaitFor(marker + " 65000"), std::string::npos) << results.Err();
+    const std::vector<std::string> retain = {"-r"};
+    const std::vector<std::string> expiresIn1s = {
+        "-V", "mqttv5", "-D", "publish", "message-expiry-interval", "1"};
     struct Case {
         std::string station, topic, payload, outcome;
         Area area;
         size_t word;
         uint16_t held;  // what the simulator holds afterwards
         bool answerTaken;
+        std::vector<std::string> options = {};  // mosquitto_pub's
+        bool behindLostWrite = false;           // sent while a write of 1717 goes unanswered
     };
     const Case cases[] = {
         {"01", "setpoint_1", "-1234", "done", Area::kData, 101, 0xFB2E, false},
@@ -413,21 +423,71 @@ TEST_P(MqttGatewayBare, CommandsWriteAndTheirOutcomeIsPublished) {
         {"01", "total", "5", "refused: the tag is not writable", Area::kData, 200, 0x2345, false},
         {"01", "setpoint_0", "70000", "invalid: '70000' is no 16-bit value (-32768 to 32767)",
          Area::kData, 100, 1111, false},
+        {"01", "setpoint_0", "77", "refused: a retained command is not carried out", Area::kData,
+         100, 1111, false, retain},
         {"05", "recipe", "4242", "no answer", Area::kData, 500, 4242, true},
+        {"05", "recipe", "31", "refused: its message expiry ran out before the line could write it",
+         Area::kData, 500, 1717, true, expiresIn1s, true},
+        {"05",
+         "recipe",
+         "32",
+         "refused: it waited longer than command_max_age_s (2 s) for the line",
+         Area::kData,
+         500,
+         1717,
+         true,
+         {},
+         true},
         {"02", "remote_0", "7", "no answer", Area::kData, 0, 0, false},
+    };
+    const auto publish = [&](const std::string &topic, const std::string &payload,
+                             const std::vector<std::string> &options) {
+        std::vector<std::string> command = {"mosquitto_pub",
+                                            "-h",
+                                            "127.0.0.1",
+                                            "-p",
+                                            std::to_string(brokerPort_),
+                                            "-q",
+                                            "1",
+                                            "-t",
+                                            topic};
+        command.insert(command.end(), options.begin(), options.end());
+        command.insert(command.end(), {"-m", payload});
+        return RunProgram(command).exitCode;
     };
     size_t from = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.topic + " " + c.payload);
         fpsim::Simulator &sim = c.station == "05" ? *spare_ : *plant_;
+        const std::string topic = StationTopic(c.station) + "/" + c.topic;
+        if (c.behindLostWrite) {
+            // In step with the station first: after an unanswered write, the
+            // next one begins with a status request rather than the write.
+            ASSERT_EQ(publish(topic + "/set", "1717", {}), 0);
+            const size_t done = results.WaitFor(topic + "/result done\n", from);
+            ASSERT_NE(done, std::string::npos) << results.Err().substr(from);
+            from = done + 1;
+        }
         if (c.answerTaken)
             sim.FaultEvery(1, fpsim::Fault{fpsim::FaultKind::kNoAnswer});
-        const std::string topic = StationTopic(c.station) + "/" + c.topic;
         sim.ClearFrames();
-        ASSERT_EQ(RunProgram({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(brokerPort_),
-                              "-q", "1", "-t", topic + "/set", "-m", c.payload})
-                      .exitCode,
-                  0);
+        if (c.behindLostWrite) {
+            ASSERT_EQ(publish(topic + "/set", "1717", {}), 0);
+            // Under way on the line: what comes now waits for the line.
+            ASSERT_TRUE(Eventually([&] {
+                for (const fpsim::FrameRecord &frame : sim.Frames()) {
+                    if (frame.bytes.find("#W") != std::string::npos)
+                        return true;
+                }
+                return false;
+            }));
+        }
+        ASSERT_EQ(publish(topic + "/set", c.payload, c.options), 0);
+        if (c.behindLostWrite) {
+            const size_t lost = results.WaitFor(topic + "/result no answer\n", from);
+            ASSERT_NE(lost, std::string::npos) << results.Err().substr(from);
+            from = lost + 1;
+        }
         const size_t at = results.WaitFor(topic + "/result " + c.outcome + "\n", from);
         ASSERT_NE(at, std::string::npos) << results.Err().substr(from);
         from = at + 1;
@@ -438,6 +498,10 @@ TEST_P(MqttGatewayBare, CommandsWriteAndTheirOutcomeIsPublished) {
         if (c.outcome.rfind("done", 0) != 0 && !c.answerTaken) {
             for (const fpsim::FrameRecord &frame : sim.Frames())
                 EXPECT_EQ(frame.bytes.find("#W"), std::string::npos) << frame.bytes;
+        }
+        if (c.options == retain) {
+            // The broker forgets it, lest the retained messages below be one more.
+            ASSERT_EQ(publish(topic + "/set", "", retain), 0);
         }
     }
     results.Terminate();

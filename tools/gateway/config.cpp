@@ -3,14 +3,16 @@
 #include <arpa/inet.h>
 #include <stdio.h>
 
+#include <errno.h>
+#include <string.h>
+
 #include <algorithm>
-#include <fstream>
 #include <map>
-#include <set>
-#include <sstream>
 #include <tuple>
 
 #include <yaml-cpp/yaml.h>
+
+#include "tools/gateway/config_check.h"
 
 #include "tools/hostkit/session.h"
 #include "wire/wire_rules.h"
@@ -20,81 +22,6 @@ namespace gateway {
 namespace {
 
 constexpr int kLastModbusAddress = 65535;
-
-struct Checker {
-    std::string file;
-    std::vector<std::string> &errors;
-
-    void Fail(int line, const std::string &what) {
-        errors.push_back(file + ":" + std::to_string(line) + ": " + what);
-    }
-    void Fail(const YAML::Node &node, const std::string &what) { Fail(LineOf(node), what); }
-    static int LineOf(const YAML::Node &node) { return node.Mark().line + 1; }
-
-    // A mapping with only the keys named; each other key is an error.
-    bool Mapping(const YAML::Node &node, const std::string &what,
-                 const std::set<std::string> &keys) {
-        if (!node.IsMap()) {
-            Fail(node, what + " is a mapping (key: value lines)");
-            return false;
-        }
-        for (const auto &entry : node) {
-            const std::string key = entry.first.as<std::string>();
-            if (keys.count(key) == 0) {
-                std::string known;
-                for (const std::string &k : keys)
-                    known += (known.empty() ? "" : ", ") + k;
-                Fail(entry.first,
-                     "unknown key '" + key + "' in " + what + " (known: " + known + ")");
-            }
-        }
-        return true;
-    }
-
-    bool Int(const YAML::Node &map, const char *key, int &value, long low, long high) {
-        const YAML::Node node = map[key];
-        if (!node)
-            return false;
-        const std::string text = node.IsScalar() ? node.Scalar() : "";
-        char *end = nullptr;
-        const long parsed = strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || parsed < low || parsed > high) {
-            Fail(node, std::string(key) + " takes a whole number from " + std::to_string(low) +
-                           " to " + std::to_string(high) + ", not '" + text + "'");
-            return false;
-        }
-        value = static_cast<int>(parsed);
-        return true;
-    }
-
-    bool String(const YAML::Node &map, const char *key, std::string &value) {
-        const YAML::Node node = map[key];
-        if (!node)
-            return false;
-        if (!node.IsScalar() || node.Scalar().empty()) {
-            Fail(node, std::string(key) + " takes a text");
-            return false;
-        }
-        value = node.Scalar();
-        return true;
-    }
-
-    bool Bool(const YAML::Node &map, const char *key, bool &value) {
-        const YAML::Node node = map[key];
-        if (!node)
-            return false;
-        const std::string text = node.IsScalar() ? node.Scalar() : "";
-        if (text == "true" || text == "yes") {
-            value = true;
-        } else if (text == "false" || text == "no") {
-            value = false;
-        } else {
-            Fail(node, std::string(key) + " takes true or false, not '" + text + "'");
-            return false;
-        }
-        return true;
-    }
-};
 
 int32_t DataTypeOf(ValueType type) {
     switch (type) {
@@ -185,130 +112,159 @@ bool ParseNetwork(const std::string &text, Network &network) {
 }
 
 // The scan settings that `defaults` gives every line and a line may change.
-const std::set<std::string> kScanKeys = {
-    "timeout_ms", "rate_ms", "gap", "demote_after", "demote_for_s", "reopen_ms", "reopen_max_ms"};
+std::vector<ConfigKey> ScanKeys(LineConfig &line, int &rateMs) {
+    return {
+        {"timeout_ms",
+         [&line](ConfigCheck &check, const YAML::Node &value) {
+             if (!check.Number(value, "timeout_ms", line.timeoutMs, 10, 2000))
+                 return false;
+             if (line.timeoutMs % 10 == 0)
+                 return true;
+             check.Fail(value,
+                        "timeout_ms is counted in steps of 10 ms by the driver: give a multiple "
+                        "of 10");
+             return false;
+         }},
+        NumberKey("rate_ms", &rateMs, 0, 3600000),
+        NumberKey("gap", &line.gapWords, 0, 26),
+        NumberKey("demote_after", &line.demoteAfter, 1, 1000),
+        {"demote_for_s",
+         [&line](ConfigCheck &check, const YAML::Node &value) {
+             int seconds = 0;
+             if (!check.Number(value, "demote_for_s", seconds, 1, 86400))
+                 return false;
+             line.demoteForMs = seconds * 1000;
+             return true;
+         }},
+        NumberKey("reopen_ms", &line.reopenMs, 10, 600000),
+        NumberKey("reopen_max_ms", &line.reopenMaxMs, 10, 3600000),
+    };
+}
 
-void ReadScanSettings(Checker &check, const YAML::Node &node, LineConfig &line, int &rateMs) {
-    check.Int(node, "timeout_ms", line.timeoutMs, 10, 2000);
-    if (line.timeoutMs % 10 != 0) {
-        check.Fail(node["timeout_ms"],
-                   "timeout_ms is counted in steps of 10 ms by the driver: give a multiple of 10");
-    }
-    check.Int(node, "rate_ms", rateMs, 0, 3600000);
-    check.Int(node, "gap", line.gapWords, 0, 26);
-    check.Int(node, "demote_after", line.demoteAfter, 1, 1000);
-    int seconds = line.demoteForMs / 1000;
-    if (check.Int(node, "demote_for_s", seconds, 1, 86400))
-        line.demoteForMs = seconds * 1000;
-    check.Int(node, "reopen_ms", line.reopenMs, 10, 600000);
-    check.Int(node, "reopen_max_ms", line.reopenMaxMs, 10, 3600000);
+// A key whose text `parse` takes; `what` says what it takes when it does not.
+template <typename T>
+ConfigKey ChoiceKey(const char *name, T *value, bool (*parse)(const std::string &, T &),
+                    const std::string &what) {
+    return {name, [=](ConfigCheck &check, const YAML::Node &node) {
+                std::string text;
+                if (!check.Text(node, name, text))
+                    return false;
+                if (parse(text, *value))
+                    return true;
+                check.Fail(node, std::string(name) + " takes " + what + ", not '" + text + "'");
+                return false;
+            }};
+}
+
+bool ParseWordOrder(const std::string &text, WordOrder &order) {
+    if (text != "ABCD" && text != "CDAB")
+        return false;
+    order = text == "ABCD" ? WordOrder::kHighFirst : WordOrder::kLowFirst;
+    return true;
 }
 
 class Reader {
   public:
-    Reader(const std::string &file, Config &config, std::vector<std::string> &errors)
-        : check_{file, errors}, config_(config) {}
+    Reader(ConfigCheck &check, Config &config) : check_(check), config_(config) {}
 
     void Read(const YAML::Node &root) {
-        if (!check_.Mapping(root, "the file", {"modbus", "defaults", "lines", "mqtt", "http"}))
+        if (root.IsNull()) {
+            check_.Fail(root,
+                        "the file holds nothing: give 'lines:' with at least one line (port, "
+                        "stations, tags)");
+            return;
+        }
+        if (!check_.Read(root, "the file",
+                         {OwnKey("modbus"), OwnKey("defaults"), OwnKey("lines"), OwnKey("mqtt"),
+                          OwnKey("http")}) &&
+            !root.IsMap())
             return;
         if (root["modbus"])
             ReadModbus(root["modbus"]);
         LineConfig defaults;
         int defaultRate = 1000;
-        if (root["defaults"] && check_.Mapping(root["defaults"], "defaults", kScanKeys))
-            ReadScanSettings(check_, root["defaults"], defaults, defaultRate);
+        // A line takes what the defaults give as they stand: an error in them
+        // is said here, once, and not again at every line.
+        if (root["defaults"])
+            check_.Read(root["defaults"], "defaults", ScanKeys(defaults, defaultRate));
+        const size_t before = check_.Errors();
         const YAML::Node lines = root["lines"];
         if (!lines || !lines.IsSequence() || lines.size() == 0) {
             check_.Fail(lines ? check_.LineOf(lines) : 1,
                         "the file names no lines: give 'lines:' with at least one line (port, "
                         "stations, tags)");
-            return;
+        } else {
+            for (const YAML::Node &line : lines)
+                ReadLine(line, defaults, defaultRate);
         }
-        for (const YAML::Node &line : lines)
-            ReadLine(line, defaults, defaultRate);
-        ReadFrontEnds(root, check_.file, config_, check_.errors);
+        ReadFrontEnds(check_, root, config_, check_.Errors() == before);
     }
 
   private:
     void ReadModbus(const YAML::Node &node) {
-        if (!check_.Mapping(
-                node, "modbus",
-                {"listen", "port", "max_clients", "allow", "write_allow", "word_order"}))
-            return;
         ModbusConfig &modbus = config_.modbus;
-        if (check_.String(node, "listen", modbus.listen)) {
-            in_addr address;
-            if (inet_pton(AF_INET, modbus.listen.c_str(), &address) != 1)
-                check_.Fail(node["listen"], "listen takes an IPv4 address such as 127.0.0.1");
-        }
-        check_.Int(node, "port", modbus.port, 1, 65535);
-        check_.Int(node, "max_clients", modbus.maxClients, 1, 1000);
-        std::string order;
-        if (check_.String(node, "word_order", order)) {
-            if (order == "ABCD") {
-                modbus.wordOrder = WordOrder::kHighFirst;
-            } else if (order == "CDAB") {
-                modbus.wordOrder = WordOrder::kLowFirst;
-            } else {
-                check_.Fail(node["word_order"],
-                            "word_order takes ABCD (high word first) or CDAB (low word first), "
-                            "not '" +
-                                order + "'");
-            }
-        }
-        if (node["allow"])
-            ReadNetworks(node["allow"], "allow", modbus.allow);
-        if (node["write_allow"])
-            ReadNetworks(node["write_allow"], "write_allow", modbus.writeAllow.emplace());
+        check_.Read(node, "modbus",
+                    {AddressKey("listen", &modbus.listen),
+                     NumberKey("port", &modbus.port, 1, 65535),
+                     NumberKey("max_clients", &modbus.maxClients, 1, 1000),
+                     {"allow",
+                      [&modbus](ConfigCheck &check, const YAML::Node &value) {
+                          return Networks(check, value, "allow", modbus.allow);
+                      }},
+                     {"write_allow",
+                      [&modbus](ConfigCheck &check, const YAML::Node &value) {
+                          return Networks(check, value, "write_allow", modbus.writeAllow.emplace());
+                      }},
+                     ChoiceKey("word_order", &modbus.wordOrder, &ParseWordOrder,
+                               "ABCD (high word first) or CDAB (low word first)")});
     }
 
-    void ReadNetworks(const YAML::Node &list, const std::string &key,
-                      std::vector<Network> &networks) {
-        if (!list.IsSequence()) {
-            check_.Fail(list, key + " takes a list of networks: [127.0.0.0/8, 10.1.2.0/24]");
-            return;
+    static bool Networks(ConfigCheck &check, const YAML::Node &node, const std::string &key,
+                         std::vector<Network> &networks) {
+        if (!node.IsSequence()) {
+            check.Fail(node, key + " takes a list of networks: [127.0.0.0/8, 10.1.2.0/24]");
+            return false;
         }
-        for (const YAML::Node &entry : list) {
+        bool taken = true;
+        for (const YAML::Node &entry : node) {
             Network network;
             if (!entry.IsScalar() || !ParseNetwork(entry.Scalar(), network)) {
-                check_.Fail(entry, "'" + (entry.IsScalar() ? entry.Scalar() : "") +
-                                       "' is no network: give an IPv4 address with an "
-                                       "optional /bits, as 192.168.1.0/24");
+                check.Fail(entry, "'" + (entry.IsScalar() ? entry.Scalar() : "") +
+                                      "' is no network: give an IPv4 address with an "
+                                      "optional /bits, as 192.168.1.0/24");
+                taken = false;
             } else {
                 networks.push_back(network);
             }
         }
+        return taken;
     }
 
     void ReadLine(const YAML::Node &node, const LineConfig &defaults, int defaultRate) {
-        std::set<std::string> keys = {"name", "port", "settings", "stations", "tags"};
-        keys.insert(kScanKeys.begin(), kScanKeys.end());
-        if (!check_.Mapping(node, "a line", keys))
-            return;
         LineConfig line = defaults;
         line.stations.clear();
         line.sourceLine = check_.LineOf(node);
         line.name = "line" + std::to_string(config_.lines.size() + 1);
-        check_.String(node, "name", line.name);
+        int rateMs = defaultRate;
+        std::vector<ConfigKey> keys = ScanKeys(line, rateMs);
+        keys.insert(keys.end(),
+                    {TextKey("name", &line.name), TextKey("port", &line.port),
+                     ChoiceKey("settings", &line.settings, &ParseLineSettings,
+                               "rate and format as 19200-8O1 (data bits 5-8, parity N O E M S, "
+                               "stop bits 1 1.5 2)"),
+                     OwnKey("stations"), OwnKey("tags")});
+        // A wrong value of the line's own is said; its stations and tags are
+        // checked all the same.
+        if (!check_.Read(node, "a line", keys) && !node.IsMap())
+            return;
         for (const LineConfig &other : config_.lines) {
             if (other.name == line.name) {
                 check_.Fail(node, "a line named '" + line.name + "' is there already (line " +
                                       std::to_string(other.sourceLine) + ")");
             }
         }
-        if (!check_.String(node, "port", line.port))
+        if (!node["port"])
             check_.Fail(node, "line '" + line.name + "' has no port: give port: /dev/ttyUSB0");
-        std::string settings;
-        if (check_.String(node, "settings", settings) &&
-            !ParseLineSettings(settings, line.settings)) {
-            check_.Fail(node["settings"],
-                        "settings takes rate and format as 19200-8O1 (data bits "
-                        "5-8, parity N O E M S, stop bits 1 1.5 2), not '" +
-                            settings + "'");
-        }
-        int rateMs = defaultRate;
-        ReadScanSettings(check_, node, line, rateMs);
         const size_t lineIndex = config_.lines.size();
         ReadStations(node["stations"], line, node);
         config_.lines.push_back(line);
@@ -330,19 +286,22 @@ class Reader {
             return;
         }
         for (const YAML::Node &node : stations) {
-            if (!check_.Mapping(node, "a station", {"station", "unit"}))
-                continue;
             StationConfig station;
             station.sourceLine = check_.LineOf(node);
             int number = 0;
-            if (!check_.Int(node, "station", number, 1, 99)) {
-                check_.Fail(node, "a station needs its number: station: 01 (1 to 99)");
+            const bool taken = check_.Read(
+                node, "a station",
+                {NumberKey("station", &number, 1, 99), NumberKey("unit", &station.unit, 1, 255)});
+            if (!node.IsMap())
                 continue;
-            }
+            if (!node["station"])
+                check_.Fail(node, "a station needs its number: station: 01 (1 to 99)");
+            if (!taken || !node["station"])
+                continue;
             char text[8];
             snprintf(text, sizeof text, "%02d", number);
             station.station = text;
-            if (!check_.Int(node, "unit", station.unit, 1, 255)) {
+            if (!node["unit"]) {
                 check_.Fail(node, "station " + station.station +
                                       " needs the Modbus unit id it is served as: unit: 1 "
                                       "(1 to 255)");
@@ -371,47 +330,38 @@ class Reader {
     }
 
     void ReadTags(const YAML::Node &node, size_t lineIndex, int rateMs) {
-        if (!check_.Mapping(
-                node, "a tag",
-                {"name", "address", "count", "type", "table", "register", "writable", "rate_ms"}))
-            return;
         const LineConfig &line = config_.lines[lineIndex];
         TagConfig tag;
         tag.line = lineIndex;
         tag.sourceLine = check_.LineOf(node);
         tag.rateMs = rateMs;
-        if (!check_.String(node, "address", tag.address)) {
-            check_.Fail(node, "a tag needs its address as the driver takes it: 01D00100");
-            return;
-        }
         int count = 1;
-        check_.Int(node, "count", count, 1, 65536);
-        std::string text;
-        if (check_.String(node, "type", text) && !ParseType(text, tag.type)) {
-            check_.Fail(
-                node["type"],
-                "type takes int16, uint16, int32, uint32, float or bit, not '" + text + "'");
+        const bool taken = check_.Read(
+            node, "a tag",
+            {TextKey("name", &tag.name), TextKey("address", &tag.address),
+             NumberKey("count", &count, 1, 65536),
+             ChoiceKey("type", &tag.type, &ParseType, "int16, uint16, int32, uint32, float or bit"),
+             ChoiceKey("table", &tag.table, &ParseTable, "holding, input, coil or discrete"),
+             FlagKey("writable", &tag.writable), NumberKey("rate_ms", &tag.rateMs, 0, 3600000),
+             NumberKey("register", &tag.reg, 0, kLastModbusAddress)});
+        if (!node.IsMap())
             return;
+        if (!node["address"])
+            check_.Fail(node, "a tag needs its address as the driver takes it: 01D00100");
+        if (!node["register"]) {
+            check_.Fail(node,
+                        "a tag needs the register it is served at: register: 0 (counted "
+                        "from 0, as the request carries it)");
         }
+        // What follows judges the values together: not on a value refused.
+        if (!taken || !node["address"] || !node["register"])
+            return;
         if (!node["type"])
             tag.type = tag.address.size() == 8 && wire::NumberDigits(tag.address[2]) != 5
                            ? ValueType::kBit
                            : ValueType::kInt16;
-        tag.table = tag.type == ValueType::kBit ? Table::kCoil : Table::kHolding;
-        if (check_.String(node, "table", text) && !ParseTable(text, tag.table)) {
-            check_.Fail(node["table"],
-                        "table takes holding, input, coil or discrete, not '" + text + "'");
-            return;
-        }
-        check_.Bool(node, "writable", tag.writable);
-        check_.Int(node, "rate_ms", tag.rateMs, 0, 3600000);
-        if (!check_.Int(node, "register", tag.reg, 0, kLastModbusAddress)) {
-            check_.Fail(node,
-                        "a tag needs the register it is served at: register: 0 (counted "
-                        "from 0, as the request carries it)");
-            return;
-        }
-        check_.String(node, "name", tag.name);
+        if (!node["table"])
+            tag.table = tag.type == ValueType::kBit ? Table::kCoil : Table::kHolding;
 
         if (IsBitTable(tag.table) != (tag.type == ValueType::kBit)) {
             check_.Fail(node, std::string("a ") + ValueTypeName(tag.type) + " value is served " +
@@ -507,7 +457,7 @@ class Reader {
         }
     }
 
-    Checker check_;
+    ConfigCheck &check_;
     Config &config_;
     std::map<int, int> units_;                         // unit id: where it is given
     std::map<std::tuple<int, int, int>, int> served_;  // unit, table, register: the tag's line
@@ -607,31 +557,44 @@ bool ParseConfig(const std::string &text, const std::string &file, Config &confi
                  std::vector<std::string> &errors) {
     config = Config();
     config.file = file;
+    ConfigCheck check(file);
     YAML::Node root;
-    try {
-        root = YAML::Load(text);
-    } catch (const YAML::Exception &e) {
-        errors.push_back(file + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
-        return false;
+    if (LoadYaml(text, check, root)) {
+        try {
+            Reader(check, config).Read(root);
+        } catch (const YAML::Exception &e) {
+            // Every node is looked at before it is used; this is what was missed.
+            check.Fail(e.mark.line + 1,
+                       "the check of the file stopped here at what it did not expect; the "
+                       "errors before this are all that it found");
+        }
     }
-    const size_t before = errors.size();
-    try {
-        Reader(file, config, errors).Read(root);
-    } catch (const YAML::Exception &e) {
-        errors.push_back(file + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
-    }
-    return errors.size() == before;
+    const std::vector<std::string> said = check.Said();
+    errors.insert(errors.end(), said.begin(), said.end());
+    return said.empty();
 }
 
 bool LoadConfig(const std::string &path, Config &config, std::vector<std::string> &errors) {
-    std::ifstream in(path);
-    if (!in) {
-        errors.push_back(path + ": cannot be read");
+    config = Config();
+    config.file = path;
+    // Not a stream: a directory opens as one and then reads as an empty file.
+    FILE *file = fopen(path.c_str(), "re");
+    int error = file == nullptr ? errno : 0;
+    std::string text;
+    if (file != nullptr) {
+        char buffer[65536];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+            text.append(buffer, n);
+        if (ferror(file))
+            error = errno != 0 ? errno : EIO;
+        fclose(file);
+    }
+    if (error != 0) {
+        errors.push_back(path + ": cannot be read: " + strerror(error));
         return false;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    return ParseConfig(text.str(), path, config, errors);
+    return ParseConfig(text, path, config, errors);
 }
 
 }  // namespace gateway

@@ -1,120 +1,26 @@
 #include "tools/gateway/front_ends.h"
 
-#include <arpa/inet.h>
 #include <time.h>
 
 #include <algorithm>
 #include <map>
-#include <set>
 #include <tuple>
 
 #include <yaml-cpp/yaml.h>
 
 #include "tools/gateway/config.h"
+#include "tools/gateway/config_check.h"
 
 namespace gateway {
 
 namespace {
 
-// One key of a section: where its value goes, and what it may be.
-struct Key {
-    const char *name = nullptr;
-    std::string *text = nullptr;
-    int *number = nullptr;
-    bool *flag = nullptr;
-    long low = 0, high = 0;
-};
-
-Key Text(const char *name, std::string *value) {
-    Key key;
-    key.name = name;
-    key.text = value;
-    return key;
+bool ParseProtocol(const std::string &text, bool &v5) {
+    if (text != "5" && text != "3.1.1")
+        return false;
+    v5 = text == "5";
+    return true;
 }
-
-Key Number(const char *name, int *value, long low, long high) {
-    Key key;
-    key.name = name;
-    key.number = value;
-    key.low = low;
-    key.high = high;
-    return key;
-}
-
-Key Flag(const char *name, bool *value) {
-    Key key;
-    key.name = name;
-    key.flag = value;
-    return key;
-}
-
-class SectionReader {
-  public:
-    SectionReader(const std::string &file, std::vector<std::string> &errors)
-        : file_(file), errors_(errors) {}
-
-    void Fail(const YAML::Node &node, const std::string &what) {
-        errors_.push_back(file_ + ":" + std::to_string(node.Mark().line + 1) + ": " + what);
-    }
-
-    // Reads every key of `node` that `keys` names; any other is an error.
-    bool Read(const YAML::Node &node, const std::string &section, const std::vector<Key> &keys,
-              const std::set<std::string> &others = {}) {
-        if (!node.IsMap()) {
-            Fail(node, section + " is a mapping (key: value lines)");
-            return false;
-        }
-        for (const auto &entry : node) {
-            const std::string name = entry.first.as<std::string>();
-            const Key *key = nullptr;
-            for (const Key &k : keys) {
-                if (name == k.name)
-                    key = &k;
-            }
-            if (key != nullptr) {
-                Value(*key, entry.second);
-            } else if (others.count(name) == 0) {
-                std::string known;
-                for (const Key &k : keys)
-                    known += std::string(known.empty() ? "" : ", ") + k.name;
-                for (const std::string &k : others)
-                    known += ", " + k;
-                Fail(entry.first,
-                     "unknown key '" + name + "' in " + section + " (known: " + known + ")");
-            }
-        }
-        return true;
-    }
-
-  private:
-    void Value(const Key &key, const YAML::Node &node) {
-        const std::string text = node.IsScalar() ? node.Scalar() : "";
-        const std::string name = key.name;
-        if (key.text != nullptr) {
-            if (text.empty())
-                Fail(node, name + " takes a text");
-            else
-                *key.text = text;
-        } else if (key.flag != nullptr) {
-            if (text == "true" || text == "yes" || text == "false" || text == "no")
-                *key.flag = text == "true" || text == "yes";
-            else
-                Fail(node, name + " takes true or false, not '" + text + "'");
-        } else {
-            char *end = nullptr;
-            const long value = strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || value < key.low || value > key.high) {
-                Fail(node, name + " takes a whole number from " + std::to_string(key.low) + " to " +
-                               std::to_string(key.high) + ", not '" + text + "'");
-            } else {
-                *key.number = static_cast<int>(value);
-            }
-        }
-    }
-
-    std::string file_;
-    std::vector<std::string> &errors_;
-};
 
 // A topic's levels as given: no wildcard, no empty level.
 bool IsTopicPrefix(const std::string &text) {
@@ -122,96 +28,121 @@ bool IsTopicPrefix(const std::string &text) {
            text.back() != '/' && text.find("//") == std::string::npos;
 }
 
-void ReadEntities(SectionReader &reader, const YAML::Node &node, const Config &config,
-                  MqttConfig &mqtt) {
+bool ReadEntities(ConfigCheck &check, const YAML::Node &node, const Config &config,
+                  MqttConfig &mqtt, bool tagsRead) {
     if (!node.IsMap()) {
-        reader.Fail(node,
-                    "entities maps a tag's name to its unit and classes: "
-                    "{temperature: {unit: \"°C\", device_class: temperature}}");
-        return;
+        check.Fail(node,
+                   "entities maps a tag's name to its unit and classes: "
+                   "{temperature: {unit: \"°C\", device_class: temperature}}");
+        return false;
     }
+    bool taken = true;
     for (const auto &entry : node) {
-        const std::string name = entry.first.as<std::string>();
+        if (!entry.first.IsScalar()) {
+            check.Fail(entry.first, "entities: a tag's name, not a list or a mapping");
+            taken = false;
+            continue;
+        }
+        const std::string name = entry.first.Scalar();
         EntityHints hints;
-        reader.Read(entry.second, "the entity " + name,
-                    {Text("unit", &hints.unit), Text("device_class", &hints.deviceClass),
-                     Text("state_class", &hints.stateClass)});
+        taken =
+            check.Read(entry.second, "the entity " + name,
+                       {TextKey("unit", &hints.unit), TextKey("device_class", &hints.deviceClass),
+                        TextKey("state_class", &hints.stateClass)}) &&
+            taken;
         bool known = false;
         for (const TagConfig &tag : config.tags)
             known = known || tag.name == name || tag.name.rfind(name + "[", 0) == 0;
-        if (!known)
-            reader.Fail(entry.first, "entities: no tag is named '" + name + "'");
+        if (!known && tagsRead)
+            check.Fail(entry.first, "entities: no tag is named '" + name + "'");
         mqtt.entities[name] = hints;
     }
+    return taken;
 }
 
-void ReadMqtt(SectionReader &reader, const YAML::Node &node, Config &config) {
+void ReadMqtt(ConfigCheck &check, const YAML::Node &node, Config &config, bool tagsRead) {
     MqttConfig &mqtt = config.mqtt;
     mqtt.enabled = true;
-    const bool read = reader.Read(
-        node, "mqtt",
-        {Text("host", &mqtt.host), Number("port", &mqtt.port, 1, 65535),
-         Text("client_id", &mqtt.clientId), Text("username", &mqtt.username),
-         Text("password", &mqtt.password), Text("ca_file", &mqtt.caFile),
-         Text("cert_file", &mqtt.certFile), Text("key_file", &mqtt.keyFile),
-         Number("keepalive_s", &mqtt.keepaliveS, 5, 3600),
-         Number("reconnect_min_s", &mqtt.reconnectMinS, 1, 3600),
-         Number("reconnect_max_s", &mqtt.reconnectMaxS, 1, 3600),
-         Text("topic_prefix", &mqtt.topicPrefix), Flag("json", &mqtt.json),
-         Number("republish_s", &mqtt.republishS, 0, 86400), Flag("discovery", &mqtt.discovery),
-         Text("discovery_prefix", &mqtt.discoveryPrefix)},
-        {"entities"});
-    if (!read)
+    check.Read(node, "mqtt",
+               {TextKey("host", &mqtt.host),
+                NumberKey("port", &mqtt.port, 1, 65535),
+                {"protocol",
+                 [&mqtt](ConfigCheck &c, const YAML::Node &value) {
+                     std::string text;
+                     if (!c.Text(value, "protocol", text))
+                         return false;
+                     if (ParseProtocol(text, mqtt.v5))
+                         return true;
+                     c.Fail(value, "protocol takes 5, or 3.1.1 for a broker that lacks 5, not '" +
+                                       text + "'");
+                     return false;
+                 }},
+                NumberKey("command_max_age_s", &mqtt.commandMaxAgeS, 1, 3600),
+                TextKey("client_id", &mqtt.clientId),
+                TextKey("username", &mqtt.username),
+                TextKey("password", &mqtt.password),
+                TextKey("ca_file", &mqtt.caFile),
+                TextKey("cert_file", &mqtt.certFile),
+                TextKey("key_file", &mqtt.keyFile),
+                NumberKey("keepalive_s", &mqtt.keepaliveS, 5, 3600),
+                NumberKey("reconnect_min_s", &mqtt.reconnectMinS, 1, 3600),
+                NumberKey("reconnect_max_s", &mqtt.reconnectMaxS, 1, 3600),
+                TextKey("topic_prefix", &mqtt.topicPrefix),
+                FlagKey("json", &mqtt.json),
+                NumberKey("republish_s", &mqtt.republishS, 0, 86400),
+                FlagKey("discovery", &mqtt.discovery),
+                TextKey("discovery_prefix", &mqtt.discoveryPrefix),
+                {"entities", [&](ConfigCheck &c, const YAML::Node &value) {
+                     return ReadEntities(c, value, config, mqtt, tagsRead);
+                 }}});
+    if (!node.IsMap())
         return;
+    // What follows judges the values together; a value refused above was
+    // said already and is not judged again by what it was left at.
     if (!IsTopicPrefix(mqtt.topicPrefix))
-        reader.Fail(node["topic_prefix"],
-                    "topic_prefix takes topic levels such as site/qivma, "
-                    "without + or # and without an empty level");
+        check.Fail(ConfigCheck::At(node, "topic_prefix"),
+                   "topic_prefix takes topic levels such as site/qivma, "
+                   "without + or # and without an empty level");
     if (!IsTopicPrefix(mqtt.discoveryPrefix))
-        reader.Fail(node["discovery_prefix"],
-                    "discovery_prefix takes topic levels such as homeassistant, without + or "
-                    "# and without an empty level");
+        check.Fail(ConfigCheck::At(node, "discovery_prefix"),
+                   "discovery_prefix takes topic levels such as homeassistant, without + or "
+                   "# and without an empty level");
     const std::string id = TopicName(mqtt.clientId);
     if (std::none_of(id.begin(), id.end(),
                      [](char c) { return isalnum(static_cast<unsigned char>(c)); }))
-        reader.Fail(node["client_id"],
-                    "client_id needs a letter or a digit: the entities' "
-                    "unique ids begin with it");
+        check.Fail(ConfigCheck::At(node, "client_id"),
+                   "client_id needs a letter or a digit: the entities' "
+                   "unique ids begin with it");
     if (!mqtt.password.empty() && mqtt.username.empty())
-        reader.Fail(node["password"], "a password goes with a username: give username too");
+        check.Fail(ConfigCheck::At(node, "password"),
+                   "a password goes with a username: give username too");
     if (mqtt.certFile.empty() != mqtt.keyFile.empty())
-        reader.Fail(node, "cert_file and key_file go together: give both, or neither");
+        check.Fail(node, "cert_file and key_file go together: give both, or neither");
     if (!mqtt.certFile.empty() && mqtt.caFile.empty())
-        reader.Fail(node, "a client certificate needs TLS: give ca_file too");
+        check.Fail(node, "a client certificate needs TLS: give ca_file too");
     if (mqtt.reconnectMinS > mqtt.reconnectMaxS)
-        reader.Fail(node, "reconnect_min_s is longer than reconnect_max_s");
-    if (node["entities"])
-        ReadEntities(reader, node["entities"], config, mqtt);
+        check.Fail(node, "reconnect_min_s is longer than reconnect_max_s");
 }
 
-void ReadHttp(SectionReader &reader, const YAML::Node &node, HttpConfig &http) {
+void ReadHttp(ConfigCheck &check, const YAML::Node &node, HttpConfig &http) {
     http.enabled = true;
-    if (!reader.Read(node, "http",
-                     {Text("listen", &http.listen), Number("port", &http.port, 0, 65535),
-                      Number("refresh_ms", &http.refreshMs, 200, 3600000)}))
-        return;
-    in_addr address;
-    if (inet_pton(AF_INET, http.listen.c_str(), &address) != 1)
-        reader.Fail(node["listen"], "listen takes an IPv4 address such as 127.0.0.1");
+    check.Read(node, "http",
+               {AddressKey("listen", &http.listen), NumberKey("port", &http.port, 0, 65535),
+                NumberKey("refresh_ms", &http.refreshMs, 200, 3600000)});
 }
 
 // Every tag needs a topic of its own: names that differ only in what a topic
 // cannot hold would share one.
-void CheckTopics(SectionReader &reader, const YAML::Node &root, const Config &config) {
+void CheckTopics(ConfigCheck &check, const YAML::Node &root, const Config &config) {
     std::map<std::tuple<std::string, std::string, std::string>, const TagConfig *> topics;
     std::map<std::string, const LineConfig *> lines;
     for (const LineConfig &line : config.lines) {
         const auto [other, added] = lines.emplace(TopicName(line.name), &line);
         if (!added || other->first.empty()) {
-            reader.Fail(root["mqtt"], "line '" + line.name + "' (line " +
-                                          std::to_string(line.sourceLine) +
-                                          ") has no topic of its own: give it a name of letters "
-                                          "and digits");
+            check.Fail(root["mqtt"], "line '" + line.name + "' (line " +
+                                         std::to_string(line.sourceLine) +
+                                         ") has no topic of its own: give it a name of letters "
+                                         "and digits");
         }
     }
     for (const TagConfig &tag : config.tags) {
@@ -219,28 +150,26 @@ void CheckTopics(SectionReader &reader, const YAML::Node &root, const Config &co
         const auto key = std::make_tuple(TopicName(config.lines[tag.line].name), tag.station, name);
         const auto [other, added] = topics.emplace(key, &tag);
         if (name.empty() || !added) {
-            reader.Fail(root["mqtt"],
-                        "the tag '" + tag.name + "' at line " + std::to_string(tag.sourceLine) +
-                            " has no MQTT topic of its own" +
-                            (added ? std::string()
-                                   : " (the tag '" + other->second->name + "' at line " +
-                                         std::to_string(other->second->sourceLine) + " has it)") +
-                            ": give it another name");
+            check.Fail(root["mqtt"],
+                       "the tag '" + tag.name + "' at line " + std::to_string(tag.sourceLine) +
+                           " has no MQTT topic of its own" +
+                           (added ? std::string()
+                                  : " (the tag '" + other->second->name + "' at line " +
+                                        std::to_string(other->second->sourceLine) + " has it)") +
+                           ": give it another name");
         }
     }
 }
 
 }  // namespace
 
-void ReadFrontEnds(const YAML::Node &root, const std::string &file, Config &config,
-                   std::vector<std::string> &errors) {
-    SectionReader reader(file, errors);
+void ReadFrontEnds(ConfigCheck &check, const YAML::Node &root, Config &config, bool tagsRead) {
     if (root["mqtt"]) {
-        ReadMqtt(reader, root["mqtt"], config);
-        CheckTopics(reader, root, config);
+        ReadMqtt(check, root["mqtt"], config, tagsRead);
+        CheckTopics(check, root, config);
     }
     if (root["http"])
-        ReadHttp(reader, root["http"], config.http);
+        ReadHttp(check, root["http"], config.http);
 }
 
 std::string TopicName(const std::string &name) {

@@ -16,6 +16,7 @@ class Node;
 
 namespace gateway {
 
+class ConfigCheck;
 struct Config;
 struct TagConfig;
 
@@ -37,6 +38,12 @@ struct MqttConfig {
     std::string caFile;
     std::string certFile;
     std::string keyFile;
+    // MQTT 5, whose subscriptions keep a message's retain flag and whose
+    // messages carry their expiry; false: 3.1.1, for brokers that lack 5.
+    bool v5 = true;
+    // A command not yet written this long after it came is refused: the line
+    // was busy or failing, and what was asked may no longer be wanted.
+    int commandMaxAgeS = 10;
     int keepaliveS = 30;
     int reconnectMinS = 1;  // the first wait before the broker is tried again; grows
     int reconnectMaxS = 60;
@@ -56,9 +63,9 @@ struct HttpConfig {
 };
 
 // Reads the `mqtt:` and `http:` sections of `root` into `config`, whose lines
-// and tags are read already. Each error "FILE:LINE: what" into `errors`.
-void ReadFrontEnds(const YAML::Node &root, const std::string &file, Config &config,
-                   std::vector<std::string> &errors);
+// and tags are read already; `tagsRead` when they were read without an error
+// (a name that matches no tag is then a mistake of its own).
+void ReadFrontEnds(ConfigCheck &check, const YAML::Node &root, Config &config, bool tagsRead);
 
 // A name as a topic level and an entity id take it: letters, digits, '-' and
 // '_'; every other character becomes '_', and none is left at either end.

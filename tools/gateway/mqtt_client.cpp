@@ -1,6 +1,7 @@
 #include "tools/gateway/mqtt_client.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <chrono>
 
@@ -40,14 +41,19 @@ bool MqttClient::Start(std::string *error) {
         return true;
     static Library library;
     broker_ = mqtt.host + ":" + std::to_string(mqtt.port);
+    // A clean session that ends with the connection (MQTT 5's session expiry
+    // is left at 0): nothing queued for the gateway while it was away is
+    // carried out when it comes back.
     client_ = mosquitto_new(mqtt.clientId.c_str(), true, this);
     if (client_ == nullptr) {
         *error = "MQTT: no client: " + std::string(strerror(errno));
         return false;
     }
+    if (mqtt.v5)
+        mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_connect_callback_set(client_, &MqttClient::Connected);
     mosquitto_disconnect_callback_set(client_, &MqttClient::Disconnected);
-    mosquitto_message_callback_set(client_, &MqttClient::Received);
+    mosquitto_message_v5_callback_set(client_, &MqttClient::Received);
     mosquitto_publish_callback_set(client_, &MqttClient::Published);
     mosquitto_reconnect_delay_set(client_, static_cast<unsigned>(mqtt.reconnectMinS),
                                   static_cast<unsigned>(mqtt.reconnectMaxS), true);
@@ -84,8 +90,8 @@ bool MqttClient::Start(std::string *error) {
         Stop();
         return false;
     }
-    Log("MQTT: broker " + broker_ + (mqtt.caFile.empty() ? "" : " (TLS)") + ", topics under " +
-        mqtt.topicPrefix + "/" +
+    Log("MQTT: broker " + broker_ + (mqtt.v5 ? " over MQTT 5" : " over MQTT 3.1.1") +
+        (mqtt.caFile.empty() ? "" : " (TLS)") + ", topics under " + mqtt.topicPrefix + "/" +
         (mqtt.discovery ? ", discovery under " + mqtt.discoveryPrefix + "/" : ""));
     return true;
 }
@@ -139,10 +145,18 @@ void MqttClient::Disconnected(mosquitto *, void *self, int rc) {
     client.connected_ = false;
 }
 
-void MqttClient::Received(mosquitto *, void *self, const mosquitto_message *message) {
+void MqttClient::Received(mosquitto *, void *self, const mosquitto_message *message,
+                          const mosquitto_property *properties) {
     const std::string payload(static_cast<const char *>(message->payload),
                               static_cast<size_t>(message->payloadlen));
-    static_cast<MqttClient *>(self)->OnMessage(message->topic, payload, message->retain);
+    // The broker counts the expiry down while it holds the message and hands
+    // on what is left; from here on the gateway counts.
+    uint32_t expiry = 0;
+    const bool expires =
+        mosquitto_property_read_int32(properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry,
+                                      false) != nullptr;
+    static_cast<MqttClient *>(self)->OnMessage(message->topic, payload, message->retain,
+                                               expires ? static_cast<long>(expiry) : -1);
 }
 
 void MqttClient::Published(mosquitto *, void *self, int mid) {
@@ -157,13 +171,25 @@ void MqttClient::Published(mosquitto *, void *self, int mid) {
 void MqttClient::OnConnected(int rc) {
     if (rc != 0) {
         std::lock_guard<std::mutex> hold(mutex_);
+        const bool version =
+            rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == CONNACK_REFUSED_PROTOCOL_VERSION;
         if (!refusedLogged_)
-            Log("MQTT: the broker at " + broker_ +
-                " refused the connection: " + mosquitto_connack_string(rc));
+            Log("MQTT: the broker at " + broker_ + " refused the connection: " +
+                (config_.mqtt.v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)) +
+                (version && config_.mqtt.v5 ? " (a broker without MQTT 5 takes protocol: 3.1.1)"
+                                            : ""));
         refusedLogged_ = true;
         return;
     }
-    mosquitto_subscribe(client_, nullptr, topics_.CommandFilter().c_str(), kQos);
+    if (config_.mqtt.v5) {
+        // A broker clears the retain flag of what it forwards to a subscription
+        // that is there already, unless asked to keep it: only so is a retained
+        // command told from a live one whenever it comes.
+        mosquitto_subscribe_v5(client_, nullptr, topics_.CommandFilter().c_str(), kQos,
+                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    } else {
+        mosquitto_subscribe(client_, nullptr, topics_.CommandFilter().c_str(), kQos);
+    }
     if (config_.mqtt.discovery)
         mosquitto_subscribe(client_, nullptr, (config_.mqtt.discoveryPrefix + "/status").c_str(),
                             kQos);
@@ -176,7 +202,8 @@ void MqttClient::OnConnected(int rc) {
     PublishAll(config_.mqtt.discovery);
 }
 
-void MqttClient::OnMessage(const std::string &topic, const std::string &payload, bool retained) {
+void MqttClient::OnMessage(const std::string &topic, const std::string &payload, bool retained,
+                           long expiryS) {
     if (config_.mqtt.discovery && topic == config_.mqtt.discoveryPrefix + "/status") {
         // Home Assistant has started and forgotten what it was told.
         if (payload == "online")
@@ -199,6 +226,12 @@ void MqttClient::OnMessage(const std::string &topic, const std::string &payload,
         Publish(topics_.Result(tag), "refused: the tag is not writable", false);
         return;
     }
+    const Clock::time_point now = Clock::now();
+    Command arrived{tag, payload, now + std::chrono::seconds(config_.mqtt.commandMaxAgeS), false};
+    if (expiryS >= 0 && now + std::chrono::seconds(expiryS) < arrived.deadline) {
+        arrived.deadline = now + std::chrono::seconds(expiryS);
+        arrived.ownExpiry = true;
+    }
     {
         std::lock_guard<std::mutex> hold(workMutex_);
         std::deque<Command> &commands = writers_[tagConfig.line]->commands;
@@ -206,12 +239,12 @@ void MqttClient::OnMessage(const std::string &topic, const std::string &payload,
         bool queued = false;
         for (Command &command : commands) {
             if (command.tag == tag) {
-                command.payload = payload;
+                command = arrived;
                 queued = true;
             }
         }
         if (!queued)
-            commands.push_back({tag, payload});
+            commands.push_back(arrived);
     }
     work_.notify_all();
 }
@@ -231,7 +264,14 @@ void MqttClient::Write(size_t line) {
         std::vector<uint16_t> words;
         std::string error;
         std::string outcome;
-        if (!ParseCommand(config_.tags[command.tag], command.payload, words, &error)) {
+        // Checked as the line is about to take it; the line's thread writes it
+        // after the read in progress, if any.
+        if (Clock::now() >= command.deadline) {
+            outcome = command.ownExpiry
+                          ? "refused: its message expiry ran out before the line could write it"
+                          : "refused: it waited longer than command_max_age_s (" +
+                                std::to_string(config_.mqtt.commandMaxAgeS) + " s) for the line";
+        } else if (!ParseCommand(config_.tags[command.tag], command.payload, words, &error)) {
             outcome = "invalid: " + error;
         } else {
             // Answered once the controller acknowledged the write, or did not.

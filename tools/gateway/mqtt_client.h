@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -23,6 +24,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace gateway {
 
@@ -42,9 +44,14 @@ class MqttClient {
     void Stop();
 
   private:
+    using Clock = std::chrono::steady_clock;
     struct Command {
         size_t tag;
         std::string payload;
+        // Past this it is refused, not written: the end of its message
+        // expiry (`ownExpiry`) or of command_max_age_s, whichever comes first.
+        Clock::time_point deadline;
+        bool ownExpiry = false;
     };
     struct Writer {
         std::deque<Command> commands;
@@ -53,11 +60,14 @@ class MqttClient {
 
     static void Connected(mosquitto *, void *self, int rc);
     static void Disconnected(mosquitto *, void *self, int rc);
-    static void Received(mosquitto *, void *self, const mosquitto_message *message);
+    static void Received(mosquitto *, void *self, const mosquitto_message *message,
+                         const mqtt5__property *properties);
     static void Published(mosquitto *, void *self, int mid);
 
     void OnConnected(int rc);
-    void OnMessage(const std::string &topic, const std::string &payload, bool retained);
+    // `expiryS`: what the broker says is left of the message's expiry, or -1 for none.
+    void OnMessage(const std::string &topic, const std::string &payload, bool retained,
+                   long expiryS);
     void OnChanged(const std::vector<size_t> &tags);
     // The whole state: the gateway online, discovery, the stations, every tag.
     void PublishAll(bool discovery);
