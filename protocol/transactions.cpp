@@ -400,8 +400,9 @@ bool MayBeACopy(const DriverInstance &instance, const PreviousAnswer &previous) 
 // taken by this one, or this one's by a later one. So: what waits before the
 // first attempt is thrown away, for it was not sent for this request; while
 // the station's answers may still be on their way, an attempt sends it the
-// marker instead, and the request goes out, with the attempts that are left
-// and at least one, once the station is in step; an attempt listens for its
+// marker instead, and the request goes out once the station is in step, with
+// the attempts that the markers left (a marker answered in its time spends
+// none) and at least one; an attempt listens for its
 // answer by two deadlines, its "%" within the time-out T and all of it
 // within its line time after that, and is retried at once when nothing that
 // answers it came; and once an attempt of the request has gone unanswered,
@@ -411,8 +412,8 @@ bool MayBeACopy(const DriverInstance &instance, const PreviousAnswer &previous) 
 //
 // So an operation ends, whatever the line carries, within
 //   m x (Xm + T + Lm) + r x (X + T + L) + w x (G + 3 ms)
-// where m is the markers it sent (0 to 3), r the frames of the request (3 -
-// m, and 1 after a third marker that was answered), X the time to send a
+// where m is the markers it sent (0 to 3), r the frames of the request (3
+// less the markers that went unanswered, and at least 1), X the time to send a
 // frame with its RTS lead, L the answer's line time with its slack
 // (AnswerLineMs), Xm and Lm those of the marker and of the status answer,
 // G the guard, and w the waits until a horizon: one after the last frame
@@ -430,12 +431,17 @@ int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
     const uint32_t lineMs = AnswerLineMs(instance, instance.rxLength);
     DiscardWhatWaits(instance, &view.reads);
 
+    // The attempts that the markers spent: only one whose answer did not
+    // come in its time counts, as it would for the request.
     int attempt = 0;
     if (IsDoubtful(instance, station)) {
         MarkerWatch watch = {&instance, nullptr, station, OwedMarkers(instance, station), false};
         int32_t inStep = QIV_STATUS_REFUSED;
-        for (; attempt < kAttempts && inStep != QIV_STATUS_OK; ++attempt) {
+        for (; attempt < kAttempts; ++attempt) {
             inStep = MarkerAttempt(instance, view, watch, attempt == kAttempts - 1);
+            if (inStep == QIV_STATUS_OK) {
+                break;
+            }
         }
         if (inStep != QIV_STATUS_OK) {
             EndTimedReads(&view.reads);
