@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <tuple>
@@ -152,9 +154,9 @@ void ReadMqtt(SectionReader &reader, const YAML::Node &node, Config &config) {
         node, "mqtt",
         {Text("host", &mqtt.host), Number("port", &mqtt.port, 1, 65535),
          Text("client_id", &mqtt.clientId), Text("username", &mqtt.username),
-         Text("password", &mqtt.password), Text("ca_file", &mqtt.caFile),
-         Text("cert_file", &mqtt.certFile), Text("key_file", &mqtt.keyFile),
-         Number("keepalive_s", &mqtt.keepaliveS, 5, 3600),
+         Text("password", &mqtt.password), Text("password_file", &mqtt.passwordFile),
+         Text("ca_file", &mqtt.caFile), Text("cert_file", &mqtt.certFile),
+         Text("key_file", &mqtt.keyFile), Number("keepalive_s", &mqtt.keepaliveS, 5, 3600),
          Number("reconnect_min_s", &mqtt.reconnectMinS, 1, 3600),
          Number("reconnect_max_s", &mqtt.reconnectMaxS, 1, 3600),
          Text("topic_prefix", &mqtt.topicPrefix), Flag("json", &mqtt.json),
@@ -179,6 +181,10 @@ void ReadMqtt(SectionReader &reader, const YAML::Node &node, Config &config) {
                     "unique ids begin with it");
     if (!mqtt.password.empty() && mqtt.username.empty())
         reader.Fail(node["password"], "a password goes with a username: give username too");
+    if (!mqtt.passwordFile.empty() && !mqtt.password.empty())
+        reader.Fail(node["password_file"], "give password or password_file, not both");
+    else if (!mqtt.passwordFile.empty() && mqtt.username.empty())
+        reader.Fail(node["password_file"], "a password goes with a username: give username too");
     if (mqtt.certFile.empty() != mqtt.keyFile.empty())
         reader.Fail(node, "cert_file and key_file go together: give both, or neither");
     if (!mqtt.certFile.empty() && mqtt.caFile.empty())
@@ -241,6 +247,37 @@ void ReadFrontEnds(const YAML::Node &root, const std::string &file, Config &conf
     }
     if (root["http"])
         ReadHttp(reader, root["http"], config.http);
+}
+
+bool ReadPasswordFile(MqttConfig &mqtt, std::string *error) {
+    if (mqtt.passwordFile.empty())
+        return true;
+    std::string path = mqtt.passwordFile;
+    if (path.find('/') == std::string::npos) {
+        const char *credentials = getenv("CREDENTIALS_DIRECTORY");
+        if (credentials == nullptr) {
+            *error = "MQTT: password_file " + path +
+                     " names a credential, and none were passed (no CREDENTIALS_DIRECTORY): "
+                     "run under the unit, or give the file's path";
+            return false;
+        }
+        path = std::string(credentials) + "/" + path;
+    }
+    std::ifstream file(path);
+    std::string password;
+    if (!file || !std::getline(file, password)) {
+        *error = "MQTT: the password file " + path + " cannot be read, or is empty";
+        return false;
+    }
+    // An editor's line end is not part of the password.
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    if (password.empty()) {
+        *error = "MQTT: the password file " + path + " begins with an empty line";
+        return false;
+    }
+    mqtt.password = password;
+    return true;
 }
 
 std::string TopicName(const std::string &name) {

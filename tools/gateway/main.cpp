@@ -130,6 +130,11 @@ int Run(const Arguments &arguments) {
         PrintPlan(config, engine);
         return 0;
     }
+    // Only the service itself may be able to read the password's file.
+    if (!ReadPasswordFile(config.mqtt, &error)) {
+        Log(error);
+        return kExitUsage;
+    }
 
     // SIGTERM and SIGINT are taken by this thread alone, in sigwait below:
     // every thread started from here on inherits the mask.
