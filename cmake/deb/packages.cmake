@@ -101,7 +101,8 @@ and Prometheus metrics. A value is served only while it is fresh.
 The service is installed but not enabled: edit /etc/qivma/gateway.yaml,
 check it with qivma-gateway --check, then enable it.")
     # The configuration is the site's once edited: an upgrade keeps it.
-    file(WRITE ${PROJECT_BINARY_DIR}/deb/gateway/conffiles "/etc/qivma/gateway.yaml\n")
+    file(WRITE ${PROJECT_BINARY_DIR}/deb/gateway/conffiles
+        "/etc/qivma/gateway.yaml\n/etc/qivma/mqtt-password\n")
     set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/gateway/conffiles
         ${QIVMA_DEB_DIR}/gateway/postinst ${QIVMA_DEB_DIR}/gateway/prerm
         ${QIVMA_DEB_DIR}/gateway/postrm)
