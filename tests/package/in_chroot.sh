@@ -110,7 +110,10 @@ calls_since "$mark" | grep -qx "stop $unit" ||
 [ -e /etc/qivma/gateway.yaml ] || fail "remove took the configuration, which only purge takes"
 
 # --- purge: the enable link, deb-systemd-helper's state and the configuration go ----------
-apt_quiet purge libqivma7 libqivma-dev qivma qivma-gateway
+# apt knows packages from files no more once they are removed: dpkg purges
+# what remove left (a package without conffiles left nothing).
+dpkg --purge libqivma7 libqivma-dev qivma qivma-gateway >/tmp/dpkg.log 2>&1 ||
+    { cat /tmp/dpkg.log >&2; fail "dpkg --purge failed"; }
 apt_quiet autoremove --purge
 [ ! -L "$wants" ] || fail "purge left the enable link $wants"
 [ -z "$(find "$state" -name "*qivma*")" ] ||

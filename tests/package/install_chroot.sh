@@ -40,9 +40,9 @@ mirror_of_this_machine() {
             END { if (found && uri) print uri }' "$file"
     done
     cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-        awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2 }'
+        awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2 }' || true
 }
-mirror=$(mirror_of_this_machine | head -1)
+mirror=$(mirror_of_this_machine | head -1 || true)
 [ -n "$mirror" ] || skip "this machine's apt has no $suite entry to take the mirror from"
 
 work=$build_dir/tests/package/install
@@ -71,10 +71,11 @@ cp "$upgrade"/*.deb "$root/debs/2/"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 cp "$(dirname "$0")/in_chroot.sh" "$root/in_chroot.sh"
 
-# The stand-in for systemctl, where dpkg's PATH finds it first. A unit is
-# running while /run/active/UNIT exists.
-mkdir -p "$root/usr/local/sbin" "$root/run/systemd/system" "$root/run/active"
-cat >"$root/usr/local/sbin/systemctl" <<'EOF'
+# The stand-in for systemctl, on the PATH that apt gives dpkg, but not where
+# deb-systemd-helper looks for a real one (/bin, /usr/bin). A unit is running
+# while /run/active/UNIT exists.
+mkdir -p "$root/run/systemd/system" "$root/run/active"
+cat >"$root/usr/sbin/systemctl" <<'EOF'
 #!/bin/sh
 echo "$*" >>/var/log/systemctl.calls
 for unit; do :; done
@@ -85,7 +86,7 @@ case " $* " in
 *) exit 0 ;;
 esac
 EOF
-chmod 755 "$root/usr/local/sbin/systemctl"
+chmod 755 "$root/usr/sbin/systemctl"
 
 unshare --mount --propagation private bash -euo pipefail -c '
     root=$1
