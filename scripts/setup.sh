@@ -18,6 +18,8 @@ packages=(
     libmodbus-dev libyaml-cpp-dev              # the gateway: Modbus TCP and its configuration
     mbpoll                                     # a Modbus client that the gateway's tests drive
     libmosquitto-dev libcpp-httplib-dev        # the gateway: MQTT, the status page and metrics
+    libsystemd-dev                             # the gateway: readiness for its Type=notify unit
+    lintian devscripts debootstrap             # the packages' checks and their install test
     mosquitto mosquitto-clients curl           # the broker and clients of the MQTT tests and demo
     chromium prometheus                        # the status page in a browser; promtool for /metrics
 )

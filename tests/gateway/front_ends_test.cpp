@@ -1,5 +1,10 @@
 // The mqtt: and http: sections of the configuration, and the commands that
 // MQTT clients send, without a broker.
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -64,6 +69,9 @@ TEST(FrontEndConfig, EachErrorNamesItsLine) {
         {"mqtt: {topic_prefix: a/+/b}\n", "", "site.yaml:8: topic_prefix takes topic levels"},
         {"mqtt: {discovery_prefix: ha/}\n", "", "site.yaml:8: discovery_prefix takes"},
         {"mqtt: {password: x}\n", "", "site.yaml:8: a password goes with a username"},
+        {"mqtt: {password_file: pw}\n", "", "site.yaml:8: a password goes with a username"},
+        {"mqtt: {username: u, password: x, password_file: pw}\n", "",
+         "site.yaml:8: give password or password_file, not both"},
         {"mqtt: {cert_file: c.pem, ca_file: ca.pem}\n", "",
          "site.yaml:8: cert_file and key_file go together"},
         {"mqtt: {cert_file: c.pem, key_file: k.pem}\n", "",
@@ -97,6 +105,37 @@ TEST(FrontEndConfig, EachErrorNamesItsLine) {
         ASSERT_EQ(errors.size(), 1u) << (errors.empty() ? "" : errors[0] + " / " + errors.back());
         EXPECT_EQ(errors[0].rfind(c.error, 0), 0u) << errors[0];
     }
+}
+
+TEST(FrontEndConfig, ThePasswordFileIsAPathOrTheNameOfTheServicesCredential) {
+    char folder[] = "/tmp/qivma-credentials-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/mqtt-password";
+    std::ofstream(path) << "s3cret\r\n";
+    gateway::MqttConfig mqtt;
+    std::string error;
+    mqtt.passwordFile = path;
+    ASSERT_TRUE(gateway::ReadPasswordFile(mqtt, &error)) << error;
+    EXPECT_EQ(mqtt.password, "s3cret");
+
+    mqtt = {};
+    mqtt.passwordFile = "mqtt-password";
+    unsetenv("CREDENTIALS_DIRECTORY");
+    EXPECT_FALSE(gateway::ReadPasswordFile(mqtt, &error));
+    EXPECT_NE(error.find("CREDENTIALS_DIRECTORY"), std::string::npos) << error;
+    setenv("CREDENTIALS_DIRECTORY", folder, 1);
+    ASSERT_TRUE(gateway::ReadPasswordFile(mqtt, &error)) << error;
+    EXPECT_EQ(mqtt.password, "s3cret");
+
+    // The package's file as installed, before anyone wrote to it.
+    std::ofstream(path, std::ios::trunc).flush();
+    mqtt.password.clear();
+    EXPECT_FALSE(gateway::ReadPasswordFile(mqtt, &error));
+    EXPECT_NE(error.find("is empty"), std::string::npos) << error;
+    EXPECT_EQ(mqtt.password, "");
+    unsetenv("CREDENTIALS_DIRECTORY");
+    remove(path.c_str());
+    rmdir(folder);
 }
 
 TEST(FrontEndConfig, TopicNamesKeepWhatATopicLevelAndAnEntityIdTake) {

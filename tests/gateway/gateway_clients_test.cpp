@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -564,6 +565,41 @@ TEST(GatewayProgram, ABadConfigurationStartsNothing) {
     const gatewaytest::Run run = RunProgram({GATEWAY_PROGRAM, "--config", dir + "/bad.yaml"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find(dir + "/bad.yaml:7: type takes int16"), std::string::npos) << run.err;
+}
+
+// What systemd's notification socket receives next; empty after a minute.
+std::string NextNotification(int socket) {
+    pollfd ready = {socket, POLLIN, 0};
+    if (poll(&ready, 1, 60000) != 1)
+        return "";
+    char message[512];
+    const ssize_t n = recv(socket, message, sizeof message, 0);
+    return n > 0 ? std::string(message, static_cast<size_t>(n)) : "";
+}
+
+TEST(GatewayProgram, ItTellsSystemdWhenItIsReadyAndWhenItStops) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const std::string dir = TempDir();
+    const std::string path = dir + "/notify";
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    Background gateway({GATEWAY_PROGRAM, "--sim", "--port", "0"});
+    unsetenv("NOTIFY_SOCKET");
+
+    const std::string ready = NextNotification(notify);
+    EXPECT_EQ(ready.rfind("READY=1\n", 0), 0u) << ready;
+    EXPECT_NE(ready.find("STATUS=1 line, 60 tags on scan"), std::string::npos) << ready;
+    // Ready means serving: the listener was open before (its line on stderr
+    // may still be on its way through the pipe).
+    EXPECT_NE(gateway.WaitFor("Modbus TCP on 127.0.0.1:"), std::string::npos) << gateway.Err();
+    EXPECT_EQ(gateway.Terminate(), 0);
+    EXPECT_EQ(NextNotification(notify), "STOPPING=1");
+    close(notify);
+    unlink(path.c_str());
+    rmdir(dir.c_str());
 }
 
 TEST(GatewayProgram, TheSimulatorDemoServesTenRegistersOfUnitOne) {

@@ -3,6 +3,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <tuple>
 
@@ -81,6 +83,7 @@ void ReadMqtt(ConfigCheck &check, const YAML::Node &node, Config &config, bool t
                 TextKey("client_id", &mqtt.clientId),
                 TextKey("username", &mqtt.username),
                 TextKey("password", &mqtt.password),
+                TextKey("password_file", &mqtt.passwordFile),
                 TextKey("ca_file", &mqtt.caFile),
                 TextKey("cert_file", &mqtt.certFile),
                 TextKey("key_file", &mqtt.keyFile),
@@ -115,6 +118,12 @@ void ReadMqtt(ConfigCheck &check, const YAML::Node &node, Config &config, bool t
                    "unique ids begin with it");
     if (!mqtt.password.empty() && mqtt.username.empty())
         check.Fail(ConfigCheck::At(node, "password"),
+                   "a password goes with a username: give username too");
+    if (!mqtt.passwordFile.empty() && !mqtt.password.empty())
+        check.Fail(ConfigCheck::At(node, "password_file"),
+                   "give password or password_file, not both");
+    else if (!mqtt.passwordFile.empty() && mqtt.username.empty())
+        check.Fail(ConfigCheck::At(node, "password_file"),
                    "a password goes with a username: give username too");
     if (mqtt.certFile.empty() != mqtt.keyFile.empty())
         check.Fail(node, "cert_file and key_file go together: give both, or neither");
@@ -170,6 +179,37 @@ void ReadFrontEnds(ConfigCheck &check, const YAML::Node &root, Config &config, b
     }
     if (root["http"])
         ReadHttp(check, root["http"], config.http);
+}
+
+bool ReadPasswordFile(MqttConfig &mqtt, std::string *error) {
+    if (mqtt.passwordFile.empty())
+        return true;
+    std::string path = mqtt.passwordFile;
+    if (path.find('/') == std::string::npos) {
+        const char *credentials = getenv("CREDENTIALS_DIRECTORY");
+        if (credentials == nullptr) {
+            *error = "MQTT: password_file " + path +
+                     " names a credential, and none were passed (no CREDENTIALS_DIRECTORY): "
+                     "run under the unit, or give the file's path";
+            return false;
+        }
+        path = std::string(credentials) + "/" + path;
+    }
+    std::ifstream file(path);
+    std::string password;
+    if (!file || !std::getline(file, password)) {
+        *error = "MQTT: the password file " + path + " cannot be read, or is empty";
+        return false;
+    }
+    // An editor's line end is not part of the password.
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    if (password.empty()) {
+        *error = "MQTT: the password file " + path + " begins with an empty line";
+        return false;
+    }
+    mqtt.password = password;
+    return true;
 }
 
 std::string TopicName(const std::string &name) {

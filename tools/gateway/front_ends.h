@@ -34,6 +34,10 @@ struct MqttConfig {
     std::string clientId = "qivma-gateway";
     std::string username;
     std::string password;
+    // Where the password is read from at start, so that the configuration
+    // need not hold it: a path, or a name alone for the credential of that
+    // name that systemd hands the service ($CREDENTIALS_DIRECTORY).
+    std::string passwordFile;
     // TLS when a CA file is given; a client certificate when both of the others are.
     std::string caFile;
     std::string certFile;
@@ -66,6 +70,10 @@ struct HttpConfig {
 // and tags are read already; `tagsRead` when they were read without an error
 // (a name that matches no tag is then a mistake of its own).
 void ReadFrontEnds(ConfigCheck &check, const YAML::Node &root, Config &config, bool tagsRead);
+
+// Reads the password of `password_file` into `mqtt.password`, if one is given.
+// False with why in `error` when the file cannot be read or is empty.
+bool ReadPasswordFile(MqttConfig &mqtt, std::string *error);
 
 // A name as a topic level and an entity id take it: letters, digits, '-' and
 // '_'; every other character becomes '_', and none is left at either end.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <systemd/sd-daemon.h>
 #include <CLI/CLI.hpp>
 
 #include "host/kelpra.h"
@@ -130,6 +131,11 @@ int Run(const Arguments &arguments) {
         PrintPlan(config, engine);
         return 0;
     }
+    // Only the service itself may be able to read the password's file.
+    if (!ReadPasswordFile(config.mqtt, &error)) {
+        Log(error);
+        return kExitUsage;
+    }
 
     // SIGTERM and SIGINT are taken by this thread alone, in sigwait below:
     // every thread started from here on inherits the mask.
@@ -163,12 +169,19 @@ int Run(const Arguments &arguments) {
     if (arguments.sim && !StartSimulators(config, simulators, ports))
         return kExitFailed;
     engine.Start(ports);
-    Log(std::to_string(config.lines.size()) + " line" + (config.lines.size() == 1 ? "" : "s") +
-        ", " + std::to_string(config.tags.size()) + " tags on scan");
+    const std::string onScan = std::to_string(config.lines.size()) + " line" +
+                               (config.lines.size() == 1 ? "" : "s") + ", " +
+                               std::to_string(config.tags.size()) + " tags on scan";
+    Log(onScan);
+    // Under systemd (Type=notify) the start succeeds only now: the
+    // configuration is taken, the listeners are open, and each line's port is
+    // open or being tried again. Outside systemd this does nothing.
+    sd_notify(0, ("READY=1\nSTATUS=" + onScan).c_str());
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
     Log(std::string(signal == SIGTERM ? "SIGTERM" : "SIGINT") + ": stopping");
+    sd_notify(0, "STOPPING=1");
     server.Stop();
     mqtt.Stop();
     status.Stop();
