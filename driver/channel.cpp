@@ -5,7 +5,7 @@
 #include "driver/driver_info.h"
 #include "driver/port_owners.h"
 #include "log/host_log.h"
-#include "protocol/station_doubt.h"
+#include "protocol/station_state.h"
 #include "serial/comm_platform.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
@@ -147,7 +147,7 @@ int32_t ColdStart(DriverRequest *request) {
         return QIV_STATUS_LINE_FAILURE;
     }
     AdoptPort(instance, port);
-    ClearStationDoubts(instance);
+    StationState::ClearAll(instance);
     SetReadTimeout(port, config.timeout);
     instance.openParams = params;
     instance.timeout = config.timeout;

@@ -5,8 +5,9 @@
 #include "address/numeric_text.h"
 #include "protocol/answers.h"
 #include "protocol/frames.h"
-#include "protocol/station_doubt.h"
+#include "protocol/station_state.h"
 #include "serial/exchange.h"
+#include "serial/serial_port.h"
 #include "serial/timed_read.h"
 #include "wire/wire_rules.h"
 
@@ -68,15 +69,10 @@ bool IsGoodAnswer(DriverRequest *request, const AnswerText &answer) {
 // off, and no read's or write's answer can be taken for it, nor it for one.
 void NoteStrayAnswer(DriverInstance &instance, const char *frame, int32_t length) {
     const int32_t station = AnsweringStation(frame, length);
-    if (station < 0) {
-        return;
+    if (station >= 0) {
+        StationState(instance, station)
+            .AnswerUnasked(frame[3] == '$' && frame[4] == 'R' && frame[5] == 'T');
     }
-    const uint8_t owed = OwedMarkers(instance, station);
-    if (owed > 0 && frame[3] == '$' && frame[4] == 'R' && frame[5] == 'T') {
-        SetOwedMarkers(instance, station, owed - 1);
-        return;
-    }
-    MarkDoubtful(instance, station);
 }
 
 // The rule that ties an answer to its attempt: an attempt is answered only
@@ -187,10 +183,7 @@ int32_t SendFrame(DriverInstance &instance, LineView &view, const char *frame, i
         return sent;
     }
     if (view.pace == LineView::kUnknown) {
-        uint32_t subType = kPstUnspecified;
-        view.pace = PlatformGetCommProperties(instance.port, &subType) && subType == kPstRs232
-                        ? LineView::kPaced
-                        : LineView::kFaster;
+        view.pace = ReportsASerialLine(instance.port) ? LineView::kPaced : LineView::kFaster;
     }
     uint32_t arrived = 0;
     if (view.pace == LineView::kPaced && CountArrived(&view.reads, &arrived)) {
@@ -265,30 +258,22 @@ void DiscardWhatWaits(DriverInstance &instance, TimedReads *reads) {
 // station's answers have come. It lasts for the operation's markers.
 struct MarkerWatch {
     DriverInstance *instance;
+    StationState *state;
     const char *marker;
     int32_t station;
-    uint8_t owed;    // answers to earlier markers that may come before this doubt's
     bool candidate;  // an answer that may be this marker's came, and nothing of the station since
 };
 
-// A status answer proves the station in step once the answers owed to
-// markers sent before it became doubtful have come: it answers a marker sent
-// since, whichever of them, and the station answers one request after
-// another, so every answer to the requests that made it doubtful came before
-// it. Status answers that are owed are counted off and prove nothing. An
-// error answer (a station that does not know the command answers so, but so
-// may a late answer to an earlier read) is taken only if nothing more of the
-// station follows it until the marker's horizon; an answer of any other kind
-// that follows shows that older answers were still coming.
+// A status answer proves the station in step, or is counted off as owed to
+// an earlier marker (StationState). An error answer (a station that does not
+// know the command answers so, but so may a late answer to an earlier read)
+// is taken only if nothing more of the station follows it until the marker's
+// horizon; an answer of any other kind that follows shows that older answers
+// were still coming.
 bool AnswersMarker(void *context, const char *frame, int32_t length, bool early) {
     MarkerWatch &watch = *static_cast<MarkerWatch *>(context);
-    const bool status = IsStatusAnswerFrame(watch.marker, frame, length);
-    if (status && (early || watch.owed > 0)) {
-        watch.owed = watch.owed > 0 ? watch.owed - 1 : 0;
-        return false;
-    }
-    if (status) {
-        return true;
+    if (IsStatusAnswerFrame(watch.marker, frame, length)) {
+        return watch.state->StatusAnswerProves(early);
     }
     if (!early && IsErrorAnswerFrame(watch.marker, frame, length)) {
         watch.candidate = true;
@@ -298,7 +283,7 @@ bool AnswersMarker(void *context, const char *frame, int32_t length, bool early)
     if (station == watch.station) {
         watch.candidate = false;
     } else if (station >= 0) {
-        MarkDoubtful(*watch.instance, station);
+        StationState(*watch.instance, station).Doubt();
     }
     return false;
 }
@@ -323,7 +308,7 @@ int32_t MarkerAttempt(DriverInstance &instance, LineView &view, MarkerWatch &wat
     if (sent != kExchangeComplete) {
         return sent;
     }
-    CountMarkerSent(instance, watch.station);
+    watch.state->MarkerSent();
     const uint64_t sentUs = PlatformMonotonicMicroseconds();
     // Only the status answer's line time is waited for: a longer frame,
     // which cannot be the marker's answer, may be cut off by it.
@@ -341,19 +326,13 @@ int32_t MarkerAttempt(DriverInstance &instance, LineView &view, MarkerWatch &wat
             DeadlinesFrom(sentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs, lineMs),
             AnswersMarker, &watch);
     }
-    const uint8_t sinceDoubt = MarkersSinceDoubt(instance, watch.station);
     if (heard == Heard::kAnswer) {
-        // The answer is to one of this doubt's markers: the others' may
-        // still come, and are counted as owed.
-        MarkInStep(instance, watch.station, watch.owed + sinceDoubt - 1);
         return QIV_STATUS_OK;
     }
     if (heard != Heard::kLineFailed && watch.candidate) {
-        // Every marker of this doubt may still be answered.
-        MarkInStep(instance, watch.station, watch.owed + sinceDoubt);
+        watch.state->InStepAfterErrorAnswer();
         return QIV_STATUS_OK;
     }
-    SetOwedMarkers(instance, watch.station, watch.owed);
     if (heard == Heard::kLineFailed) {
         return QIV_STATUS_LINE_FAILURE;
     }
@@ -434,8 +413,9 @@ int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
     // The attempts that the markers spent: only one whose answer did not
     // come in its time counts, as it would for the request.
     int attempt = 0;
-    if (IsDoubtful(instance, station)) {
-        MarkerWatch watch = {&instance, nullptr, station, OwedMarkers(instance, station), false};
+    StationState state(instance, station);
+    if (state.IsDoubtful()) {
+        MarkerWatch watch = {&instance, &state, nullptr, station, false};
         int32_t inStep = QIV_STATUS_REFUSED;
         for (; attempt < kAttempts; ++attempt) {
             inStep = MarkerAttempt(instance, view, watch, attempt == kAttempts - 1);
@@ -487,10 +467,10 @@ int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
         const AnswerDeadlines horizon =
             DeadlinesFrom(lastSentUs, AnswerHorizonMs(view.timeoutMs) + kHorizonMarginMs, lineMs);
         status = WaitOutLateAnswers(request, &view.reads, horizon, status);
-        MarkDoubtful(instance, station);
+        state.Doubt();
     } else if (status == QIV_STATUS_OK && view.pace != LineView::kPaced &&
                MayBeACopy(instance, previous)) {
-        MarkDoubtful(instance, station);
+        state.Doubt();
         answerMayBeAnothers = true;
     }
     if (status == QIV_STATUS_OK && !answerMayBeAnothers) {
@@ -499,7 +479,7 @@ int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
         // or will never come. Left counted, a marker that was lost would
         // have a later marker's answer counted off against it, and every
         // resynchronisation after it would fail once.
-        SetOwedMarkers(instance, station, 0);
+        state.RequestAnswered();
     }
     EndTimedReads(&view.reads);
     return status;

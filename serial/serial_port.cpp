@@ -181,3 +181,8 @@ int32_t ReadSerialExact(QivPortHandle port, void *buffer, uint32_t count, uint32
     } while (total < count);
     return kSerialOk;
 }
+
+bool ReportsASerialLine(QivPortHandle port) {
+    uint32_t subType = kPstUnspecified;
+    return PlatformGetCommProperties(port, &subType) && subType == kPstRs232;
+}

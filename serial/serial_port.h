@@ -46,3 +46,7 @@ int32_t WriteSerial(QivPortHandle port, const void *bytes, uint32_t count, uint3
 // bytes take to come; a pass that brings nothing within the read time-out ends
 // it with kSerialCallFailed. *received always holds the bytes so far.
 int32_t ReadSerialExact(QivPortHandle port, void *buffer, uint32_t count, uint32_t *received);
+// Whether the port reports itself a serial port (RS-232), whose bytes leave
+// no faster than the line's rate; a pseudo-terminal, a network link or a
+// virtual null modem does not.
+bool ReportsASerialLine(QivPortHandle port);

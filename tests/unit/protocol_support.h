@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "protocol/station_doubt.h"
+#include "protocol/station_state.h"
 #include "qivma.h"
 #include "tests/fake/platform_fake.h"
 
@@ -35,7 +35,7 @@ struct TestChannel {
     TestChannel() {
         memset(&instance, 0, sizeof instance);
         instance.port = fake_platform::kHandle;
-        ClearStationDoubts(instance);  // as ColdStart leaves a channel
+        StationState::ClearAll(instance);  // as ColdStart leaves a channel
         memset(&tag, 0, sizeof tag);
         tag.station = 1;
         tag.width = 16;
