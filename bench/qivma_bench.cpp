@@ -471,29 +471,41 @@ std::string StatusCounts(const std::vector<int32_t> &statuses) {
     return text;
 }
 
-// The bound of an operation at `baud` with the time-out `timeoutMs`:
-//   d x (Xm + T + G + 3 ms + Lm) + 3 x (X + T + L) + G + 3 ms
+// The bound of an operation at `baud` with the time-out `timeoutMs` that
+// sent `markers` status requests, `requests` frames of the read and waited
+// `waits` times until a horizon:
+//   m x (Xm + T + Lm) + r x (X + T + L) + w x (G + 3 ms)
 // X and Xm the send times of a read's frame (20 characters) and of the marker
 // (9) with the RTS lead, L and Lm the line times of a one-word answer and of
-// the longest (118 characters), one character and 5 ms more; d is 1 for a
-// doubtful station, which is sent the marker first. Each of the driver's
-// waits, two a frame, may end up to kWakeSlackMs late by the scheduler.
+// the status answer (25 characters), one character and 5 ms more. Each of the
+// driver's waits, two a frame, may end up to kWakeSlackMs late by the
+// scheduler.
 struct Bound {
     double ms, slackMs;
 };
 constexpr double kWakeSlackMs = 2;
 
-Bound BoundOf(uint32_t timeoutMs, uint16_t baud, bool doubtful) {
+Bound BoundOf(uint32_t timeoutMs, uint16_t baud, int markers, int requests, int waits) {
     const auto sendMs = [baud](int chars) { return LineMs(chars, baud) + kRtsLeadMs; };
     const auto lineMs = [baud](int chars) { return std::ceil(LineMs(chars + 1, baud)) + 5; };
-    const double horizonMs = AnswerHorizonMs(timeoutMs);
-    const double guardMs = horizonMs - timeoutMs;
-    const double markerMs = sendMs(9) + horizonMs + kHorizonMarginMs + lineMs(118);
+    const double guardMs = AnswerHorizonMs(timeoutMs) - timeoutMs;
     const double ms =
-        (doubtful ? markerMs : 0) +
-        kAttempts * (sendMs(kReadRequestChars) + timeoutMs + lineMs(wire::AnswerLength(1))) +
-        guardMs + kHorizonMarginMs;
-    return {ms, (doubtful ? 4 : 3) * 2 * kWakeSlackMs};
+        markers * (sendMs(9) + timeoutMs + lineMs(25)) +
+        requests * (sendMs(kReadRequestChars) + timeoutMs + lineMs(wire::AnswerLength(1))) +
+        waits * (guardMs + kHorizonMarginMs);
+    return {ms, (markers + requests) * 2 * kWakeSlackMs};
+}
+// A station in step: three frames and one horizon. A silent doubtful one:
+// three markers and one horizon. A doubtful one at worst: three markers, the
+// third answered at its horizon, and one frame of the read, unanswered.
+Bound InStepBound(uint32_t timeoutMs, uint16_t baud) {
+    return BoundOf(timeoutMs, baud, 0, kAttempts, 1);
+}
+Bound SilentDoubtfulBound(uint32_t timeoutMs, uint16_t baud) {
+    return BoundOf(timeoutMs, baud, kAttempts, 0, 1);
+}
+Bound DoubtfulBound(uint32_t timeoutMs, uint16_t baud) {
+    return BoundOf(timeoutMs, baud, kAttempts, 1, 2);
 }
 
 // Reads the tag once and then `rounds` times more, and prints each part's
@@ -507,7 +519,8 @@ void FirstAndLaterReads(Channel &channel, TagAccess &tag, int rounds, uint32_t t
     for (const bool later : {false, true}) {
         std::vector<int32_t> statuses;
         const std::vector<double> ms = TimedReads(channel, tag, later ? rounds : 1, &statuses);
-        const Bound bound = BoundOf(timeoutMs, baud, later);
+        const Bound bound =
+            later ? SilentDoubtfulBound(timeoutMs, baud) : InStepBound(timeoutMs, baud);
         const std::string what = later ? std::to_string(rounds) + " later reads" : "first read";
         printf("  %-15s %-15s %7.2f ms %7.2f ms %7.1f ms %9.1f ms\n", what.c_str(),
                StatusCounts(statuses).c_str(), Percentile(ms, 0.5), Percentile(ms, 1.0), bound.ms,
@@ -516,8 +529,8 @@ void FirstAndLaterReads(Channel &channel, TagAccess &tag, int rounds, uint32_t t
 }
 
 // A silent station: its first read sends the request three times and waits
-// out the horizon; from then on the station is doubtful, and each read only
-// sends the marker and waits for it until its horizon, Xm + H + 3 ms.
+// out the horizon; from then on the station is doubtful, and each read sends
+// the marker three times and waits out the third's horizon, as long.
 void SilentStation(int rounds) {
     auto simulator = StartSimulator(0);
     const int32_t timeout = 4;
@@ -529,8 +542,9 @@ void SilentStation(int rounds) {
         "waits, two a frame:\n",
         timeoutMs, AnswerHorizonMs(timeoutMs), kWakeSlackMs);
     FirstAndLaterReads(channel, tag, rounds, timeoutMs, 19200);
-    printf("  an unanswered marker costs Xm + H + 3 ms, %.1f ms at 19200 bit/s\n",
-           LineMs(9, 19200) + kRtsLeadMs + AnswerHorizonMs(timeoutMs) + kHorizonMarginMs);
+    printf("  three unanswered markers cost 3 x (Xm + T) + G + 3 ms, %.1f ms at 19200 bit/s\n",
+           kAttempts * (LineMs(9, 19200) + kRtsLeadMs + timeoutMs) + AnswerHorizonMs(timeoutMs) -
+               timeoutMs + kHorizonMarginMs);
 }
 
 // A station that refuses every request with an error answer: each attempt is
@@ -615,7 +629,7 @@ void OnceLate(int rounds) {
                StatusCounts(afterStatuses).c_str(), Percentile(after, 0.5),
                Percentile(after, 0.5) - Percentile(ordinary, 0.5));
     }
-    const Bound bound = BoundOf(timeoutMs, baud, true);
+    const Bound bound = DoubtfulBound(timeoutMs, baud);
     printf(
         "  (\"past\": after the late read's last frame could take it; the read after is\n"
         "  bounded by %.1f ms, %.1f ms with the slack)\n",
