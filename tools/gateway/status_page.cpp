@@ -196,10 +196,10 @@ function render(s) {
       t.table + " " + t.register + " of unit " + t.unit + (t.writable ? ", writable" : "")],
       {tag: t.line + "/" + t.station + "/" + t.name, quality: t.quality,
        value: t.value === null ? "" : t.text})));
+  document.body.dataset.updated = s.gateway.time;
   // For the page's test: nothing wider than the window.
   document.body.dataset.fits =
       document.documentElement.scrollWidth <= document.documentElement.clientWidth;
-  document.body.dataset.updated = s.gateway.time;
 }
 
 async function refresh() {

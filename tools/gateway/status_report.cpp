@@ -1,6 +1,7 @@
 #include "tools/gateway/status_report.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -32,13 +33,21 @@ Json TimeOrNull(WallTime time) {
     return time == WallTime{} ? Json() : Json(IsoTime(time));
 }
 
+// A trend's number with the digits that its float holds, not the noise of
+// its widening to double.
+Json TrendNumber(float value) {
+    char text[32];
+    snprintf(text, sizeof text, "%.7g", static_cast<double>(value));
+    return Json(strtod(text, nullptr));
+}
+
 // [seconds ago, least, greatest, failed reads] per slot that saw a read; the
 // least and greatest are null in a slot without a good read.
 Json TrendJson(const std::vector<Trend::Point> &points) {
     Json trend = Json::array();
     for (const Trend::Point &point : points) {
-        trend.push_back({std::round(point.agoS), point.read ? Json(point.min) : Json(),
-                         point.read ? Json(point.max) : Json(), point.failed});
+        trend.push_back({std::round(point.agoS), point.read ? TrendNumber(point.min) : Json(),
+                         point.read ? TrendNumber(point.max) : Json(), point.failed});
     }
     return trend;
 }
