@@ -1,7 +1,8 @@
 // The scan engine in this process against the simulator: a dead station
 // beside a live one, taken off scan so that it costs the live one nothing;
-// a line whose controller goes and comes back; several lines at once (the
-// tsan lane runs these).
+// a line whose controller goes and comes back; several lines at once; the
+// line's scan time beside the controller's log (the tsan lane runs these).
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -21,9 +22,11 @@ namespace {
 using namespace gateway;
 using std::chrono::seconds;
 
-std::unique_ptr<fpsim::Simulator> StartSimulator(const std::vector<std::string> &stations) {
+std::unique_ptr<fpsim::Simulator> StartSimulator(const std::vector<std::string> &stations,
+                                                 int scanDelayMs = 2) {
     fpsim::Options options;
     options.stations = stations;
+    options.scanDelayMs = scanDelayMs;
     auto sim = std::make_unique<fpsim::Simulator>(options);
     std::string error;
     EXPECT_TRUE(sim->Start(&error)) << error;
@@ -152,6 +155,64 @@ TEST_F(GatewayEngine, EveryLineScansOnItsOwnThreadAndComesBackAfterItsPortFailed
     EXPECT_EQ(engine.Write({{55, {1}}}).get(), WriteResult::kPortFailed);
     engine.Stop();
     EXPECT_EQ(engine.Write({{0, {1}}}).get(), WriteResult::kStopping);
+}
+
+// Two stations read at 300 and 450 ms fall 150 ms apart, and together every
+// 900 ms. A pass is the reads that were due, back to back, as the
+// controller's log shows them: never the wait between two stations' reads.
+TEST_F(GatewayEngine, TheScanTimeIsThePassOverTheDueBlocksNotTheGapBetweenStations) {
+    constexpr int kScanDelayMs = 20;  // no read is answered sooner
+    auto sim = StartSimulator({"01", "02"}, kScanDelayMs);
+    Config config;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(
+        ParseConfig("defaults: {timeout_ms: 200}\n"
+                    "lines:\n"
+                    "  - port: /dev/null\n"
+                    "    stations: [{station: 01, unit: 1}, {station: 02, unit: 2}]\n"
+                    "    tags:\n"
+                    "      - {address: 01D00100, count: 10, register: 0, rate_ms: 300}\n"
+                    "      - {address: 02D00100, count: 10, register: 0, rate_ms: 450}\n",
+                    "test", config, errors))
+        << errors[0];
+    TagTable table(config);
+    Watch watch(table);
+    Engine engine(config, table);
+    std::string error;
+    ASSERT_TRUE(engine.Plan(&error)) << error;
+    engine.Start({sim->DevicePath()});
+    ASSERT_TRUE(watch.Until([](const TagTable &t) { return AllOf(t, 0, 20, Quality::kGood); }));
+
+    // The scan time after each few frames; the log from the first of them.
+    ASSERT_TRUE(sim->WaitForFrames(4, seconds(60)));
+    sim->TakeFrames();
+    std::vector<double> scans;
+    for (size_t frames = 4; frames <= 40; frames += 4) {
+        ASSERT_TRUE(sim->WaitForFrames(frames, seconds(60)));
+        scans.push_back(table.Lines()[0].scanMs);
+    }
+    engine.Stop();
+
+    // The passes in the controller's log: frames with less than 70 ms
+    // between them (the scan delay is inside a pass, 100 ms of quiet or more
+    // between two).
+    double longest = 0, first = -1, last = -1;
+    size_t reads = 0;
+    for (const fpsim::FrameRecord &frame : sim->Frames()) {
+        if (first < 0 || frame.ms - last >= 70)
+            first = frame.ms;
+        last = frame.ms;
+        longest = std::max(longest, last - first);
+        reads += frame.direction == fpsim::Direction::kReceived;
+    }
+    ASSERT_GE(reads, 15u);
+    ASSERT_GE(longest, kScanDelayMs);
+    for (const double ms : scans) {
+        EXPECT_GE(ms, kScanDelayMs);
+        // The gateway's side adds its request's way out and its handling of
+        // the last answer.
+        EXPECT_LE(ms, longest + 50) << "the longest pass in the log took " << longest << " ms";
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -607,15 +608,73 @@ TEST_P(MqttGatewayBare, StatusPageInABrowserShowsTheLiveAndTheSilentStation) {
         EXPECT_NE(html.find(row), std::string::npos) << row;
     }
 
-    const std::string screenshot = std::string(SCREENSHOT_DIR) + "/status_page.png";
-    unlink(screenshot.c_str());
-    const gatewaytest::Run shot =
-        chromium("shot", {"--window-size=1000,1400", "--screenshot=" + screenshot});
-    ASSERT_EQ(shot.exitCode, 0) << shot.err;
-    std::ifstream png(screenshot, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(png)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes.substr(0, 4), "\x89PNG");
-    EXPECT_GT(bytes.size(), 10000u);
+    // A change that the present no longer shows: the trend keeps it.
+    plant_->WriteWord("01", Area::kData, 100, 1234);
+    ASSERT_TRUE(Eventually([&] { return Status()["tags"][0]["value"] == 1234; }));
+    const Json status = Status();
+    const auto span = [](const Json &trend, size_t field) {
+        std::vector<double> seen;
+        for (const Json &point : trend) {
+            EXPECT_GE(point[0], 0);
+            EXPECT_LE(point[0], 600);
+            if (!point[field].is_null())
+                seen.push_back(point[field]);
+        }
+        return seen;
+    };
+    const std::vector<double> least = span(status["tags"][0]["trend"], 1),
+                              greatest = span(status["tags"][0]["trend"], 2);
+    ASSERT_FALSE(least.empty());
+    EXPECT_EQ(*std::min_element(least.begin(), least.end()), 1111);
+    EXPECT_EQ(*std::max_element(greatest.begin(), greatest.end()), 1234);
+    // The silent station's tags: failed reads and no value.
+    const Json &silentTrend = status["tags"][10]["trend"];
+    EXPECT_TRUE(span(silentTrend, 1).empty()) << silentTrend;
+    ASSERT_FALSE(silentTrend.empty());
+    EXPECT_GE(silentTrend[0][3], 1) << silentTrend;
+    EXPECT_FALSE(span(status["lines"][0]["scan_trend"], 2).empty());
+
+    // At a desk's width and a phone's: nothing wider than the window, and the
+    // trends drawn from the same points.
+    const auto attribute = [](const std::string &tag, const std::string &name) {
+        std::smatch found;
+        return std::regex_search(tag, found, std::regex(" " + name + R"(="([^"]*)\")"))
+                   ? found[1].str()
+                   : std::string("(none)");
+    };
+    for (const int width : {1280, 390}) {
+        const std::string size =
+            "--window-size=" + std::to_string(width) + "," + (width > 1000 ? "1400" : "3200");
+        const gatewaytest::Run shown =
+            chromium("dom" + std::to_string(width), {size, "--dump-dom"});
+        ASSERT_EQ(shown.exitCode, 0) << shown.err;
+        EXPECT_NE(shown.out.find(R"(data-fits="true")"), std::string::npos) << width;
+        std::smatch svg;
+        ASSERT_TRUE(std::regex_search(
+            shown.out, svg,
+            std::regex(R"re(data-tag="plant/01/setpoint\[0\]"[^>]*>.*?(<svg [^>]*>).*?</tr>)re")))
+            << shown.out;
+        EXPECT_EQ(attribute(svg[1], "data-min"), "1111") << svg[1];
+        EXPECT_EQ(attribute(svg[1], "data-max"), "1234") << svg[1];
+        EXPECT_GE(atoi(attribute(svg[1], "data-points").c_str()), 1) << svg[1];
+        ASSERT_TRUE(std::regex_search(
+            shown.out, svg,
+            std::regex(R"re(data-tag="plant/02/remote\[0\]"[^>]*>.*?(<svg [^>]*>).*?</tr>)re")));
+        EXPECT_EQ(attribute(svg[1], "data-min"), "(none)") << svg[1];
+        EXPECT_GE(atoi(attribute(svg[1], "data-failed").c_str()), 1) << svg[1];
+
+        // Kept under the build folder for a person to look at.
+        const std::string screenshot =
+            std::string(SCREENSHOT_DIR) + "/status_page_" + std::to_string(width) + ".png";
+        unlink(screenshot.c_str());
+        const gatewaytest::Run shot =
+            chromium("shot" + std::to_string(width), {size, "--screenshot=" + screenshot});
+        ASSERT_EQ(shot.exitCode, 0) << shot.err;
+        std::ifstream png(screenshot, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(png)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(bytes.substr(0, 4), "\x89PNG");
+        EXPECT_GT(bytes.size(), 10000u);
+    }
 }
 
 // /metrics as Prometheus reads it, and its numbers beside what the scan did;

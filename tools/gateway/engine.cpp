@@ -190,13 +190,19 @@ class Engine::Line {
                 }
             }
             if (next == nullptr) {
+                EndPass();
                 WaitUntil(Clock::time_point::max());
                 continue;
             }
             if (nextAt > now) {
+                EndPass();
                 WaitUntil(nextAt);
                 continue;
             }
+            // A block that comes round again before the line rested starts a
+            // pass of its own: a line that never rests still has a scan time.
+            if (next->readInPass)
+                EndPass();
             Read(*next);
             table_.Publish();
         }
@@ -244,6 +250,9 @@ class Engine::Line {
     void PortFailed(const std::string &why) {
         session_.End();
         open_ = false;
+        // A pass cut by the port is no scan time: the next begins after the
+        // port came back.
+        ForgetPass();
         reopenAt_ = Clock::now() + milliseconds(backoffMs_);
         if (!portFailedLogged_) {
             Log(Name() + ": " + why + "; every tag of the line is bad, the port is opened again " +
@@ -362,21 +371,29 @@ class Engine::Line {
         table_.UpdateLine(index_, [](LineStatus &status) { ++status.counters.demotions; });
     }
 
-    // A pass is over when every block of a station on scan has been read.
-    void NotePass(ScheduledBlock &block, Clock::time_point start, Clock::time_point now) {
+    // A pass is the reads of the blocks that were due, back to back: from
+    // its first frame to its last answer. It ends when the line rests, so
+    // that the scan time never holds the wait between two stations' reads.
+    void NotePass(ScheduledBlock &block, Clock::time_point start, Clock::time_point end) {
         if (!passRunning_) {
             passRunning_ = true;
             passStart_ = start;
         }
+        passEnd_ = end;
         block.readInPass = true;
-        for (const ScheduledBlock &other : blocks_) {
-            if (!other.readInPass && !stations_[other.station].demoted)
-                return;
-        }
-        const double ms = std::chrono::duration<double, std::milli>(now - passStart_).count();
-        table_.UpdateLine(index_, [&](LineStatus &status) { status.scanMs = ms; });
-        for (ScheduledBlock &other : blocks_)
-            other.readInPass = false;
+    }
+
+    void EndPass() {
+        if (!passRunning_)
+            return;
+        const double ms = std::chrono::duration<double, std::milli>(passEnd_ - passStart_).count();
+        table_.SetScan(index_, ms, passEnd_);
+        ForgetPass();
+    }
+
+    void ForgetPass() {
+        for (ScheduledBlock &block : blocks_)
+            block.readInPass = false;
         passRunning_ = false;
     }
 
@@ -499,6 +516,7 @@ class Engine::Line {
     int backoffMs_;
     bool passRunning_ = false;
     Clock::time_point passStart_{};
+    Clock::time_point passEnd_{};
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -1,8 +1,10 @@
 #include "tools/gateway/status_report.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 #include "qivma_version.h"
@@ -29,6 +31,25 @@ Json CountersJson(const Counters &counters) {
 
 Json TimeOrNull(WallTime time) {
     return time == WallTime{} ? Json() : Json(IsoTime(time));
+}
+
+// A trend's number with the digits that its float holds, not the noise of
+// its widening to double.
+Json TrendNumber(float value) {
+    char text[32];
+    snprintf(text, sizeof text, "%.7g", static_cast<double>(value));
+    return Json(strtod(text, nullptr));
+}
+
+// [seconds ago, least, greatest, failed reads] per slot that saw a read; the
+// least and greatest are null in a slot without a good read.
+Json TrendJson(const std::vector<Trend::Point> &points) {
+    Json trend = Json::array();
+    for (const Trend::Point &point : points) {
+        trend.push_back({std::round(point.agoS), point.read ? TrendNumber(point.min) : Json(),
+                         point.read ? TrendNumber(point.max) : Json(), point.failed});
+    }
+    return trend;
 }
 
 double Seconds(WallTime from, WallTime to) {
@@ -131,6 +152,7 @@ Json StatusJson(const Config &config, const TagTable &table,
         {"uptime_s", duration_cast<std::chrono::seconds>(steadyNow - started).count()}};
 
     const std::vector<LineStatus> lines = table.Lines();
+    const std::vector<std::vector<Trend::Point>> lineTrends = table.LineTrends(steadyNow);
     status["lines"] = Json::array();
     for (size_t i = 0; i < lines.size(); ++i) {
         const LineConfig &line = config.lines[i];
@@ -142,6 +164,7 @@ Json StatusJson(const Config &config, const TagTable &table,
                                    {"port_open", lines[i].portOpen},
                                    {"port_error", lines[i].portError},
                                    {"scan_ms", lines[i].scanMs},
+                                   {"scan_trend", TrendJson(lineTrends[i])},
                                    {"utilisation", rate.utilisation},
                                    {"frames_per_second", rate.framesPerSecond},
                                    {"counters", CountersJson(lines[i].counters)}});
@@ -179,27 +202,28 @@ Json StatusJson(const Config &config, const TagTable &table,
         status["stations"].push_back(entry);
     }
 
+    const std::vector<std::vector<Trend::Point>> tagTrends = table.TagTrends(steadyNow);
     status["tags"] = Json::array();
     for (size_t tag = 0; tag < config.tags.size(); ++tag) {
         const TagConfig &tagConfig = config.tags[tag];
         const TagValue &value = values[tag];
         const bool read = value.lastGood != WallTime{};
         const ShownValue shown = ShowTag(tagConfig, value.words);
-        status["tags"].push_back(
-            {{"name", tagConfig.name},
-             {"line", config.lines[tagConfig.line].name},
-             {"station", tagConfig.station},
-             {"address", tagConfig.address},
-             {"type", ValueTypeName(tagConfig.type)},
-             {"table", TableName(tagConfig.table)},
-             {"register", tagConfig.reg},
-             {"unit", tagConfig.unit},
-             {"writable", tagConfig.writable},
-             {"value", read ? shown.json : Json()},
-             {"text", read ? shown.text : ""},
-             {"quality", QualityText(value.quality)},
-             {"last_good", TimeOrNull(value.lastGood)},
-             {"age_s", read ? Json(Seconds(value.lastGood, wallNow)) : Json()}});
+        status["tags"].push_back({{"name", tagConfig.name},
+                                  {"line", config.lines[tagConfig.line].name},
+                                  {"station", tagConfig.station},
+                                  {"address", tagConfig.address},
+                                  {"type", ValueTypeName(tagConfig.type)},
+                                  {"table", TableName(tagConfig.table)},
+                                  {"register", tagConfig.reg},
+                                  {"unit", tagConfig.unit},
+                                  {"writable", tagConfig.writable},
+                                  {"value", read ? shown.json : Json()},
+                                  {"text", read ? shown.text : ""},
+                                  {"quality", QualityText(value.quality)},
+                                  {"last_good", TimeOrNull(value.lastGood)},
+                                  {"age_s", read ? Json(Seconds(value.lastGood, wallNow)) : Json()},
+                                  {"trend", TrendJson(tagTrends[tag])}});
     }
     return status;
 }
@@ -229,7 +253,8 @@ std::string MetricsText(const Config &config, const TagTable &table) {
     for (size_t i = 0; i < lines.size(); ++i)
         out.Sample(lineLabels(i), static_cast<double>(FramesOf(lines[i].counters)));
     out.Family("qivma_gateway_line_scan_seconds", "gauge",
-               "The last whole pass over the line's blocks.");
+               "The last pass over the line's blocks that were due: its first frame to its "
+               "last answer.");
     for (size_t i = 0; i < lines.size(); ++i)
         out.Sample(lineLabels(i), lines[i].scanMs / 1000);
     out.Family("qivma_gateway_line_port_open", "gauge", "1 while the line's port is open.");

@@ -1,6 +1,9 @@
 #include "tools/gateway/tag_table.h"
 
 #include <algorithm>
+#include <cmath>
+
+#include "tools/gateway/front_ends.h"
 
 namespace gateway {
 
@@ -12,7 +15,69 @@ std::chrono::milliseconds StaleBound(std::chrono::milliseconds period) {
     return 3 * std::max(period, std::chrono::milliseconds(100)) + std::chrono::seconds(1);
 }
 
+// The value as the page draws it: the number that the front ends show; none
+// for a value shown as text.
+double TrendValue(const TagConfig &tag, const std::vector<uint16_t> &words) {
+    const Json shown = ShowTag(tag, words).json;
+    if (shown.is_number())
+        return shown.get<double>();
+    if (shown.is_boolean())
+        return shown.get<bool>() ? 1 : 0;
+    return NAN;
+}
+
+int32_t SlotNumber(SteadyTime at) {
+    return static_cast<int32_t>(at.time_since_epoch() / Trend::kSlot);
+}
+
 }  // namespace
+
+constexpr std::chrono::seconds Trend::kSlot;
+constexpr size_t Trend::kSlots;
+
+Trend::Slot &Trend::At(SteadyTime at) {
+    const int32_t number = SlotNumber(at);
+    Slot &slot = slots_[static_cast<size_t>(number) % kSlots];
+    if (slot.number != number)
+        slot = Slot{number, 0, 0, 0, 0};
+    return slot;
+}
+
+void Trend::Good(SteadyTime at, double value) {
+    if (std::isnan(value))
+        return;
+    Slot &slot = At(at);
+    const float v = static_cast<float>(value);
+    slot.min = slot.good == 0 ? v : std::min(slot.min, v);
+    slot.max = slot.good == 0 ? v : std::max(slot.max, v);
+    if (slot.good < UINT16_MAX)
+        ++slot.good;
+}
+
+void Trend::Bad(SteadyTime at) {
+    Slot &slot = At(at);
+    if (slot.failed < UINT16_MAX)
+        ++slot.failed;
+}
+
+std::vector<Trend::Point> Trend::Points(SteadyTime now) const {
+    const int32_t last = SlotNumber(now);
+    std::vector<Point> points;
+    for (int32_t number = std::max(0, last - static_cast<int32_t>(kSlots) + 1); number <= last;
+         ++number) {
+        const Slot &slot = slots_[static_cast<size_t>(number) % kSlots];
+        if (slot.number != number || (slot.good == 0 && slot.failed == 0))
+            continue;
+        Point point;
+        point.agoS = std::chrono::duration<double>(now - SteadyTime(number * kSlot)).count();
+        point.read = slot.good > 0;
+        point.min = slot.min;
+        point.max = slot.max;
+        point.failed = slot.failed;
+        points.push_back(point);
+    }
+    return points;
+}
 
 const char *QualityText(Quality quality) {
     switch (quality) {
@@ -50,7 +115,8 @@ const char *StationStateText(StationState state) {
     return "?";
 }
 
-TagTable::TagTable(const Config &config) {
+TagTable::TagTable(const Config &config)
+    : config_(config), tagTrends_(config.tags.size()), lineTrends_(config.lines.size()) {
     for (const TagConfig &tag : config.tags) {
         TagValue value;
         value.words.assign(static_cast<size_t>(RegistersOf(tag.type)), 0);
@@ -73,8 +139,15 @@ TagTable::TagTable(const Config &config) {
 }
 
 void TagTable::SetGood(const std::vector<TagWords> &values, SteadyTime at, WallTime wall) {
+    // Outside the lock: the page's numbers cost the readers no wait.
+    std::vector<double> numbers;
+    numbers.reserve(values.size());
+    for (const TagWords &update : values)
+        numbers.push_back(TrendValue(config_.tags.at(update.tag), update.words));
     std::lock_guard<std::mutex> hold(mutex_);
-    for (const TagWords &update : values) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        const TagWords &update = values[i];
+        tagTrends_[update.tag].Good(at, numbers[i]);
         TagValue &value = values_.at(update.tag);
         if (value.words != update.words || value.quality != Quality::kGood)
             changed_.push_back(update.tag);
@@ -86,8 +159,10 @@ void TagTable::SetGood(const std::vector<TagWords> &values, SteadyTime at, WallT
 }
 
 void TagTable::SetBad(const std::vector<size_t> &tags, Quality quality) {
+    const SteadyTime now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> hold(mutex_);
     for (size_t tag : tags) {
+        tagTrends_[tag].Bad(now);
         TagValue &value = values_.at(tag);
         if (value.quality != quality)
             changed_.push_back(tag);
@@ -108,6 +183,12 @@ void TagTable::UpdateStation(size_t station, const std::function<void(StationSta
 void TagTable::UpdateLine(size_t line, const std::function<void(LineStatus &)> &change) {
     std::lock_guard<std::mutex> hold(mutex_);
     change(lines_.at(line));
+}
+
+void TagTable::SetScan(size_t line, double ms, SteadyTime at) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    lines_.at(line).scanMs = ms;
+    lineTrends_.at(line).Good(at, ms);
 }
 
 void TagTable::Publish() {
@@ -157,6 +238,28 @@ std::vector<StationStatus> TagTable::Stations() const {
 std::vector<LineStatus> TagTable::Lines() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return lines_;
+}
+
+namespace {
+
+std::vector<std::vector<Trend::Point>> PointsOf(const std::vector<Trend> &trends, SteadyTime now) {
+    std::vector<std::vector<Trend::Point>> points;
+    points.reserve(trends.size());
+    for (const Trend &trend : trends)
+        points.push_back(trend.Points(now));
+    return points;
+}
+
+}  // namespace
+
+std::vector<std::vector<Trend::Point>> TagTable::TagTrends(SteadyTime now) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return PointsOf(tagTrends_, now);
+}
+
+std::vector<std::vector<Trend::Point>> TagTable::LineTrends(SteadyTime now) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return PointsOf(lineTrends_, now);
 }
 
 size_t TagTable::StationIndex(size_t line, const std::string &station) const {

@@ -63,11 +63,43 @@ struct StationStatus {
     Counters counters;
 };
 
+// What a value did over the last ten minutes, in slots of five seconds:
+// the least and the greatest of its good reads in each slot, and how many
+// reads of the slot failed. A slot with neither had no read. 120 slots of 16
+// bytes: 1920 bytes per tag and per line, whatever the scan rate.
+class Trend {
+  public:
+    static constexpr std::chrono::seconds kSlot{5};
+    static constexpr size_t kSlots = 120;
+
+    struct Point {
+        double agoS = 0;    // from the slot's start to the time asked for
+        bool read = false;  // a good read fell in the slot
+        float min = 0, max = 0;
+        uint32_t failed = 0;
+    };
+
+    void Good(SteadyTime at, double value);
+    void Bad(SteadyTime at);
+    // The slots of the last ten minutes that saw a read, oldest first.
+    std::vector<Point> Points(SteadyTime now) const;
+
+  private:
+    struct Slot {
+        int32_t number = -1;  // of kSlot since the steady clock's epoch
+        float min = 0, max = 0;
+        uint16_t good = 0, failed = 0;
+    };
+    Slot &At(SteadyTime at);
+
+    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
+
 struct LineStatus {
     std::string name;
     bool portOpen = false;
     std::string portError;  // why it is not open, when it is not
-    double scanMs = 0;      // the last whole pass over the line's blocks
+    double scanMs = 0;      // the last pass over the blocks that were due
     Counters counters;
 };
 
@@ -94,6 +126,8 @@ class TagTable {
     void SetPeriod(size_t tag, std::chrono::milliseconds period);
     void UpdateStation(size_t station, const std::function<void(StationStatus &)> &change);
     void UpdateLine(size_t line, const std::function<void(LineStatus &)> &change);
+    // A pass over the line's due blocks took `ms`, ending at `at`.
+    void SetScan(size_t line, double ms, SteadyTime at);
     // Tells the listeners of the tags changed since the last call.
     void Publish();
 
@@ -105,6 +139,9 @@ class TagTable {
     std::vector<StationStatus> Stations() const;
     std::vector<LineStatus> Lines() const;
     size_t StationIndex(size_t line, const std::string &station) const;
+    // Every tag's trend of its value, and every line's of its scan time.
+    std::vector<std::vector<Trend::Point>> TagTrends(SteadyTime now) const;
+    std::vector<std::vector<Trend::Point>> LineTrends(SteadyTime now) const;
     // Called on a line's thread with the tags whose value or quality changed.
     using Listener = std::function<void(const std::vector<size_t> &changed)>;
     void Listen(Listener listener);
@@ -112,8 +149,11 @@ class TagTable {
   private:
     TagValue Current(size_t tag, SteadyTime now) const;
 
+    const Config &config_;
     mutable std::mutex mutex_;
     std::vector<TagValue> values_;
+    std::vector<Trend> tagTrends_;
+    std::vector<Trend> lineTrends_;
     std::vector<std::chrono::milliseconds> staleAfter_;
     std::vector<StationStatus> stations_;
     std::vector<LineStatus> lines_;
