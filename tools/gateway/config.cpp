@@ -238,22 +238,20 @@ class Reader {
         line.name = "line" + std::to_string(config_.lines.size() + 1);
         int rateMs = defaultRate;
         std::vector<ConfigKey> keys = ScanKeys(line, rateMs);
-        keys.insert(keys.end(),
-                    {TextKey("name", &line.name),
-                     TextKey("port", &line.port),
-                     {"settings",
-                      [&line](ConfigCheck &check, const YAML::Node &value) {
-                          std::string text, error;
-                          bool rateGiven = false;
-                          if (!check.Text(value, "settings", text))
-                              return false;
-                          if (ParseLineSettings(text, line.settings, &rateGiven, &error))
-                              return true;
-                          check.Fail(value, "settings " + error);
-                          return false;
-                      }},
-                     OwnKey("stations"),
-                     OwnKey("tags")});
+        keys.insert(keys.end(), {TextKey("name", &line.name),
+                                 TextKey("port", &line.port),
+                                 {"settings",
+                                  [&line](ConfigCheck &check, const YAML::Node &value) {
+                                      std::string text, error;
+                                      if (!check.Text(value, "settings", text))
+                                          return false;
+                                      if (ParseLineSettings(text, line.settings, nullptr, &error))
+                                          return true;
+                                      check.Fail(value, "settings " + error);
+                                      return false;
+                                  }},
+                                 OwnKey("stations"),
+                                 OwnKey("tags")});
         // A wrong value of the line's own is said; its stations and tags are
         // checked all the same.
         if (!check_.Read(node, "a line", keys) && !node.IsMap())

@@ -107,7 +107,8 @@ bool ParseLineSettings(const std::string &text, SerialLineSettings &settings, bo
         }
         settings.baudRate = static_cast<uint16_t>(rate);
     }
-    *rateGiven = dash != std::string::npos;
+    if (rateGiven != nullptr)
+        *rateGiven = dash != std::string::npos;
     settings.dataBits = static_cast<uint16_t>(format[0] - '0');
     settings.parity = static_cast<uint16_t>(parity);
     settings.stopBits = static_cast<uint16_t>(stop);

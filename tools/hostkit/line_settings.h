@@ -29,7 +29,7 @@ int StopBitsCode(const std::string &text);
 
 // Reads "8O1", "7e2", "8N1.5", or with the rate first: "9600-8E1" (or
 // "9600,8E1"). What the text gives goes into `settings`, the rate only when
-// it is given (*rateGiven says whether). False with what is wrong in words
+// it is given (*rateGiven, where asked, says whether). False with what is wrong in words
 // that follow the option's or key's name: "takes data bits ..., not '8X1'".
 bool ParseLineSettings(const std::string &text, SerialLineSettings &settings, bool *rateGiven,
                        std::string *error);

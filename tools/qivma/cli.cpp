@@ -170,9 +170,8 @@ std::string LineSettings(const std::string &text, const CLI::Option *baud) {
 }
 
 void ApplyLineSettings(const std::string &text, SerialLineSettings &settings) {
-    bool rateGiven = false;
     std::string error;
-    ParseLineSettings(text, settings, &rateGiven, &error);
+    ParseLineSettings(text, settings, nullptr, &error);
 }
 
 int DataTypeCode(const std::string &type) {
