@@ -33,6 +33,7 @@
 #include "tools/gateway/modbus_server.h"
 #include "tools/gateway/tag_table.h"
 #include "tools/hostkit/session.h"
+#include "tools/hostkit/simulator_line.h"
 
 namespace {
 
@@ -47,10 +48,7 @@ std::unique_ptr<fpsim::Simulator> PacedSimulator(const LineConfig &line,
                                                  const std::vector<std::string> &stations) {
     fpsim::Options options;
     options.stations = stations;
-    options.line.baud = line.settings.baudRate;
-    options.line.dataBits = line.settings.dataBits;
-    options.line.parity = "NOEMS"[line.settings.parity % 5];
-    options.line.stopBits = line.settings.stopBits == QIV_STOPBITS_TWO ? 2 : 1;
+    options.line = SimulatorLineFormat(line.settings);
     auto sim = std::make_unique<fpsim::Simulator>(options);
     std::string error;
     if (!sim->Start(&error)) {
@@ -133,10 +131,7 @@ double SingleReadsMs(const Config &config) {
     auto sim = PacedSimulator(line, {"01", "02"});
     LineOptions options;
     options.port = sim->DevicePath();
-    options.baud = line.settings.baudRate;
-    options.dataBits = line.settings.dataBits;
-    options.parity = line.settings.parity;
-    options.stopBits = line.settings.stopBits;
+    options.settings = line.settings;
     options.timeoutMs = line.timeoutMs;
     Session session(options);
     std::string error;
@@ -146,13 +141,8 @@ double SingleReadsMs(const Config &config) {
     }
     const Clock::time_point start = Clock::now();
     int failed = 0;
-    for (const TagConfig &tagConfig : config.tags) {
-        Tag tag;
-        tag.address = tagConfig.address;
-        tag.dataType = tagConfig.parsed.dataType;
-        tag.definition = tagConfig.parsed;
-        failed += session.Read(tag).status != QIV_STATUS_OK;
-    }
+    for (const TagConfig &tag : config.tags)
+        failed += session.Read(tag.parsed).status != QIV_STATUS_OK;
     const double ms = 1000 * Seconds(Clock::now() - start);
     if (failed != 0)
         printf("  (%d of the single reads failed)\n", failed);
@@ -274,7 +264,7 @@ int main(int argc, char **argv) {
     const LinePlan &plan = planner.Plans()[0];
     const LineConfig &line = config.lines[0];
     printf("qivma-gateway benchmark: %zu tags over %zu stations, %s, against fpsim paced\n",
-           config.tags.size(), line.stations.size(), ::LineSettingsText(line.settings).c_str());
+           config.tags.size(), line.stations.size(), LineSettingsText(line.settings).c_str());
 
     const ScanFigures both = Scan(config, {"01", "02"}, seconds);
     printf("\none scan: %zu frames\n", plan.frames.size());

@@ -22,6 +22,7 @@
 #include "host/kelpra.h"
 #include "qivma.h"
 #include "tools/fpsim/simulator.h"
+#include "tools/hostkit/simulator_line.h"
 #include "wire/wire_rules.h"
 
 extern "C" void *__libc_malloc(size_t);
@@ -148,12 +149,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::unique_ptr<fpsim::Simulator> StartSimulator(unsigned baud) {
+// The line of every measurement: 8 data bits, odd parity, one stop bit.
+SerialLineSettings LineAt(uint16_t baud) {
+    SerialLineSettings settings = kFactoryLineSettings;
+    settings.baudRate = baud;
+    return settings;
+}
+
+std::unique_ptr<fpsim::Simulator> StartSimulator(uint16_t baud) {
     fpsim::Options options;
-    options.line.baud = baud;
-    options.line.dataBits = 8;
-    options.line.parity = 'O';
-    options.line.stopBits = 1;
+    options.line = SimulatorLineFormat(LineAt(baud));
     options.scanDelayMs = 0;  // the controller answers at once: the line is what is measured
     auto simulator = std::make_unique<fpsim::Simulator>(options);
     std::string error;
@@ -201,7 +206,7 @@ class Channel {
         memcpy(config.portName, name.c_str(), name.size() + 1);
         config.enable = 1;
         config.timeout = timeout;
-        config.lineSettings = {baud, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+        config.lineSettings = LineAt(baud);
         if (Call(QIV_CMD_COLD_START, &config) != 0) {
             fprintf(stderr, "bench: the channel did not start\n");
             exit(1);
@@ -248,11 +253,12 @@ struct Operation {
 constexpr const wire::DeviceCommands &kRegisters = *wire::FindDevice('D');
 constexpr int kReadRequestChars = wire::BlockRequestLength(kRegisters, false, 0);
 constexpr int kWriteWords = wire::WordsPerWrite(kRegisters);
-constexpr uint32_t kHalfBits = wire::HalfBitsPerCharacter(8, QIV_PARITY_ODD, QIV_STOPBITS_ONE);
+constexpr uint32_t kHalfBits = wire::HalfBitsPerCharacter(
+    kFactoryLineSettings.dataBits, kFactoryLineSettings.parity, kFactoryLineSettings.stopBits);
 
 // Milliseconds that `characters` characters take on such a line.
-double LineMs(double characters, unsigned baud) {
-    return 1000.0 * characters * kHalfBits / 2 / baud;
+double LineMs(int characters, uint16_t baud) {
+    return ::LineMs(LineAt(baud), static_cast<size_t>(characters));
 }
 
 const Operation kOperations[] = {

@@ -43,6 +43,8 @@ mbpoll_run -a 1 -r 0 -c 10 127.0.0.1
 echo "$ mbpoll -m tcp -p $port -a 1 -0 -r 0 -1 127.0.0.1 1234    (answered once the controller took it)"
 mbpoll_run -a 1 -r 0 127.0.0.1 1234
 mbpoll_run -a 1 -r 0 -c 3 127.0.0.1
+echo "$ mbpoll ... -a 1 -t 3:float -r 0 -c 2    (temperature: two floats in D200-D203, input registers 0-3)"
+mbpoll_run -a 1 -t 3:float -r 0 -c 2 127.0.0.1
 echo "$ mbpoll ... -a 1 -r 30 (a register that no tag serves)"
 mbpoll_run -a 1 -r 30 127.0.0.1 || true  # mbpoll exits 1 on the exception it shows
 kill -TERM "$gateway"

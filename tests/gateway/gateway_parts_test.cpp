@@ -51,7 +51,7 @@ TEST(GatewayConfig, EachErrorNamesItsLine) {
              "mqtt: {port: 0}\nhttp: {listen: localhost}\n",
          "gw.yaml:1: timeout_ms is counted in steps of 10 ms",
          {"gw.yaml:1: rate_ms takes a whole number from 0 to 3600000, not '-5'",
-          "gw.yaml:5: settings takes rate and format as 19200-8O1",
+          "gw.yaml:5: settings takes data bits (5 to 8), parity (N, O, E, M or S)",
           "gw.yaml:8: unknown key 'colour' in a tag", "gw.yaml:9: type takes int16",
           "gw.yaml:9: table takes holding, input, coil or discrete, not 'holdings'",
           "gw.yaml:10: port takes a whole number from 1 to 65535",
@@ -71,7 +71,7 @@ TEST(GatewayConfig, EachErrorNamesItsLine) {
              LineWith("      - {address: 01D00100, register: 0}\n"),
          "gw.yaml:1: write_allow takes a list of networks"},
         {LineWith("      - {address: 01D00100, register: 0}\n", "    settings: 19200-9O1\n"),
-         "gw.yaml:4: settings takes rate and format as 19200-8O1"},
+         "gw.yaml:4: settings takes data bits (5 to 8), parity (N, O, E, M or S)"},
         {LineWith("      - {address: 01D00100, register: 0}\n", "    timeout_ms: 45\n"),
          "gw.yaml:4: timeout_ms is counted in steps of 10 ms"},
         {LineWith("      - {address: 01D00100, register: 0, colour: red}\n"),
@@ -175,31 +175,6 @@ TEST(GatewayConfig, RangesBecomeOneTagPerValue) {
         EXPECT_EQ(config.tags[i].table, expected[i].table);
         EXPECT_EQ(config.tags[i].reg, expected[i].reg);
         EXPECT_EQ(config.tags[i].unit, 1);
-    }
-}
-
-TEST(GatewayConfig, LineSettingsAsPeopleWriteThem) {
-    const struct {
-        const char *text;
-        bool ok;
-        SerialLineSettings settings;
-    } cases[] = {
-        {"19200-8O1", true, {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD}},
-        {"9600-7E2", true, {9600, 7, QIV_STOPBITS_TWO, QIV_PARITY_EVEN}},
-        {"115200-8N1", false, {}},  // beyond what the driver's field holds
-        {"19200-8O", false, {}},
-        {"19200/8O1", false, {}},
-    };
-    for (const auto &c : cases) {
-        SerialLineSettings settings = {};
-        EXPECT_EQ(ParseLineSettings(c.text, settings), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(settings.baudRate, c.settings.baudRate) << c.text;
-            EXPECT_EQ(settings.dataBits, c.settings.dataBits) << c.text;
-            EXPECT_EQ(settings.stopBits, c.settings.stopBits) << c.text;
-            EXPECT_EQ(settings.parity, c.settings.parity) << c.text;
-            EXPECT_EQ(gateway::LineSettingsText(settings), c.text);
-        }
     }
 }
 

@@ -1,5 +1,6 @@
-// What host programs share: block plans that merge neighbouring tags, and a
-// scan through a session that gives each tag the value the controller holds.
+// What host programs share: the line settings as people write them, block
+// plans that merge neighbouring tags, and a scan through a session that gives
+// each tag the value the controller holds.
 #include <memory>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/fpsim/simulator.h"
+#include "tools/hostkit/line_settings.h"
 #include "tools/hostkit/session.h"
 #include "tools/hostkit/tag_plan.h"
 
@@ -112,6 +114,43 @@ TEST(HostkitBlockPlan, AScanGivesEachTagTheValueTheControllerHolds) {
         }
     }
     EXPECT_EQ(seen, tags.size());
+}
+
+TEST(HostkitLineSettings, AsPeopleWriteThem) {
+    // Each case starts from 4800-8N1; `shown` is what is printed after, and
+    // for a refusal the start of what is said.
+    const struct {
+        const char *text;
+        bool ok;
+        const char *shown;
+    } cases[] = {
+        {"19200-8O1", true, "19200-8O1"},
+        {"9600-7E2", true, "9600-7E2"},
+        {"7e2", true, "4800-7E2"},  // the rate as it was
+        {"300,5s1.5", true, "300-5S1.5"},
+        {"50-6M1", true, "50-6M1"},
+        {"65535-8N2", true, "65535-8N2"},
+        {"115200-8N1", false, "takes a rate from 50 to 65535 bit/s"},  // beyond the driver's field
+        {"49-8N1", false, "takes a rate from 50 to 65535 bit/s"},
+        {"0x2580-8N1", false, "takes a rate from 50 to 65535 bit/s"},
+        {"-8O1", false, "takes a rate from 50 to 65535 bit/s"},
+        {"19200-8O", false, "takes data bits (5 to 8), parity (N, O, E, M or S)"},
+        {"19200/8O1", false, "takes data bits"},
+        {"9O1", false, "takes data bits"},
+        {"8X1", false, "takes data bits"},
+        {"8-1", false, "takes data bits"},
+        {"8O3", false, "takes data bits"},
+    };
+    for (const auto &c : cases) {
+        SerialLineSettings settings = {4800, 8, QIV_STOPBITS_ONE, QIV_PARITY_NONE};
+        bool rateGiven = false;
+        std::string error;
+        EXPECT_EQ(ParseLineSettings(c.text, settings, &rateGiven, &error), c.ok) << c.text;
+        if (c.ok)
+            EXPECT_EQ(LineSettingsText(settings), c.shown) << c.text;
+        else
+            EXPECT_EQ(error.rfind(c.shown, 0), 0u) << c.text << ": " << error;
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "tools/gateway/config_check.h"
 
 #include "tools/hostkit/session.h"
+#include "tools/hostkit/tag_plan.h"
 #include "wire/wire_rules.h"
 
 namespace gateway {
@@ -36,36 +37,26 @@ int32_t DataTypeOf(ValueType type) {
     }
 }
 
-bool ParseTag(TagDefinition &definition, const std::string &address, int32_t dataType) {
-    definition = {};
-    definition.addressText = address.c_str();
-    definition.dataType = dataType;
-    DriverRequest request = {};
-    request.command = QIV_CMD_PARSE_TAG;
-    request.params = &definition;
-    const bool ok = QivMain(&request) == QIV_STATUS_OK;
-    definition.addressText = nullptr;
-    return ok;
+bool ParseTag(Tag &tag, const std::string &address, ValueType type) {
+    tag = Tag();
+    tag.address = address;
+    tag.dataType = DataTypeOf(type);
+    return Session::ParseTag(tag);
 }
 
 // The address of element `index` of a range that starts at `first`.
 std::string ElementAddress(const std::string &station, const TagDefinition &first, ValueType type,
                            long index, long *lastWord) {
     const char device = static_cast<char>(first.device);
-    char text[24];
     if (type == ValueType::kBit) {
         const long contact = first.wordAddress * 16L + first.bitNumber + index;
         *lastWord = contact / 16;
-        snprintf(text, sizeof text, "%s%c%04ld%X", station.c_str(), device, contact / 16,
-                 static_cast<unsigned>(contact % 16));
-        return text;
+        return TagAddress(station, device, contact / 16, static_cast<int>(contact % 16));
     }
     const long step = first.width == 32 ? 2 : 1;
     const long word = first.wordAddress + index * step;
     *lastWord = word + step - 1;
-    snprintf(text, sizeof text, "%s%c%0*ld", station.c_str(), device, wire::NumberDigits(device),
-             word);
-    return text;
+    return TagAddress(station, device, word);
 }
 
 bool ParseType(const std::string &text, ValueType &type) {
@@ -247,12 +238,20 @@ class Reader {
         line.name = "line" + std::to_string(config_.lines.size() + 1);
         int rateMs = defaultRate;
         std::vector<ConfigKey> keys = ScanKeys(line, rateMs);
-        keys.insert(keys.end(),
-                    {TextKey("name", &line.name), TextKey("port", &line.port),
-                     ChoiceKey("settings", &line.settings, &ParseLineSettings,
-                               "rate and format as 19200-8O1 (data bits 5-8, parity N O E M S, "
-                               "stop bits 1 1.5 2)"),
-                     OwnKey("stations"), OwnKey("tags")});
+        keys.insert(keys.end(), {TextKey("name", &line.name),
+                                 TextKey("port", &line.port),
+                                 {"settings",
+                                  [&line](ConfigCheck &check, const YAML::Node &value) {
+                                      std::string text, error;
+                                      if (!check.Text(value, "settings", text))
+                                          return false;
+                                      if (ParseLineSettings(text, line.settings, nullptr, &error))
+                                          return true;
+                                      check.Fail(value, "settings " + error);
+                                      return false;
+                                  }},
+                                 OwnKey("stations"),
+                                 OwnKey("tags")});
         // A wrong value of the line's own is said; its stations and tags are
         // checked all the same.
         if (!check_.Read(node, "a line", keys) && !node.IsMap())
@@ -378,10 +377,10 @@ class Reader {
         // A 32-bit value in D or F is read through E or G, the driver's
         // 32-bit view of the same registers.
         if (RegistersOf(tag.type) == 2 && tag.address.size() > 2 &&
-            (tag.address[2] == 'D' || tag.address[2] == 'F'))
-            tag.address[2] = tag.address[2] == 'D' ? 'E' : 'G';
-        TagDefinition first;
-        if (!ParseTag(first, tag.address, DataTypeOf(tag.type))) {
+            wire::FindDevice(tag.address[2]) != nullptr)
+            tag.address[2] = MemoryView(tag.address[2], 2);
+        Tag parsed;
+        if (!ParseTag(parsed, tag.address, tag.type)) {
             check_.Fail(node, tag.address + " is refused by the driver as an address of type " +
                                   ValueTypeName(tag.type) + " (" +
                                   (tag.type == ValueType::kBit
@@ -391,6 +390,7 @@ class Reader {
                                   ")");
             return;
         }
+        const TagDefinition &first = parsed.definition;
         const char device = static_cast<char>(first.device);
         const int width = tag.type == ValueType::kBit ? 1 : RegistersOf(tag.type) * 16;
         if (first.width != width) {
@@ -435,7 +435,7 @@ class Reader {
             element.name = base.empty() ? element.address
                            : count == 1 ? base
                                         : base + "[" + std::to_string(i) + "]";
-            if (!ParseTag(element.parsed, element.address, DataTypeOf(tag.type))) {
+            if (!ParseTag(element.parsed, element.address, tag.type)) {
                 check_.Fail(node, element.address + " is refused by the driver");
                 return;
             }
@@ -504,34 +504,6 @@ bool IsBitTable(Table table) {
 int RegistersOf(ValueType type) {
     return type == ValueType::kInt32 || type == ValueType::kUint32 || type == ValueType::kFloat ? 2
                                                                                                 : 1;
-}
-
-bool ParseLineSettings(const std::string &text, SerialLineSettings &settings) {
-    const size_t dash = text.find('-');
-    if (dash == std::string::npos || dash == 0 || text.size() < dash + 4)
-        return false;
-    char *end = nullptr;
-    const long rate = strtol(text.c_str(), &end, 10);
-    if (end != text.c_str() + dash || rate < 50 || rate > 65535)
-        return false;
-    const char bits = text[dash + 1];
-    const std::string parities = "NOEMS";
-    const size_t parity = parities.find(static_cast<char>(toupper(text[dash + 2])));
-    const std::string stop = text.substr(dash + 3);
-    if (bits < '5' || bits > '8' || parity == std::string::npos ||
-        (stop != "1" && stop != "1.5" && stop != "2"))
-        return false;
-    settings.baudRate = static_cast<uint16_t>(rate);
-    settings.dataBits = static_cast<uint16_t>(bits - '0');
-    settings.parity = static_cast<uint16_t>(parity);
-    settings.stopBits = stop == "1"   ? QIV_STOPBITS_ONE
-                        : stop == "2" ? QIV_STOPBITS_TWO
-                                      : QIV_STOPBITS_ONE_AND_HALF;
-    return true;
-}
-
-std::string LineSettingsText(const SerialLineSettings &settings) {
-    return ::LineSettingsText(settings);
 }
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "qivma.h"
 #include "tools/gateway/front_ends.h"
+#include "tools/hostkit/session.h"
 #include "tools/hostkit/value_format.h"
 
 namespace gateway {
@@ -41,7 +42,7 @@ struct TagConfig {
     int unit = 0;  // the Modbus unit id of its station
     size_t line = 0;
     int sourceLine = 0;  // where the file defines it
-    TagDefinition parsed = {};
+    Tag parsed;          // as Session::ParseTag left it
 };
 
 struct StationConfig {
@@ -53,7 +54,7 @@ struct StationConfig {
 struct LineConfig {
     std::string name;
     std::string port;
-    SerialLineSettings settings = {19200, 8, QIV_STOPBITS_ONE, QIV_PARITY_ODD};
+    SerialLineSettings settings = kFactoryLineSettings;
     int timeoutMs = 40;
     int gapWords = 4;     // words that a block may read across to take a neighbour along
     int demoteAfter = 3;  // failures in a row that take a station off scan
@@ -97,10 +98,6 @@ bool LoadConfig(const std::string &path, Config &config, std::vector<std::string
 // The same on text already read; `file` names it in the errors.
 bool ParseConfig(const std::string &text, const std::string &file, Config &config,
                  std::vector<std::string> &errors);
-
-// "19200-8O1" into line settings; false when it is none.
-bool ParseLineSettings(const std::string &text, SerialLineSettings &settings);
-std::string LineSettingsText(const SerialLineSettings &settings);
 
 // Whether a client at `address` (host order) may connect.
 bool ClientAllowed(const ModbusConfig &modbus, uint32_t address);

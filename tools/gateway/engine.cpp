@@ -10,7 +10,6 @@
 #include "tools/gateway/log.h"
 #include "tools/hostkit/host_platform.h"
 #include "tools/hostkit/session.h"
-#include "wire/wire_rules.h"
 
 namespace gateway {
 
@@ -25,30 +24,12 @@ bool IsResyncFrame(const std::string &bytes) {
     return bytes.size() > 5 && bytes.compare(3, 3, "#RT") == 0;
 }
 
-Tag HostTag(const TagConfig &config) {
-    Tag tag;
-    tag.address = config.address;
-    tag.dataType = config.parsed.dataType;
-    tag.definition = config.parsed;
-    return tag;
-}
-
-std::string WordLabel(const Tag &tag, long word) {
-    const char device = static_cast<char>(tag.definition.device);
-    const std::string name = std::string("XYRLTC").find(device) != std::string::npos
-                                 ? std::string("W") + device
-                             : device == 'S' ? "SV"
-                             : device == 'V' ? "EV"
-                                             : std::string(1, device);
-    return name + std::to_string(word);
-}
-
 // "RD D100-D126": the frame as a person reads it in the plan.
 std::string FrameText(const Chunk &chunk) {
+    const char device = static_cast<char>(chunk.tag.definition.device);
     const long first = chunk.tag.definition.wordAddress;
     const long last = first + static_cast<long>(chunk.words) - 1;
-    return "read " + WordLabel(chunk.tag, first) +
-           (last > first ? "-" + WordLabel(chunk.tag, last) : "");
+    return "read " + WordLabel(device, first) + (last > first ? "-" + WordLabel(device, last) : "");
 }
 
 }  // namespace
@@ -67,12 +48,6 @@ const char *WriteResultText(WriteResult result) {
             return "stopping";
     }
     return "?";
-}
-
-double CharacterMs(const SerialLineSettings &settings) {
-    const uint32_t halfBits = wire::HalfBitsPerCharacter(
-        settings.dataBits & 0xFF, settings.parity & 0xFF, settings.stopBits & 0xFF);
-    return halfBits * 1000.0 / (2.0 * settings.baudRate);
 }
 
 // A block read with what the line thread keeps of it.
@@ -152,10 +127,7 @@ class Engine::Line {
     static LineOptions Options(const LineConfig &line, const std::string &port) {
         LineOptions options;
         options.port = port;
-        options.baud = line.settings.baudRate;
-        options.dataBits = line.settings.dataBits;
-        options.parity = line.settings.parity;
-        options.stopBits = line.settings.stopBits;
+        options.settings = line.settings;
         options.timeoutMs = line.timeoutMs;
         return options;
     }
@@ -424,7 +396,7 @@ class Engine::Line {
         const size_t station = table_.StationIndex(index_, config.station);
         if (stations_[station].demoted)
             return WriteResult::kNoAnswer;
-        const Outcome outcome = session_.Read(HostTag(config));
+        const Outcome outcome = session_.Read(config.parsed);
         Count(station, outcome, outcome.status != QIV_STATUS_OK);
         if (outcome.portError != 0) {
             PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
@@ -450,14 +422,15 @@ class Engine::Line {
             size_t end = begin + 1;
             std::vector<uint16_t> words = writes[begin].words;
             if (first.type != ValueType::kBit) {
-                const int step = first.parsed.width / 16;
+                const TagDefinition &head = first.parsed.definition;
+                const int step = head.width / 16;
                 while (end < writes.size()) {
                     const TagConfig &next = config_.tags[writes[end].tag];
                     const TagConfig &last = config_.tags[writes[end - 1].tag];
-                    if (next.station != first.station ||
-                        next.parsed.device != first.parsed.device ||
-                        next.parsed.width != first.parsed.width ||
-                        next.parsed.wordAddress != last.parsed.wordAddress + step)
+                    const TagDefinition &d = next.parsed.definition;
+                    if (next.station != first.station || d.device != head.device ||
+                        d.width != head.width ||
+                        d.wordAddress != last.parsed.definition.wordAddress + step)
                         break;
                     words.insert(words.end(), writes[end].words.begin(), writes[end].words.end());
                     ++end;
@@ -547,7 +520,7 @@ bool Engine::Plan(std::string *error) {
         for (const auto &[rate, tags] : byRate) {
             std::vector<Tag> hostTags;
             for (size_t tag : tags)
-                hostTags.push_back(HostTag(config_.tags[tag]));
+                hostTags.push_back(config_.tags[tag].parsed);
             std::vector<BlockFrame> frames;
             try {
                 frames = PlanBlocks(hostTags, lineConfig.gapWords);

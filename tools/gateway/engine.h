@@ -56,9 +56,6 @@ struct LinePlan {
     double singleLineMs = 0;  // and their time on the line
 };
 
-// A character's time on the line at these settings, in milliseconds.
-double CharacterMs(const SerialLineSettings &settings);
-
 class Engine {
   public:
     Engine(const Config &config, TagTable &table);

@@ -20,6 +20,7 @@
 #include "tools/gateway/mqtt_client.h"
 #include "tools/gateway/status_http.h"
 #include "tools/gateway/tag_table.h"
+#include "tools/hostkit/simulator_line.h"
 
 namespace gateway {
 // The example configuration, as installed in /etc/qivma (example_config.cpp).
@@ -54,7 +55,7 @@ void PrintPlan(const Config &config, const Engine &engine) {
         const LineConfig &line = config.lines[i];
         const LinePlan &plan = engine.Plans()[i];
         printf("line %s: %s at %s, time-out %d ms, stations", line.name.c_str(), line.port.c_str(),
-               gateway::LineSettingsText(line.settings).c_str(), line.timeoutMs);
+               LineSettingsText(line.settings).c_str(), line.timeoutMs);
         for (const StationConfig &station : line.stations)
             printf(" %s (unit %d)", station.station.c_str(), station.unit);
         printf("\n");
@@ -80,12 +81,10 @@ bool StartSimulators(const Config &config, std::vector<std::unique_ptr<fpsim::Si
         options.stations.clear();
         for (const StationConfig &station : line.stations)
             options.stations.push_back(station.station);
-        options.line.baud = line.settings.baudRate;
-        options.line.dataBits = line.settings.dataBits;
-        options.line.parity = "NOEMS"[line.settings.parity % 5];
-        options.line.stopBits = line.settings.stopBits == QIV_STOPBITS_TWO            ? 2
-                                : line.settings.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 1.5
-                                                                                      : 1;
+        options.line = SimulatorLineFormat(line.settings);
+        // The example serves D200-D203 as two floats; the simulator's pattern
+        // is no float, so they hold 21.5 and 22.25, low word first.
+        options.assignments = {"DT200=0", "DT201=0x41AC", "DT202=0", "DT203=0x41B2"};
         sims.push_back(std::make_unique<fpsim::Simulator>(options));
         std::string error;
         if (!sims.back()->Start(&error)) {

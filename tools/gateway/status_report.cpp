@@ -159,7 +159,7 @@ Json StatusJson(const Config &config, const TagTable &table,
         const LineRates::Rate rate = i < rates.size() ? rates[i] : LineRates::Rate();
         status["lines"].push_back({{"name", line.name},
                                    {"port", line.port},
-                                   {"settings", gateway::LineSettingsText(line.settings)},
+                                   {"settings", LineSettingsText(line.settings)},
                                    {"timeout_ms", line.timeoutMs},
                                    {"port_open", lines[i].portOpen},
                                    {"port_error", lines[i].portError},

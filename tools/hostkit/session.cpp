@@ -63,19 +63,6 @@ void WatchLine() {
 
 }  // namespace
 
-std::string LineSettingsText(const SerialLineSettings &settings) {
-    const char *stop = settings.stopBits == QIV_STOPBITS_TWO            ? "2"
-                       : settings.stopBits == QIV_STOPBITS_ONE_AND_HALF ? "1.5"
-                                                                        : "1";
-    return std::to_string(settings.baudRate) + "-" + std::to_string(settings.dataBits) +
-           "NOEMS"[settings.parity % 5] + stop;
-}
-
-std::string LineSettingsText(const LineOptions &line) {
-    return LineSettingsText(
-        SerialLineSettings{line.baud, line.dataBits, line.stopBits, line.parity});
-}
-
 Session::Session(const LineOptions &options) : options_(options) {}
 
 Session::~Session() {
@@ -121,7 +108,7 @@ bool Session::Start(std::string *error) {
            std::min(portName_.size() + 1, sizeof config.portName));
     config.enable = 1;
     config.timeout = options_.timeoutMs / 10;
-    config.lineSettings = {options_.baud, options_.dataBits, options_.stopBits, options_.parity};
+    config.lineSettings = options_.settings;
     if (CallDriver(QIV_CMD_COLD_START, &config, instance_) != QIV_STATUS_OK) {
         CallDriver(QIV_CMD_END, nullptr, instance_);
         *error = "port " + device + " did not open: " + DiagnosePort(device);

@@ -9,20 +9,14 @@
 #include <vector>
 
 #include "qivma.h"
+#include "tools/hostkit/line_settings.h"
 
 // The line as the driver opens it.
 struct LineOptions {
     std::string port;  // the device: /dev/ttyUSB0, COM3, NULLDEV
-    uint16_t baud = 19200;
-    uint16_t dataBits = 8;
-    uint16_t parity = QIV_PARITY_ODD;
-    uint16_t stopBits = QIV_STOPBITS_ONE;
+    SerialLineSettings settings = kFactoryLineSettings;
     int timeoutMs = 40;  // a multiple of 10: the driver counts in 10 ms steps
 };
-
-// The rate and character format as people write them: "19200-8O1".
-std::string LineSettingsText(const SerialLineSettings &settings);
-std::string LineSettingsText(const LineOptions &line);
 
 // A tag as the driver parsed it.
 struct Tag {

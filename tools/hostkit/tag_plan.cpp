@@ -29,16 +29,6 @@ std::string Hex2(int value) {
     return text;
 }
 
-// The address text of word `word` (and contact `bit`, or -1) of a device.
-std::string AddressText(const std::string &station, char device, long word, int bit) {
-    char text[16];
-    snprintf(text, sizeof text, "%0*ld", static_cast<int>(wire::NumberDigits(device)), word);
-    std::string address = station + device + text;
-    if (bit >= 0)
-        address += "0123456789ABCDEF"[bit];
-    return address;
-}
-
 // The letters people know the memory by.
 std::string MemoryName(char device, bool contact) {
     device = MemoryView(device, 1);
@@ -55,9 +45,22 @@ std::string MemoryName(char device, bool contact) {
     }
 }
 
+}  // namespace
+
+std::string TagAddress(const std::string &station, char device, long word, int bit) {
+    char text[16];
+    snprintf(text, sizeof text, "%0*ld", static_cast<int>(wire::NumberDigits(device)), word);
+    std::string address = station + device + text;
+    if (bit >= 0)
+        address += "0123456789ABCDEF"[bit];
+    return address;
+}
+
 std::string WordLabel(char device, long word) {
     return MemoryName(device, false) + std::to_string(word);
 }
+
+namespace {
 
 // R12A is word 12, contact A; R5 is word 0, contact 5; T and C contacts go by
 // the timer's or counter's number.
@@ -113,7 +116,7 @@ void SplitWords(TagPlan &plan, char device, long firstWord, size_t totalWords, O
         const bool pairs = wire::IsDoubleWordDevice(device);
         const int32_t dataType = pairs ? QIV_TYPE_DWORD : QIV_TYPE_WORD;
         const int32_t count = static_cast<int32_t>(pairs ? words / 2 : words);
-        Tag tag = ParsedTag(AddressText(plan.station, device, word, -1), dataType, count);
+        Tag tag = ParsedTag(TagAddress(plan.station, device, word, -1), dataType, count);
         plan.chunks.push_back({tag, done, words});
     }
     plan.words = totalWords;
@@ -136,7 +139,7 @@ void PlanContacts(TagPlan &plan, char device, int count, Operation op) {
             const size_t index = static_cast<size_t>(contact - first);
             plan.elements.push_back(OneElement(ContactLabel(device, contact), index, -1));
             Tag tag = ParsedTag(
-                AddressText(plan.station, device, contact / 16, static_cast<int>(contact % 16)),
+                TagAddress(plan.station, device, contact / 16, static_cast<int>(contact % 16)),
                 QIV_TYPE_BIT, 0);
             plan.chunks.push_back({tag, index, 1});
         }
@@ -289,7 +292,7 @@ std::vector<BlockFrame> PlanBlocks(const std::vector<Tag> &tags, int gapWords) {
             }
             const size_t words = static_cast<size_t>(last - first + 1);
             BlockFrame frame;
-            frame.chunk = {ParsedTag(AddressText(Hex2(key.first), memory, first, -1), QIV_TYPE_WORD,
+            frame.chunk = {ParsedTag(TagAddress(Hex2(key.first), memory, first, -1), QIV_TYPE_WORD,
                                      static_cast<int32_t>(words)),
                            0, words};
             for (size_t i = begin; i < end; ++i) {

@@ -57,6 +57,15 @@ class PlanError : public std::runtime_error {
 // names) as `dataType` (QIV_TYPE_*). Throws PlanError; nothing touches a port.
 TagPlan PlanTag(const std::string &address, int32_t dataType, int count, Operation op);
 
+// The address as the driver takes it of word `word` of `device` at
+// `station` (two hexadecimal digits), or of its contact `bit` (0-15; -1 for
+// the word): 01D00100, 01R0012A.
+std::string TagAddress(const std::string &station, char device, long word, int bit = -1);
+
+// A word as people know it on the controller: D100, WR12, SV5, EV5; E and G
+// go by the D and F registers that hold them.
+std::string WordLabel(char device, long word);
+
 // The device that reads the same memory as `device` with `wordsPerValue`
 // words to a value: D for E and 1, G for F and 2; `device` where none does.
 char MemoryView(char device, int32_t wordsPerValue);

@@ -143,24 +143,6 @@ std::string Baud(std::string &text) {
     return WholeNumber("--baud", 50, 65535, "a rate from 50 to 65535 bit/s")(text);
 }
 
-// A name or its first letter, in any case: odd, ODD, o.
-int ParityCode(const std::string &text) {
-    const char *names[] = {"none", "odd", "even", "mark", "space"};
-    const std::string lower = Lower(text);
-    for (int code = 0; code < 5; ++code) {
-        if (lower == names[code] || (lower.size() == 1 && lower[0] == names[code][0]))
-            return code;
-    }
-    return -1;
-}
-
-int StopBitsCode(const std::string &text) {
-    return text == "1"     ? QIV_STOPBITS_ONE
-           : text == "1.5" ? QIV_STOPBITS_ONE_AND_HALF
-           : text == "2"   ? QIV_STOPBITS_TWO
-                           : -1;
-}
-
 std::string Timeout(std::string &text) {
     const std::string given = text;
     const std::string refused =
@@ -175,37 +157,21 @@ std::string Timeout(std::string &text) {
            given;
 }
 
-// "8O1", "7e2", "8N1.5", or with the rate first: "9600-8E1". The rate and
-// the format; false when the format is none.
-bool SplitLineSettings(const std::string &text, std::string &rate, std::string &format) {
-    const size_t dash = text.find_first_of("-,");
-    rate = dash == std::string::npos ? "" : text.substr(0, dash);
-    format = dash == std::string::npos ? text : text.substr(dash + 1);
-    return format.size() >= 3 && format[0] >= '5' && format[0] <= '8' &&
-           strchr("NOEMSnoems", format[1]) != nullptr && StopBitsCode(format.substr(2)) >= 0;
-}
-
+// The settings as --line gives them; the rate only when --baud does not.
 std::string LineSettings(const std::string &text, const CLI::Option *baud) {
-    std::string rate, format;
-    const bool shaped = SplitLineSettings(text, rate, format);
-    if (!rate.empty() && baud->count() > 0)
+    SerialLineSettings settings = kFactoryLineSettings;
+    bool rateGiven = false;
+    std::string error;
+    if (!ParseLineSettings(text, settings, &rateGiven, &error))
+        return "--line " + error;
+    if (rateGiven && baud->count() > 0)
         return "--line " + text + " and --baud both give the rate: one of them";
-    if (!shaped) {
-        return "--line takes data bits (5 to 8), parity (N, O, E, M or S) and stop bits (1, 1.5 "
-               "or 2), e.g. 8O1 or 9600-7E2, not '" +
-               text + "'";
-    }
-    return rate.empty() ? "" : Baud(rate);
+    return {};
 }
 
-void ApplyLineSettings(const std::string &text, LineOptions &line) {
-    std::string rate, format;
-    SplitLineSettings(text, rate, format);
-    if (!rate.empty() && Baud(rate).empty())
-        line.baud = static_cast<uint16_t>(std::stoul(rate));
-    line.dataBits = static_cast<uint16_t>(format[0] - '0');
-    line.parity = static_cast<uint16_t>(ParityCode(format.substr(1, 1)));
-    line.stopBits = static_cast<uint16_t>(StopBitsCode(format.substr(2)));
+void ApplyLineSettings(const std::string &text, SerialLineSettings &settings) {
+    std::string error;
+    ParseLineSettings(text, settings, nullptr, &error);
 }
 
 int DataTypeCode(const std::string &type) {
@@ -681,20 +647,20 @@ void AddLineOptions(CLI::App &app, GlobalOptions &g, LineFlags &l) {
                                          "(1:late:60 plays a late station)")
                               ->type_name("N:KIND"),
                           simGroup);
-    l.baud = add(app.add_option("-b,--baud", g.line.baud, "bit/s, 50 to 65535 (19200)")
+    l.baud = add(app.add_option("-b,--baud", g.line.settings.baudRate, "bit/s, 50 to 65535 (19200)")
                      ->type_name("N")
                      ->transform(Converts(Baud)));
-    l.dataBits = add(app.add_option("--data-bits", g.line.dataBits, "5 to 8 (8)")
+    l.dataBits = add(app.add_option("--data-bits", g.line.settings.dataBits, "5 to 8 (8)")
                          ->type_name("N")
                          ->transform(Converts(WholeNumber("--data-bits", 5, 8, "5, 6, 7 or 8"))));
-    l.parity = add(app.add_option("-P,--parity", g.line.parity,
+    l.parity = add(app.add_option("-P,--parity", g.line.settings.parity,
                                   "none, odd, even, mark or space, or n o e m s (odd)")
                        ->type_name("P")
                        ->transform(Converts(Named(ParityCode,
                                                   "--parity takes none, odd, even, mark or space "
                                                   "(or n, o, e, m, s)"))));
     l.stopBits =
-        add(app.add_option("--stop-bits", g.line.stopBits, "1, 1.5 or 2 (1)")
+        add(app.add_option("--stop-bits", g.line.settings.stopBits, "1, 1.5 or 2 (1)")
                 ->type_name("S")
                 ->transform(Converts(Named(StopBitsCode, "--stop-bits takes 1, 1.5 or 2"))));
     const CLI::Option *baud = l.baud;
@@ -702,7 +668,7 @@ void AddLineOptions(CLI::App &app, GlobalOptions &g, LineFlags &l) {
                             "--line",
                             [&g, &l](const std::string &text) {
                                 l.settingsText = text;
-                                ApplyLineSettings(text, g.line);
+                                ApplyLineSettings(text, g.line.settings);
                             },
                             "data bits, parity and stop bits in one: 8O1, 7E2,\n"
                             "8N1 (with the rate: 9600-8E1)")

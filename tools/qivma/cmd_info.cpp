@@ -6,13 +6,6 @@
 #include "tools/qivma/cp437.h"
 #include "tools/qivma/report.h"
 
-namespace {
-
-const char *const kParity[] = {"none", "odd", "even", "mark", "space"};
-const char *const kStopBits[] = {"1", "1.5", "2"};
-
-}  // namespace
-
 int RunInfo(const CommandLine &line) {
     const DriverInfo info = Session::Info();
     const SerialLineSettings &l = info.defaultLineSettings;
@@ -26,8 +19,8 @@ int RunInfo(const CommandLine &line) {
         {"defaultTimeoutMs", info.defaultTimeout * 10},
         {"baud", l.baudRate},
         {"dataBits", l.dataBits},
-        {"parity", kParity[l.parity % 5]},
-        {"stopBits", kStopBits[l.stopBits % 3]},
+        {"parity", ParityName(l.parity)},
+        {"stopBits", StopBitsText(l.stopBits)},
         {"banner", banner},
     };
     if (!output.Json()) {
@@ -37,7 +30,7 @@ int RunInfo(const CommandLine &line) {
         printf("instance size   %d bytes\n", info.instanceSize);
         printf("default timeout %d ms\n", info.defaultTimeout * 10);
         printf("default line    %u bit/s, %u data bits, %s parity, %s stop bit\n", l.baudRate,
-               l.dataBits, kParity[l.parity % 5], kStopBits[l.stopBits % 3]);
+               l.dataBits, ParityName(l.parity), StopBitsText(l.stopBits));
         return kExitDone;
     }
     if (line.global.output == OutputMode::kJsonLines) {

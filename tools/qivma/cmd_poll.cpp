@@ -160,11 +160,11 @@ class Poller {
     }
 
     int Run(Session &session) {
-        banner_ = session.PortName() + " " + LineSettingsText(session.Options()) + ", time-out " +
-                  std::to_string(session.Options().timeoutMs) + " ms, every " +
+        banner_ = session.PortName() + " " + LineSettingsText(session.Options().settings) +
+                  ", time-out " + std::to_string(session.Options().timeoutMs) + " ms, every " +
                   std::to_string(line_.poll.intervalMs) + " ms";
         output_.Set("port", session.PortName());
-        output_.Set("line", LineSettingsText(session.Options()));
+        output_.Set("line", LineSettingsText(session.Options().settings));
         output_.Set("timeoutMs", session.Options().timeoutMs);
         if (!output_.Json() && !redraw_) {
             FILE *to = plain_ ? stdout : stderr;

@@ -104,8 +104,8 @@ int RunScan(const CommandLine &line) {
         char header[160], cost[48];
         snprintf(header, sizeof header, "scanning %s-%s for %s at %s, time-out %d ms",
                  TwoDigits(first).c_str(), TwoDigits(last).c_str(),
-                 plans.front().elements.front().label.c_str(), LineSettingsText(options).c_str(),
-                 options.timeoutMs);
+                 plans.front().elements.front().label.c_str(),
+                 LineSettingsText(options.settings).c_str(), options.timeoutMs);
         snprintf(cost, sizeof cost, " (%d ms a silent station)",
                  3 * options.timeoutMs + std::max(100, options.timeoutMs));
         const bool fits = strlen(header) + strlen(cost) < 80;

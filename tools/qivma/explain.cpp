@@ -135,8 +135,8 @@ std::string SizeHint(const LineOptions &line, const Exchange &exchange) {
         LineMilliseconds(line, exchange.requestCharacters + exchange.answerCharacters);
     if (ms + 10 <= line.timeoutMs)
         return "";
-    return "at " + LineSettingsText(line) + " this request and its answer take about " + Ms(ms) +
-           " on the line, more than the time-out (" + std::to_string(line.timeoutMs) +
+    return "at " + LineSettingsText(line.settings) + " this request and its answer take about " +
+           Ms(ms) + " on the line, more than the time-out (" + std::to_string(line.timeoutMs) +
            " ms): if the station is there, try --timeout " +
            std::to_string(TimeoutFor(line, exchange.requestCharacters + exchange.answerCharacters,
                                      line.timeoutMs));
@@ -154,9 +154,9 @@ std::string NoAnswerHint(const LineOptions &line, const Exchange &exchange, cons
     if (came.empty()) {
         const double request = LineMilliseconds(line, exchange.requestCharacters);
         if (request + 10 > line.timeoutMs) {
-            return "at " + LineSettingsText(line) + " the request alone takes " + Ms(request) +
-                   " on the line, longer than the time-out (" + std::to_string(line.timeoutMs) +
-                   " ms): try --timeout " + std::to_string(needed);
+            return "at " + LineSettingsText(line.settings) + " the request alone takes " +
+                   Ms(request) + " on the line, longer than the time-out (" +
+                   std::to_string(line.timeoutMs) + " ms): try --timeout " + std::to_string(needed);
         }
         if (story.leftovers.find("%" + exchange.station) != std::string::npos) {
             return "an answer of station " + exchange.station +
@@ -166,12 +166,12 @@ std::string NoAnswerHint(const LineOptions &line, const Exchange &exchange, cons
         }
         return "nothing came back at all: check the station number, the wiring and the line "
                "settings (" +
-               LineSettingsText(line) + "); qivma scan lists the stations that answer";
+               LineSettingsText(line.settings) + "); qivma scan lists the stations that answer";
     }
     for (const Arrival *arrival : came) {
         if (IsCutAnswer(arrival->bytes, exchange.station)) {
             return "the answer was still coming when the driver gave up: at " +
-                   LineSettingsText(line) + " this request and its answer take " +
+                   LineSettingsText(line.settings) + " this request and its answer take " +
                    Ms(LineMilliseconds(line, characters)) + " on the line; try --timeout " +
                    std::to_string(needed);
         }
@@ -187,14 +187,13 @@ std::string NoAnswerHint(const LineOptions &line, const Exchange &exchange, cons
     return "what came back was no answer (" + PrintableFrame(came.front()->bytes) +
            "): a rate, parity or character size other than the controller's garbles every "
            "answer; check the line settings (" +
-           LineSettingsText(line) + ") and the wiring";
+           LineSettingsText(line.settings) + ") and the wiring";
 }
 
 }  // namespace
 
 double LineMilliseconds(const LineOptions &line, size_t characters) {
-    const uint32_t halfBits = wire::HalfBitsPerCharacter(line.dataBits, line.parity, line.stopBits);
-    return line.baud == 0 ? 0 : characters * halfBits * 500.0 / line.baud;
+    return LineMs(line.settings, characters);
 }
 
 int TimeoutFor(const LineOptions &line, size_t characters, int floorMs) {

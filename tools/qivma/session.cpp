@@ -29,12 +29,7 @@ bool ToolSession::Start(const std::vector<Tag> &tags, std::string *error) {
         sim.faults = sim_.faults;
         sim.faultEvery = sim_.faultEvery;
         sim.port = sim_.port;
-        sim.baud = line.baud;
-        sim.dataBits = line.dataBits;
-        sim.parity = "NOEMS"[line.parity % 5];
-        sim.stopBits = line.stopBits == QIV_STOPBITS_TWO            ? 2
-                       : line.stopBits == QIV_STOPBITS_ONE_AND_HALF ? 1.5
-                                                                    : 1;
+        sim.settings = line.settings;
         std::string device;
         if (!StartSimulator(sim, &device, error))
             return false;

@@ -20,11 +20,9 @@ std::string FloatRefusal(const TagPlan &plan) {
                " and the word after it as one float";
     }
     const long word = plan.base.definition.wordAddress;
-    char text[16];
     const auto viewAt = [&](long at) {
-        snprintf(text, sizeof text, "%s%c%05ld", plan.station.c_str(), view, at);
-        return std::string(text) + " (" + std::string(1, device) + std::to_string(at) + "-" +
-               std::string(1, device) + std::to_string(at + 1) + ")";
+        return TagAddress(plan.station, view, at) + " (" + WordLabel(device, at) + "-" +
+               WordLabel(device, at + 1) + ")";
     };
     std::string ways = word % 2 == 0 ? viewAt(word) : viewAt(word - 1) + " or " + viewAt(word + 1);
     return plan.address + ": --format float needs 32-bit values, and " + label +
@@ -102,7 +100,7 @@ void PickTimeout(Session &session, const std::vector<TagPlan> &plans, const Glob
             "qivma: time-out %d ms%s: at %s the longest exchange, %s, takes %.0f ms on the line, "
             "and %d ms more are allowed; --timeout MS sets another\n",
             picked.timeoutMs, picked.timeoutMs == floor ? " (the driver's default)" : "",
-            LineSettingsText(line).c_str(), which.c_str(), LineMilliseconds(line, longest),
+            LineSettingsText(line.settings).c_str(), which.c_str(), LineMilliseconds(line, longest),
             kTimeoutMarginMs);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "qivma.h"
 #include "tools/hostkit/host_platform.h"
 
 bool StdoutIsTerminal();
@@ -44,10 +45,7 @@ struct SimulatorLine {
     std::vector<std::string> stations;
     std::vector<std::string> faults;
     std::string faultEvery;  // "N:KIND", or empty
-    unsigned baud;
-    int dataBits;
-    char parity;  // N O E M S
-    double stopBits;
+    SerialLineSettings settings;
 };
 bool StartSimulator(const SimulatorLine &line, std::string *device, std::string *error);
 void StopSimulator();

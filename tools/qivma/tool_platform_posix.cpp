@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tools/fpsim/simulator.h"
+#include "tools/hostkit/simulator_line.h"
 #include "tools/qivma/tool_platform.h"
 
 namespace {
@@ -112,10 +113,7 @@ bool CheckSimulatorFaultEvery(const std::string &text, int *every, std::string *
 bool StartSimulator(const SimulatorLine &line, std::string *device, std::string *error) {
     fpsim::Options options;
     options.stations = line.stations;
-    options.line.baud = line.baud;
-    options.line.dataBits = line.dataBits;
-    options.line.parity = line.parity;
-    options.line.stopBits = line.stopBits;
+    options.line = SimulatorLineFormat(line.settings);
     g_simulator = std::make_unique<fpsim::Simulator>(options);
     for (const std::string &faultText : line.faults) {
         fpsim::Fault fault;
