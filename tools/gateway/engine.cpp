@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 
 #include "tools/gateway/log.h"
 #include "tools/hostkit/host_platform.h"
@@ -389,14 +390,9 @@ class Engine::Line {
         }
     }
 
-    WriteResult Modify(size_t tag, const Change &change) {
-        if (!open_)
-            return WriteResult::kPortFailed;
-        const TagConfig &config = config_.tags[tag];
-        const size_t station = table_.StationIndex(index_, config.station);
-        if (stations_[station].demoted)
-            return WriteResult::kNoAnswer;
-        const Outcome outcome = session_.Read(config.parsed);
+    // An exchange of a write, counted for its station: what failed it, or
+    // nothing when the controller answered it.
+    std::optional<WriteResult> FailureOf(size_t station, const Outcome &outcome) {
         Count(station, outcome, outcome.status != QIV_STATUS_OK);
         if (outcome.portError != 0) {
             PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
@@ -406,6 +402,19 @@ class Engine::Line {
             return WriteResult::kRefused;
         if (outcome.status != QIV_STATUS_OK)
             return WriteResult::kNoAnswer;
+        return std::nullopt;
+    }
+
+    WriteResult Modify(size_t tag, const Change &change) {
+        if (!open_)
+            return WriteResult::kPortFailed;
+        const TagConfig &config = config_.tags[tag];
+        const size_t station = table_.StationIndex(index_, config.station);
+        if (stations_[station].demoted)
+            return WriteResult::kNoAnswer;
+        const Outcome outcome = session_.Read(config.parsed);
+        if (const std::optional<WriteResult> failure = FailureOf(station, outcome))
+            return *failure;
         std::vector<uint16_t> words = change(outcome.words);
         if (words.size() != static_cast<size_t>(RegistersOf(config.type)))
             return WriteResult::kRefused;
@@ -451,16 +460,9 @@ class Engine::Line {
                 const std::vector<uint16_t> part(
                     words.begin() + static_cast<long>(chunk.firstWord),
                     words.begin() + static_cast<long>(chunk.firstWord + chunk.words));
-                const Outcome outcome = session_.Write(chunk.tag, part);
-                Count(station, outcome, outcome.status != QIV_STATUS_OK);
-                if (outcome.portError != 0) {
-                    PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
-                    return WriteResult::kPortFailed;
-                }
-                if (outcome.status == QIV_STATUS_REFUSED)
-                    return WriteResult::kRefused;
-                if (outcome.status != QIV_STATUS_OK)
-                    return WriteResult::kNoAnswer;
+                if (const std::optional<WriteResult> failure =
+                        FailureOf(station, session_.Write(chunk.tag, part)))
+                    return *failure;
             }
             // The controller holds these now.
             const Clock::time_point now = Clock::now();
