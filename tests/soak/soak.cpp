@@ -11,7 +11,8 @@
 //       the copy 0 to 2 x T after the first; --line lossy: one answer in 20
 //       (the markers' too) never comes, and the host clears txFrame before
 //       one transaction in two, so that the station is doubtful then: no
-//       transaction may fail unless every one of its attempts was spoiled.
+//       transaction may fail unless every one of its attempts was spoiled
+//       (or spent on a status answer that a dropped one was owed).
 //       Time-out 2 (20 ms) unless given.
 //   qivma_soak --sweep [--from MS] [--to MS] [--step MS] [--reads N] [--timeout UNITS]
 //       Every answer comes d ms after its request, d from --from (0) to --to
@@ -436,9 +437,16 @@ class LineJudge {
     // Whether transaction `n` had an attempt whose answer was neither
     // dropped by the simulator nor later than its time-out: a failure then
     // cost more than the attempts that the line spoiled.
-    bool HadAGoodAttempt(long n) const {
+    // `owedInVain`: status answers that the driver may still count as owed
+    // though the simulator dropped them; each may cost an attempt.
+    bool HadAGoodAttempt(long n, int owedInVain) const {
         const Span *span = SpanOf(n);
-        return span != nullptr && span->lost + span->slow < kAttempts;
+        return span != nullptr && span->lost + span->slow + owedInVain < kAttempts;
+    }
+    // Status requests of transaction `n` whose answer the simulator dropped.
+    int LostMarkers(long n) const {
+        const Span *span = SpanOf(n);
+        return span != nullptr ? span->lostMarkers : 0;
     }
     // Answers that went out past their time, since the start, and of them
     // the second copies.
@@ -508,7 +516,7 @@ class LineJudge {
         int markers = 0;
         // Frames of the transaction whose answer the simulator dropped, and
         // those answered too late for their attempt's time-out.
-        int lost = 0, slow = 0;
+        int lost = 0, slow = 0, lostMarkers = 0;
         // When the first frame of the host's request had gone out, by the
         // driver's monitor and by the simulator's log.
         bool requestOut = false, requestHeard = false;
@@ -594,8 +602,10 @@ class LineJudge {
         // that its answer will carry is noted with the answer.
         if (frame.note.empty())
             owed_.push_back({written.transaction, at, written.at, written.marker});
-        else if (span != nullptr && frame.note.find("no-answer") != std::string::npos)
+        else if (span != nullptr && frame.note.find("no-answer") != std::string::npos) {
             ++span->lost;
+            span->lostMarkers += written.marker ? 1 : 0;
+        }
     }
 
     // An answer went out at `at`: the one owed longest, or a second copy of
@@ -1366,9 +1376,21 @@ int RunRandomFaults(const Options &o) {
     // and those of them that had an attempt the line did not spoil.
     std::deque<long> failures;
     long failuresWithAGoodAttempt = 0;
+    // The driver counts a status request that went unanswered as owed an
+    // answer once its station is in step, until a request of it is
+    // answered: a dropped answer may so cost an attempt of a later
+    // transaction too (the price of never taking an old status answer for
+    // a new one). The transactions since the last good one tell how many.
+    std::vector<int32_t> statuses;
+    const auto owedInVain = [&](long n) {
+        int owed = 0;
+        for (long m = n - 1; m >= 0 && statuses[static_cast<size_t>(m)] != 0; --m)
+            owed += judge.LostMarkers(m);
+        return owed;
+    };
     const auto judgeFailures = [&](long throughN) {
         while (!failures.empty() && failures.front() <= throughN) {
-            if (judge.HadAGoodAttempt(failures.front())) {
+            if (judge.HadAGoodAttempt(failures.front(), owedInVain(failures.front()))) {
                 if (failuresWithAGoodAttempt++ == 0)
                     judge.PrintHistory();
                 fprintf(stderr, "transaction %ld failed with an attempt the line did not spoil\n",
@@ -1470,6 +1492,7 @@ int RunRandomFaults(const Options &o) {
                      t.address, faultName.c_str());
             wrongReads.push_back({n, what});
         }
+        statuses.push_back(status);
         if (lossy && status != 0)
             failures.push_back(n);
         judgeWrongReads(n - kJudgeLag);
