@@ -307,7 +307,7 @@ class Engine::Line {
         block.due = block.rateMs == 0 ? now : std::max(block.due + milliseconds(block.rateMs), now);
         if (outcome.portError != 0) {
             Count(block.station, outcome, true);
-            PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
+            PortFailed("port " + port_ + " failed: " + outcome.portFailure);
             return;
         }
         const bool good = outcome.status == QIV_STATUS_OK;
@@ -427,7 +427,7 @@ class Engine::Line {
         const Outcome outcome = session_.Read(HostTag(config));
         Count(station, outcome, outcome.status != QIV_STATUS_OK);
         if (outcome.portError != 0) {
-            PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
+            PortFailed("port " + port_ + " failed: " + outcome.portFailure);
             return WriteResult::kPortFailed;
         }
         if (outcome.status == QIV_STATUS_REFUSED)
@@ -481,7 +481,7 @@ class Engine::Line {
                 const Outcome outcome = session_.Write(chunk.tag, part);
                 Count(station, outcome, outcome.status != QIV_STATUS_OK);
                 if (outcome.portError != 0) {
-                    PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
+                    PortFailed("port " + port_ + " failed: " + outcome.portFailure);
                     return WriteResult::kPortFailed;
                 }
                 if (outcome.status == QIV_STATUS_REFUSED)

@@ -5,14 +5,17 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "qivma.h"
 
+class TcpLine;
+
 // The line as the driver opens it.
 struct LineOptions {
-    std::string port;  // the device: /dev/ttyUSB0, COM3, NULLDEV
+    std::string port;  // the device: /dev/ttyUSB0, COM3, NULLDEV, tcp://HOST:PORT
     uint16_t baud = 19200;
     uint16_t dataBits = 8;
     uint16_t parity = QIV_PARITY_ODD;
@@ -55,6 +58,9 @@ struct Outcome {
     // The system's error code when the port refused a read or a write (the
     // line monitor's failure event); 0 when it never did.
     uint32_t portError = 0;
+    // What stopped the port, when portError is set: the system error's text,
+    // or how a TCP line's connection ended.
+    std::string portFailure;
 };
 
 class Session {
@@ -85,11 +91,13 @@ class Session {
 
   private:
     Outcome Transact(int32_t command, const Tag &tag, int16_t *buffer);
+    std::string PortFailureText(uint32_t code) const;
 
     LineOptions options_;
     std::vector<unsigned char> instanceBlock_;  // as large as the driver asks
     DriverInstance *instance_ = nullptr;
     bool started_ = false;
     std::string portName_;
-    std::string shortLink_;  // a link made so that the name fits the host's field
+    std::string shortLink_;         // a link made so that the name fits the host's field
+    std::unique_ptr<TcpLine> tcp_;  // the connection of a tcp:// port, while started
 };
