@@ -143,6 +143,10 @@ bool Session::Start(std::string *error) {
     return true;
 }
 
+std::string Session::PortText() const {
+    return tcp_ ? options_.port + " on " + portName_ : portName_;
+}
+
 std::string Session::PortFailureText(uint32_t code) const {
     const std::string broken = tcp_ ? tcp_->Broken() : "";
     return broken.empty() ? SystemErrorText(code) : broken;

@@ -84,6 +84,9 @@ class Session {
 
     // The name the driver was given for the port.
     const std::string &PortName() const { return portName_; }
+    // The port for people: that name, or a TCP line with the name that
+    // carries it ("tcp://10.0.0.5:4001 on pts/3").
+    std::string PortText() const;
     const LineOptions &Options() const { return options_; }
     // Before Start.
     void SetPort(const std::string &port) { options_.port = port; }

@@ -160,7 +160,7 @@ class Poller {
     }
 
     int Run(Session &session) {
-        banner_ = session.PortName() + " " + LineSettingsText(session.Options()) + ", time-out " +
+        banner_ = session.PortText() + " " + LineSettingsText(session.Options()) + ", time-out " +
                   std::to_string(session.Options().timeoutMs) + " ms, every " +
                   std::to_string(line_.poll.intervalMs) + " ms";
         output_.Set("port", session.PortName());
