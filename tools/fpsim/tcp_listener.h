@@ -13,7 +13,8 @@ int ListenOnLoopback(int port, int *bound, std::string *error);
 // Takes the connection waiting on `listener` as the master's line when
 // *master is -1. While a master is connected another is accepted and closed
 // at once, with a line on stderr, as a unit that serves one master does: a
-// client that waited in a queue would time out unseen.
+// client that waited in a queue would time out unseen. A master whose
+// connection has ended makes room, though fpsim has not read that end yet.
 void TakeConnection(int listener, int *master);
 
 }  // namespace fpsim

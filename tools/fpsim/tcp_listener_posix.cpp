@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -41,6 +42,14 @@ void TakeConnection(int listener, int *master) {
         accept4(listener, reinterpret_cast<sockaddr *>(&peer), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0)
         return;
+    // A master that closed and connects again at once is not refused by its
+    // own last connection: one whose end has come is let go first.
+    pollfd served = {*master, POLLRDHUP, 0};
+    if (*master >= 0 && poll(&served, 1, 0) == 1 &&
+        (served.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        close(*master);
+        *master = -1;
+    }
     if (*master >= 0) {
         char from[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &peer.sin_addr, from, sizeof from);
