@@ -8,11 +8,16 @@
 //   - Modbus reads served to 50 clients at once for 10 s: requests per second,
 //     latency at p50 and p99.
 //   qivma_gateway_bench [CONFIG] [--seconds N]
+#include <ctype.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <modbus/modbus.h>
@@ -35,6 +40,8 @@
 #include "tools/hostkit/session.h"
 #include "tools/hostkit/simulator_line.h"
 
+extern char **environ;
+
 namespace {
 
 using namespace gateway;
@@ -45,9 +52,11 @@ double Seconds(Clock::duration d) {
 }
 
 std::unique_ptr<fpsim::Simulator> PacedSimulator(const LineConfig &line,
-                                                 const std::vector<std::string> &stations) {
+                                                 const std::vector<std::string> &stations,
+                                                 bool judgeLine = true) {
     fpsim::Options options;
     options.stations = stations;
+    options.judgeLine = judgeLine;
     options.line = SimulatorLineFormat(line.settings);
     auto sim = std::make_unique<fpsim::Simulator>(options);
     std::string error;
@@ -83,6 +92,40 @@ double ThreadsCpu(const std::string &prefix) {
     return total;
 }
 
+// socat as a serial device server in raw TCP mode, carrying a loopback port
+// onto the pseudo-terminal `pty`; its process id, its port in *port, and in
+// *notices the pipe of its stderr, kept open while it runs.
+pid_t DeviceServer(const std::string &pty, int *port, int *notices) {
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    std::vector<std::string> args = {"socat", "-d", "-d", "TCP-LISTEN:0,bind=127.0.0.1,reuseaddr",
+                                     "FILE:" + pty + ",raw,echo=0"};
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "socat", &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(err[1]);
+    *notices = err[0];
+    // Its notice of the port it listens on.
+    const std::string notice = "listening on AF=2 127.0.0.1:";
+    std::string said;
+    char c;
+    while (pid > 0 && said.find(notice) == std::string::npos && read(err[0], &c, 1) == 1)
+        said += c;
+    *port = 0;
+    while (pid > 0 && read(err[0], &c, 1) == 1 && isdigit(static_cast<unsigned char>(c)))
+        *port = *port * 10 + (c - '0');
+    return pid;
+}
+
 struct ScanFigures {
     double passMs = 0;         // one pass over every block of the line
     double stationPassMs = 0;  // one pass over the first station's blocks
@@ -90,9 +133,18 @@ struct ScanFigures {
 };
 
 // Scans for `seconds` once the first pass is in; figures from the counters.
-ScanFigures Scan(const Config &config, const std::vector<std::string> &playing, double seconds) {
+// With `overTcp`, through socat as a device server, whose serial side the
+// simulator does not judge (the box's own settings).
+ScanFigures Scan(const Config &config, const std::vector<std::string> &playing, double seconds,
+                 bool overTcp = false) {
     const LineConfig &line = config.lines[0];
-    auto sim = PacedSimulator(line, playing);
+    auto sim = PacedSimulator(line, playing, !overTcp);
+    int serverPort = 0, notices = -1;
+    const pid_t server = overTcp ? DeviceServer(sim->DevicePath(), &serverPort, &notices) : -1;
+    if (overTcp && (server <= 0 || serverPort == 0)) {
+        fprintf(stderr, "socat did not start as a device server\n");
+        exit(1);
+    }
     TagTable table(config);
     Engine engine(config, table);
     std::string error;
@@ -100,7 +152,7 @@ ScanFigures Scan(const Config &config, const std::vector<std::string> &playing, 
         fprintf(stderr, "%s\n", error.c_str());
         exit(1);
     }
-    engine.Start({sim->DevicePath()});
+    engine.Start({overTcp ? "tcp://127.0.0.1:" + std::to_string(serverPort) : sim->DevicePath()});
     while (table.Lines()[0].scanMs == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const size_t frames = engine.Plans()[0].frames.size();
@@ -117,6 +169,11 @@ ScanFigures Scan(const Config &config, const std::vector<std::string> &playing, 
     const uint64_t lineReads = table.Lines()[0].counters.reads - lineBefore.reads;
     const uint64_t stationReads = table.Stations()[0].counters.reads - stationBefore.reads;
     engine.Stop();
+    if (server > 0) {
+        kill(server, SIGTERM);
+        waitpid(server, nullptr, 0);
+        close(notices);
+    }
     ScanFigures figures;
     figures.passMs = 1000 * elapsed / (static_cast<double>(lineReads) / frames);
     figures.stationPassMs =
@@ -277,6 +334,9 @@ int main(int argc, char **argv) {
            single / both.passMs, plan.singleLineMs);
     printf("  %-44s %8.1f %%  of one core\n", "CPU of the line's thread while it scans",
            both.cpuPercent);
+    const ScanFigures tcp = Scan(config, {"01", "02"}, seconds, true);
+    printf("  %-44s %8.1f ms  (%.2f x the pass on the pseudo-terminal)\n",
+           "a pass over TCP (socat as device server)", tcp.passMs, tcp.passMs / both.passMs);
 
     const ScanFigures dead = Scan(config, {"01"}, seconds);
     printf("\nstation %s's scan (its own frames):\n", line.stations[0].station.c_str());

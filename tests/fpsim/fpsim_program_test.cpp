@@ -435,6 +435,8 @@ TEST(FpsimProgram, RefusesWhatItCannotFollowNamingTheOption) {
         {{"--device", "/dev/null", "--baud", "14400"},
          "--baud with --device takes 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"},
         {{"--init", TempPath("no-such-file")}, "--init cannot read"},
+        {{"--tcp", "65536"}, "--tcp takes a TCP port, 0 to 65535 (0: a free one)"},
+        {{"--tcp", "0", "--device", "/dev/null"}, "--tcp goes without --link and --device"},
     };
     for (const auto &test : cases) {
         std::string said;

@@ -1,6 +1,9 @@
 #include "tools/fpsim/simulator.h"
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -311,6 +314,53 @@ TEST(SimulatorDevice, ServesAnExistingDevice) {
     EXPECT_EQ(answer, Answer("01", "RD0000"));
     simulator.Stop();
     ClosePseudoTerminal(line);
+}
+
+// As an Ethernet unit: the master's connection is the line; a second master
+// is closed at once while the first is served, and may connect once the
+// first has gone.
+TEST(SimulatorTcp, OneMasterAtATime) {
+    Options options;
+    options.tcpPort = 0;
+    options.zeroMemory = true;
+    Simulator simulator(options);
+    std::string error;
+    ASSERT_TRUE(simulator.Start(&error)) << error;
+    ASSERT_NE(simulator.TcpPort(), 0);
+    EXPECT_EQ(simulator.PortPath(), "tcp://127.0.0.1:" + std::to_string(simulator.TcpPort()));
+    const auto connectTo = [&] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(simulator.TcpPort()));
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        return fd;
+    };
+    // What the connection brings within 2 s: an answer, or "" for its end.
+    const auto exchange = [](int fd, const std::string &request) {
+        // A connection already closed may refuse it: what comes tells.
+        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0)
+            return std::string();
+        std::string got;
+        char c;
+        pollfd ready = {fd, POLLIN, 0};
+        while (got.find('\r') == std::string::npos && poll(&ready, 1, 2000) == 1 &&
+               recv(fd, &c, 1, 0) == 1)
+            got += c;
+        return got;
+    };
+    const std::string request = Request("01", "RDD0000000000");
+    const int first = connectTo();
+    EXPECT_EQ(exchange(first, request), Answer("01", "RD0000"));
+    const int second = connectTo();
+    EXPECT_EQ(exchange(second, request), "");
+    EXPECT_EQ(exchange(first, request), Answer("01", "RD0000"));
+    close(first);
+    close(second);
+    const int third = connectTo();
+    EXPECT_EQ(exchange(third, request), Answer("01", "RD0000"));
+    close(third);
 }
 
 // Pacing: an answer takes the line time of the request and of itself. The

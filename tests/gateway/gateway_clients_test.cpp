@@ -38,6 +38,7 @@ namespace {
 using gatewaytest::Background;
 using gatewaytest::Eventually;
 using gatewaytest::RunProgram;
+using tooltest::Has;
 using Json = nlohmann::json;
 using fpsim::Area;
 
@@ -553,6 +554,128 @@ TEST(GatewayFaults, ALineWhoseControllerGoesIsBadUntilItComesBack) {
     EXPECT_TRUE(Eventually([&] { return read("1").exitCode == 0; })) << gateway.Err();
     const auto values = MbpollValues(read("2").out);
     EXPECT_EQ(values.size(), 5u);
+    EXPECT_EQ(gateway.Terminate(), 0);
+}
+
+// A serial line and a line behind a serial device server at once: socat
+// carries a loopback TCP port onto a second simulator's pseudo-terminal, set
+// as the box's serial side would be. Both lines read and written by mbpoll;
+// the device server stopped: the TCP line's tags bad, the serial line's good;
+// started again: good, and no value read was ever wrong.
+constexpr char kTwoLines[] = R"(modbus: {listen: 127.0.0.1}
+http: {port: 0}
+defaults: {rate_ms: 100, timeout_ms: 100, demote_for_s: 600, reopen_ms: 100, reopen_max_ms: 400}
+lines:
+  - name: plant
+    port: @LINK@
+    settings: 19200-8O1
+    stations: [{station: 01, unit: 1}]
+    tags: [{address: 01D00100, count: 4, table: holding, register: 0, writable: true}]
+  - name: remote
+    port: tcp://127.0.0.1:@PORT@
+    settings: 19200-8O1
+    stations: [{station: 01, unit: 2}]
+    tags: [{address: 01D00100, count: 4, table: holding, register: 0, writable: true}]
+)";
+
+// socat as a device server in raw TCP mode: its port, from its own notice.
+int DeviceServerPort(Background &socat) {
+    const std::string notice = "listening on AF=2 127.0.0.1:";
+    const size_t at = socat.WaitFor(notice);
+    return at == std::string::npos ? 0 : atoi(socat.Err().c_str() + at + notice.size());
+}
+
+std::unique_ptr<Background> DeviceServer(int port, const std::string &pty) {
+    return std::make_unique<Background>(std::vector<std::string>{
+        "socat", "-d", "-d", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
+        "FILE:" + pty + ",raw,echo=0,b19200,cs8,parenb=1,parodd=1"});
+}
+
+TEST(GatewayTcpLines, ADeviceServersLineBesideASerialLine) {
+    const std::string dir = TempDir();
+    auto serial = StartSimulator(dir + "/plant");
+    auto remote = StartSimulator(dir + "/remote");
+    for (size_t i = 0; i < 4; ++i)
+        remote->WriteWord("01", Area::kData, 100 + i, static_cast<uint16_t>(5000 + i));
+    auto socat = DeviceServer(0, remote->DevicePath());
+    const int serverPort = DeviceServerPort(*socat);
+    ASSERT_NE(serverPort, 0) << socat->Err();
+    std::string config = kTwoLines;
+    config.replace(config.find("@LINK@"), 6, dir + "/plant");
+    config.replace(config.find("@PORT@"), 6, std::to_string(serverPort));
+    std::ofstream(dir + "/gateway.yaml") << config;
+    Background gateway({GATEWAY_PROGRAM, "--config", dir + "/gateway.yaml", "--port", "0"});
+    const int port = ListeningPort(gateway);
+    ASSERT_NE(port, 0) << gateway.Err();
+    const std::string page = "status page on http://127.0.0.1:";
+    const size_t pageAt = gateway.WaitFor(page);
+    ASSERT_NE(pageAt, std::string::npos) << gateway.Err();
+    const std::string metrics =
+        "http://127.0.0.1:" + std::to_string(atoi(gateway.Err().c_str() + pageAt + page.size())) +
+        "/metrics";
+    const auto mbpoll = [port](const char *unit, const char *write = nullptr) {
+        std::vector<std::string> command = {
+            "mbpoll", "-m", "tcp", "-0", "-1", "-o", "5", "-p", std::to_string(port),
+            "-a",     unit, "-r",  "0"};
+        if (write == nullptr)
+            command.insert(command.end(), {"-c", "4", "127.0.0.1"});
+        else
+            command.insert(command.end(), {"127.0.0.1", "--", write});
+        return RunProgram(command);
+    };
+    // Every good read of the remote line, checked against what its controller
+    // holds; the first register is written below, the others never.
+    int wrong = 0, good = 0;
+    uint16_t written = 5000;
+    const auto readRemote = [&] {
+        const gatewaytest::Run run = mbpoll("2");
+        if (run.exitCode != 0)
+            return false;
+        const auto values = MbpollValues(run.out);
+        for (int reg = 0; reg < 4; ++reg) {
+            const uint16_t expected = reg == 0 ? written : static_cast<uint16_t>(5000 + reg);
+            wrong += values.count(reg) && std::stoi(values.at(reg)) == expected ? 0 : 1;
+        }
+        ++good;
+        return true;
+    };
+    ASSERT_TRUE(Eventually([&] { return mbpoll("1").exitCode == 0 && readRemote(); }))
+        << gateway.Err();
+
+    // Written through each line: each controller holds its own value.
+    for (const auto &[unit, sim] : {std::pair{"1", serial.get()}, {"2", remote.get()}}) {
+        const gatewaytest::Run run = mbpoll(unit, unit[0] == '1' ? "111" : "222");
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(sim->ReadWord("01", Area::kData, 100), unit[0] == '1' ? 111 : 222);
+    }
+    written = 222;
+    EXPECT_TRUE(Eventually([&] { return readRemote() && good > 2; }));
+
+    socat->Terminate();
+    const size_t failed = gateway.WaitFor("port tcp://127.0.0.1:" + std::to_string(serverPort) +
+                                          " failed: the device server or unit at");
+    ASSERT_NE(failed, std::string::npos) << gateway.Err();
+    EXPECT_TRUE(Eventually([&] {
+        const gatewaytest::Run run = mbpoll("2");
+        return run.exitCode != 0 && Has(run.err, "Target device failed to respond");
+    }));
+    EXPECT_EQ(mbpoll("1").exitCode, 0) << "the serial line stays good";
+    const gatewaytest::Run down = RunProgram({"curl", "-sS", metrics});
+    EXPECT_TRUE(Has(down.out, "qivma_gateway_line_port_open{line=\"remote\"} 0")) << down.out;
+    EXPECT_TRUE(Has(down.out, "qivma_gateway_line_port_open{line=\"plant\"} 1")) << down.out;
+
+    socat = DeviceServer(serverPort, remote->DevicePath());
+    ASSERT_NE(gateway.WaitFor("open again", failed), std::string::npos) << gateway.Err();
+    const int goodBefore = good;
+    EXPECT_TRUE(Eventually([&] { return readRemote() && good > goodBefore + 2; }));
+    EXPECT_EQ(wrong, 0);
+    // One line for the drop, however long it lasted, and one for the return.
+    const std::string log = gateway.Err();
+    int remoteLines = 0;
+    for (size_t at = log.find("line remote: "); at != std::string::npos;
+         at = log.find("line remote: ", at + 1))
+        ++remoteLines;
+    EXPECT_EQ(remoteLines, 2) << log;
     EXPECT_EQ(gateway.Terminate(), 0);
 }
 

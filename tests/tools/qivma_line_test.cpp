@@ -1,9 +1,11 @@
 // The qivma tool against a simulator that runs in this process: what it
 // wrote is read back from the controller's memory, what it read was put
 // there first, and the line misbehaves on demand.
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -424,6 +426,113 @@ TEST_F(QivmaOnALine, APortThatFailsIsNotTakenForASilentStation) {
     EXPECT_TRUE(Has(polled.both(), "the port failed (")) << polled.both();
     EXPECT_FALSE(Has(polled.both(), "no answer from station")) << polled.both();
     EXPECT_FALSE(Has(polled.both(), "400 rounds")) << "poll stopped early: " << polled.both();
+}
+
+// A listener on the loopback address, bound and listening, or -1.
+int LoopbackListener(int backlog, int *port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// Every command of the tool on a controller's Ethernet unit (fpsim --tcp),
+// and then the unit gone: the port fails, it is no silent station.
+TEST(QivmaOnTcp, EveryCommandReachesAnEthernetUnit) {
+    fpsim::Options options;
+    options.stations = {"01", "03"};
+    options.zeroMemory = true;
+    options.line.baud = 19200;
+    options.tcpPort = 0;
+    fpsim::Simulator simulator(options);
+    std::string error;
+    ASSERT_TRUE(simulator.Start(&error)) << error;
+    simulator.WriteWord("01", fpsim::Area::kData, 100, 4660);
+    const std::string port = "tcp://127.0.0.1:" + std::to_string(simulator.TcpPort());
+    const struct {
+        std::vector<std::string> command;
+        std::string shown;
+    } cases[] = {
+        {{"read", "01D00100"}, "D100       = 4660 (0x1234)"},
+        {{"write", "03D00007", "0x5A5A"}, "written"},
+        {{"scan", "01-04"}, "2 answered, 0 refused, 2 silent"},
+        {{"poll", "01D00100", "--for", "3", "--interval", "10"}, "D100      3      0    0%"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> arguments = {"--port", port};
+        arguments.insert(arguments.end(), c.command.begin(), c.command.end());
+        const ToolRun run = tooltest::Qivma(arguments);
+        EXPECT_EQ(run.exitCode, 0) << c.command[0] << ": " << run.both();
+        EXPECT_TRUE(Has(run.out, c.shown)) << c.command[0] << ": " << run.out;
+    }
+    EXPECT_EQ(simulator.ReadWord("03", fpsim::Area::kData, 7), 0x5A5A);
+
+    ToolRun polled;
+    std::thread poll([&] {
+        polled = tooltest::Qivma(
+            {"--port", port, "poll", "01D00100", "--for", "400", "--interval", "20"});
+    });
+    ASSERT_TRUE(
+        simulator.WaitForFrames(simulator.Frames().size() + 4, std::chrono::milliseconds(20000)));
+    simulator.Stop();
+    poll.join();
+    EXPECT_EQ(polled.exitCode, 1) << polled.both();
+    EXPECT_TRUE(Has(polled.err,
+                    "the port failed in 3 rounds in a row (the device server or unit "
+                    "at 127.0.0.1:"))
+        << polled.both();
+    EXPECT_TRUE(Has(polled.both(), "closed the connection")) << polled.both();
+    EXPECT_FALSE(Has(polled.both(), "no answer from station")) << polled.both();
+}
+
+// A connect that cannot succeed fails within the line's bound (3 attempts x
+// 40 ms), not the system's minutes, and says what to check. The address that
+// never answers is a loopback listener whose accept queue is full and never
+// accepted: the system drops the SYNs that come after.
+TEST(QivmaOnTcp, AConnectThatFailsSaysWhatToCheck) {
+    int closedPort = 0, fullPort = 0;
+    close(LoopbackListener(1, &closedPort));
+    const int full = LoopbackListener(0, &fullPort);
+    ASSERT_GE(full, 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 2; ++i) {
+        queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(fullPort));
+        connect(queued.back(), reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    const struct {
+        int port;
+        std::string says;
+    } cases[] = {
+        {closedPort, "nothing listens at 127.0.0.1:" + std::to_string(closedPort) +
+                         " (the connection was refused): check the port number"},
+        {fullPort, "no answer to the connect to 127.0.0.1:" + std::to_string(fullPort) +
+                       " within 120 ms: check the address, the network"},
+    };
+    for (const auto &c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        const ToolRun run = tooltest::Qivma({"--port", "tcp://127.0.0.1:" + std::to_string(c.port),
+                                             "--timeout", "40", "read", "01D00100"});
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(run.exitCode, 1) << run.both();
+        EXPECT_TRUE(Has(run.err, c.says)) << run.err;
+        // Far inside the system's own time-out of a connect (minutes).
+        EXPECT_LT(took, std::chrono::seconds(10)) << c.says;
+    }
+    for (const int fd : queued)
+        close(fd);
+    close(full);
 }
 
 }  // namespace

@@ -147,6 +147,7 @@ class Reader {
 
     void Link(const std::string &value);
     void Device(const std::string &value);
+    void Tcp(const std::string &value);
     void Baud(const std::string &value);
     void DataBits(const std::string &value) {
         line_.options.line.dataBits = static_cast<int>(Number("--data-bits", value, 5, 8, ""));
@@ -185,6 +186,10 @@ void Reader::AddOptions(CLI::App &app) {
                "refused while another fpsim serves PATH");
         Valued(app, "--device", "PATH", &Reader::Device, line,
                "serve an existing serial device instead (no --link)");
+        Valued(app, "--tcp", "PORT", &Reader::Tcp, line,
+               "play an Ethernet unit instead: listen on 127.0.0.1:PORT\n"
+               "(0: a free port) for one master at a time; a second\n"
+               "connection is closed at once");
         Valued(app, "--baud", "N", &Reader::Baud, line,
                "pace every character at N bit/s, 50 to 921600, and\n"
                "hear a master at that rate only; with --device also\n"
@@ -283,6 +288,13 @@ void Reader::Device(const std::string &value) {
     if (value.empty())
         Refuse("--device takes the path of a serial device");
     line_.options.devicePath = value;
+}
+
+void Reader::Tcp(const std::string &value) {
+    long long port = 0;
+    if (!WholeNumber(value, 0, 65535, port))
+        Refuse("--tcp takes a TCP port, 0 to 65535 (0: a free one), not '" + value + "'");
+    line_.options.tcpPort = static_cast<int>(port);
 }
 
 void Reader::Baud(const std::string &value) {
@@ -441,6 +453,11 @@ bool Reader::Finish(CommandLineError &error) {
                 "--link and --device do not go together: --link publishes the pseudo-terminal "
                 "that fpsim creates, and with --device the driver opens the far end of the "
                 "device's line, a path that fpsim cannot know");
+        }
+        if (options.tcpPort >= 0 && (!options.devicePath.empty() || !options.linkPath.empty())) {
+            Refuse(
+                "--tcp goes without --link and --device: as an Ethernet unit fpsim serves a TCP "
+                "port, not a pseudo-terminal or a device");
         }
         if (!options.devicePath.empty() && !DeviceTakesRate(options.line.baud)) {
             Refuse("--baud with --device takes " + DeviceRates() +

@@ -16,6 +16,8 @@ namespace {
 // "on /tmp/plc0 (a link to /dev/pts/3)": the path that the driver opens and,
 // for a link, what it leads to.
 std::string ServedPath(const fpsim::Simulator &simulator) {
+    if (simulator.TcpPort() != 0)
+        return simulator.PortPath() + " (an Ethernet unit, one master at a time)";
     if (simulator.DevicePath().empty())
         return simulator.PortPath() + " (a serial device)";
     if (simulator.PortPath() != simulator.DevicePath())

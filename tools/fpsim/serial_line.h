@@ -44,6 +44,12 @@ class SerialLine {
     // Opens a serial device (a path on POSIX, COMn on Windows) raw, at the
     // format's rate (0 leaves the device's own) and character format.
     bool OpenDevice(const std::string &name, const LineFormat &format, std::string *error);
+    // Listens on 127.0.0.1:`port` (0: a free one) as a controller's Ethernet
+    // unit does: the line is the connection of one master at a time, and
+    // fails (Read -1) when that master goes. POSIX only.
+    bool ListenTcp(int port, std::string *error);
+    // The port listened on; 0 when not on TCP.
+    int TcpPort() const;
     // The path of the pseudo-terminal that the driver opens; empty when
     // serving a device.
     std::string PseudoTerminalPath() const;

@@ -15,6 +15,7 @@
 #include "tools/fpsim/line_rate.h"
 #include "tools/fpsim/pseudo_terminal.h"
 #include "tools/fpsim/serial_line.h"
+#include "tools/fpsim/tcp_listener.h"
 
 namespace fpsim {
 
@@ -183,6 +184,8 @@ struct SerialLine::State {
     int linkClaim = -1;      // held while the link is served (ClaimLink)
     bool stickShows = true;  // CMSPAR survives on the pseudo-terminal
     bool device = false;
+    int listener = -1;  // on TCP; fd is then the master's connection, -1 while none
+    int tcpPort = 0;
     int wake[2] = {-1, -1};
 };
 
@@ -255,6 +258,20 @@ bool SerialLine::OpenDevice(const std::string &name, const LineFormat &format, s
     return true;
 }
 
+bool SerialLine::ListenTcp(int port, std::string *error) {
+    State &s = *state_;
+    if (s.wake[0] < 0) {
+        *error = "pipe failed";
+        return false;
+    }
+    s.listener = ListenOnLoopback(port, &s.tcpPort, error);
+    return s.listener >= 0;
+}
+
+int SerialLine::TcpPort() const {
+    return state_->tcpPort;
+}
+
 std::string SerialLine::PseudoTerminalPath() const {
     return state_->pty.driverPath;
 }
@@ -285,11 +302,15 @@ SerialLine::Readiness SerialLine::Wait(bool forInput, bool forRoom, TimePoint un
         timeout.tv_nsec = static_cast<long>(ns % 1000000000);
     }
     const short lineEvents = static_cast<short>((forInput ? POLLIN : 0) | (forRoom ? POLLOUT : 0));
-    pollfd fds[2] = {{lineEvents != 0 ? s.fd : -1, lineEvents, 0}, {s.wake[0], POLLIN, 0}};
+    pollfd fds[3] = {{lineEvents != 0 ? s.fd : -1, lineEvents, 0},
+                     {s.wake[0], POLLIN, 0},
+                     {forInput ? s.listener : -1, POLLIN, 0}};
     Readiness ready;
-    if (ppoll(fds, 2, until == TimePoint::max() ? nullptr : &timeout, nullptr) <= 0) {
+    if (ppoll(fds, 3, until == TimePoint::max() ? nullptr : &timeout, nullptr) <= 0) {
         return ready;  // the time came, or a signal
     }
+    if ((fds[2].revents & POLLIN) != 0)
+        TakeConnection(s.listener, &s.fd);
     if ((fds[1].revents & POLLIN) != 0) {
         char drain[64];
         while (read(s.wake[0], drain, sizeof drain) > 0) {
@@ -301,12 +322,19 @@ SerialLine::Readiness SerialLine::Wait(bool forInput, bool forRoom, TimePoint un
 }
 
 long SerialLine::Read(char *buffer, size_t size) {
-    const ssize_t n = read(state_->fd, buffer, size);
+    State &s = *state_;
+    const ssize_t n = read(s.fd, buffer, size);
     if (n > 0)
         return static_cast<long>(n);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return 0;
-    return -1;  // an end of file: the far side hung up
+    // An end of file: the far side hung up. On TCP the master went: the next
+    // one may connect.
+    if (s.listener >= 0 && s.fd >= 0) {
+        close(s.fd);
+        s.fd = -1;
+    }
+    return -1;
 }
 
 long SerialLine::Write(const char *bytes, size_t count) {
@@ -330,8 +358,12 @@ void SerialLine::Wake() {
 
 void SerialLine::Close() {
     State &s = *state_;
-    if (s.device && s.fd >= 0)
+    if ((s.device || s.listener >= 0) && s.fd >= 0)
         close(s.fd);
+    if (s.listener >= 0)
+        close(s.listener);
+    s.listener = -1;
+    s.tcpPort = 0;
     if (!s.linkPath.empty() && !s.pty.driverPath.empty())
         WithdrawLink(s.linkPath, s.pty.driverPath);
     // Only once the link is gone may another simulator claim its path.

@@ -237,6 +237,15 @@ bool SerialLine::OpenDevice(const std::string &name, const LineFormat &format, s
     return true;
 }
 
+bool SerialLine::ListenTcp(int, std::string *error) {
+    *error = "fpsim plays an Ethernet unit on Linux only; here it serves a COM port (--device)";
+    return false;
+}
+
+int SerialLine::TcpPort() const {
+    return 0;
+}
+
 std::string SerialLine::PseudoTerminalPath() const {
     return "";
 }

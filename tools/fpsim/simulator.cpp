@@ -71,7 +71,13 @@ bool Simulator::Start(std::string *error) {
         }
     }
 
-    const bool opened = options_.devicePath.empty()
+    const bool tcp = options_.tcpPort >= 0;
+    if (tcp && (!options_.linkPath.empty() || !options_.devicePath.empty())) {
+        *error = "an Ethernet unit has no pseudo-terminal or device: no link or device with TCP";
+        return false;
+    }
+    const bool opened = tcp ? line_.ListenTcp(options_.tcpPort, error)
+                        : options_.devicePath.empty()
                             ? line_.OpenPseudoTerminal(options_.linkPath, error)
                             : line_.OpenDevice(options_.devicePath, options_.line, error);
     if (!opened) {
@@ -107,6 +113,8 @@ void Simulator::Stop() {
 }
 
 std::string Simulator::PortPath() const {
+    if (line_.TcpPort() != 0)
+        return "tcp://127.0.0.1:" + std::to_string(line_.TcpPort());
     if (!options_.linkPath.empty())
         return options_.linkPath;
     if (!options_.devicePath.empty())
@@ -272,8 +280,14 @@ void Simulator::WaitAndReceive(bool writable) {
     if (n > 0) {
         Receive(buffer, static_cast<size_t>(n), Clock::now());
     } else if (n < 0) {
-        // The line is gone (a device unplugged): leave it a little and go on.
+        // The line is gone (a device unplugged, a master disconnected): leave
+        // it a little and go on. What was still to go out was for a master
+        // that no longer listens; the next must not take it for its answer.
         lineRestsUntil_ = Clock::now() + std::chrono::milliseconds(20);
+        transmitter_ = Transmitter(options_.line.CharSeconds());
+        request_.clear();
+        std::lock_guard<Mutex> lock(mutex_);
+        chatterChanged_ = true;
     }
 }
 

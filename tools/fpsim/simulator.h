@@ -31,6 +31,9 @@ struct Options {
     bool zeroMemory = false;               // start from zeros instead of the pattern
     std::vector<std::string> assignments;  // "DT100=5", or "05:DT100=5" for one station
     bool verbose = false;                  // print every frame to stderr
+    // Listen on 127.0.0.1:tcpPort as a controller's Ethernet unit instead of
+    // a line (0: a free port); -1: not.
+    int tcpPort = -1;
     // A master whose line settings differ from `line`, as far as its end of a
     // pseudo-terminal shows them (LineDisagreement), is heard as garbage and
     // answered nothing, as a controller at other settings hears framing and
@@ -69,6 +72,8 @@ class Simulator {
     // The path that the driver opens: the link if one was asked for, else the
     // pseudo-terminal or device itself.
     std::string PortPath() const;
+    // The port listened on as an Ethernet unit; 0 when not on TCP.
+    int TcpPort() const { return line_.TcpPort(); }
     // The pseudo-terminal's own path (empty when serving a device).
     std::string DevicePath() const { return line_.PseudoTerminalPath(); }
 

@@ -16,6 +16,7 @@
 
 #include "tools/hostkit/session.h"
 #include "tools/hostkit/tag_plan.h"
+#include "tools/hostkit/tcp_line.h"
 #include "wire/wire_rules.h"
 
 namespace gateway {
@@ -264,6 +265,9 @@ class Reader {
         }
         if (!node["port"])
             check_.Fail(node, "line '" + line.name + "' has no port: give port: /dev/ttyUSB0");
+        std::string host, service, why;
+        if (IsTcpPort(line.port) && !SplitTcpPort(line.port, &host, &service, &why))
+            check_.Fail(node["port"], why);
         const size_t lineIndex = config_.lines.size();
         ReadStations(node["stations"], line, node);
         config_.lines.push_back(line);

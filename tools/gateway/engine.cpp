@@ -280,7 +280,7 @@ class Engine::Line {
         block.due = block.rateMs == 0 ? now : std::max(block.due + milliseconds(block.rateMs), now);
         if (outcome.portError != 0) {
             Count(block.station, outcome, true);
-            PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
+            PortFailed("port " + port_ + " failed: " + outcome.portFailure);
             return;
         }
         const bool good = outcome.status == QIV_STATUS_OK;
@@ -395,7 +395,7 @@ class Engine::Line {
     std::optional<WriteResult> FailureOf(size_t station, const Outcome &outcome) {
         Count(station, outcome, outcome.status != QIV_STATUS_OK);
         if (outcome.portError != 0) {
-            PortFailed("port " + port_ + " failed: " + SystemErrorText(outcome.portError));
+            PortFailed("port " + port_ + " failed: " + outcome.portFailure);
             return WriteResult::kPortFailed;
         }
         if (outcome.status == QIV_STATUS_REFUSED)

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "tools/hostkit/host_platform.h"
+#include "tools/hostkit/tcp_line.h"
 #include "wire/wire_rules.h"
 
 namespace {
@@ -75,6 +76,7 @@ void Session::End() {
     started_ = false;
     RemoveLink(shortLink_);
     shortLink_.clear();
+    tcp_.reset();
 }
 
 DriverInfo Session::Info() {
@@ -96,7 +98,16 @@ bool Session::ParseTag(Tag &tag) {
 
 bool Session::Start(std::string *error) {
     End();
-    const std::string &device = options_.port;
+    std::string device = options_.port;
+    if (IsTcpPort(device)) {
+        tcp_ = std::make_unique<TcpLine>();
+        if (!tcp_->Open(device, TcpConnectBoundMs(options_.timeoutMs), error)) {
+            *error = "port " + device + " did not open: " + *error;
+            tcp_.reset();
+            return false;
+        }
+        device = tcp_->Device();
+    }
     portName_ = HostPortName(device, &shortLink_);
 
     const DriverInfo info = Info();
@@ -117,6 +128,15 @@ bool Session::Start(std::string *error) {
     started_ = true;
     WatchLine();
     return true;
+}
+
+std::string Session::PortText() const {
+    return tcp_ ? options_.port + " on " + portName_ : portName_;
+}
+
+std::string Session::PortFailureText(uint32_t code) const {
+    const std::string broken = tcp_ ? tcp_->Broken() : "";
+    return broken.empty() ? SystemErrorText(code) : broken;
 }
 
 Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {
@@ -141,6 +161,8 @@ Outcome Session::Transact(int32_t command, const Tag &tag, int16_t *buffer) {
     outcome.milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     t_capture = {};
+    if (outcome.portError != 0)
+        outcome.portFailure = PortFailureText(outcome.portError);
     outcome.request = instance_->txFrame;
     size_t received =
         static_cast<size_t>(std::max(0, std::min<int32_t>(instance_->rxLength, QIV_RX_FRAME_SIZE)));

@@ -5,15 +5,18 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "qivma.h"
 #include "tools/hostkit/line_settings.h"
 
+class TcpLine;
+
 // The line as the driver opens it.
 struct LineOptions {
-    std::string port;  // the device: /dev/ttyUSB0, COM3, NULLDEV
+    std::string port;  // the device: /dev/ttyUSB0, COM3, NULLDEV, tcp://HOST:PORT
     SerialLineSettings settings = kFactoryLineSettings;
     int timeoutMs = 40;  // a multiple of 10: the driver counts in 10 ms steps
 };
@@ -49,6 +52,9 @@ struct Outcome {
     // The system's error code when the port refused a read or a write (the
     // line monitor's failure event); 0 when it never did.
     uint32_t portError = 0;
+    // What stopped the port, when portError is set: the system error's text,
+    // or how a TCP line's connection ended.
+    std::string portFailure;
 };
 
 class Session {
@@ -72,6 +78,9 @@ class Session {
 
     // The name the driver was given for the port.
     const std::string &PortName() const { return portName_; }
+    // The port for people: that name, or a TCP line with the name that
+    // carries it ("tcp://10.0.0.5:4001 on pts/3").
+    std::string PortText() const;
     const LineOptions &Options() const { return options_; }
     // Before Start.
     void SetPort(const std::string &port) { options_.port = port; }
@@ -79,11 +88,13 @@ class Session {
 
   private:
     Outcome Transact(int32_t command, const Tag &tag, int16_t *buffer);
+    std::string PortFailureText(uint32_t code) const;
 
     LineOptions options_;
     std::vector<unsigned char> instanceBlock_;  // as large as the driver asks
     DriverInstance *instance_ = nullptr;
     bool started_ = false;
     std::string portName_;
-    std::string shortLink_;  // a link made so that the name fits the host's field
+    std::string shortLink_;         // a link made so that the name fits the host's field
+    std::unique_ptr<TcpLine> tcp_;  // the connection of a tcp:// port, while started
 };

@@ -622,7 +622,8 @@ void AddLineOptions(CLI::App &app, GlobalOptions &g, LineFlags &l) {
     // likewise --sim-port where the simulator is built in.
     const std::string simGroup = HasSimulator() ? "Line" : "";
     const std::string simPortGroup = HasSimulator() ? "" : "Line";
-    l.port = add(app.add_option("-p,--port", g.line.port, "the serial port, e.g. " + port)
+    l.port = add(app.add_option("-p,--port", g.line.port,
+                                "the serial port, e.g. " + port + ", or tcp://HOST:PORT\n(Linux)")
                      ->type_name("DEVICE"));
     l.sim = add(app.add_flag("--sim", g.sim.on,
                              HasSimulator() ? "use the built-in controller simulator as the port"

@@ -72,7 +72,7 @@ int RunDemo(const CommandLine &given) {
     ToolSession session(line.global.line, line.global.sim);
     if (!StartFor(session, plans, line))
         return kExitFailed;
-    printf("port: %s (%s)\n\n", session.PortName().c_str(),
+    printf("port: %s (%s)\n\n", session.PortText().c_str(),
            HasSimulator() ? "the simulator's pseudo-terminal"
                           : "fpsim.exe serves the other end of its null-modem pair");
     bool unexpected = false;

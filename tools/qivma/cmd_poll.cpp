@@ -160,7 +160,7 @@ class Poller {
     }
 
     int Run(Session &session) {
-        banner_ = session.PortName() + " " + LineSettingsText(session.Options().settings) +
+        banner_ = session.PortText() + " " + LineSettingsText(session.Options().settings) +
                   ", time-out " + std::to_string(session.Options().timeoutMs) + " ms, every " +
                   std::to_string(line_.poll.intervalMs) + " ms";
         output_.Set("port", session.PortName());
@@ -177,7 +177,7 @@ class Poller {
         for (int round = 1;
              !Interrupted() && (line_.poll.rounds == 0 || round <= line_.poll.rounds); ++round) {
             const auto roundStart = std::chrono::steady_clock::now();
-            uint32_t portError = 0;
+            std::string portFailure;
             bool portFailedEverywhere = true;
             std::vector<TagResult> results;
             trace_.clear();
@@ -189,7 +189,8 @@ class Poller {
                 const uint32_t error =
                     result.outcomes.empty() ? 0 : result.outcomes.back().portError;
                 portFailedEverywhere = portFailedEverywhere && error != 0;
-                portError = error != 0 ? error : portError;
+                if (error != 0)
+                    portFailure = result.outcomes.back().portFailure;
             }
             // A round counts when every tag was read in it, so that each
             // tag's reads add up to the rounds.
@@ -214,7 +215,7 @@ class Poller {
                 fprintf(stderr,
                         "qivma: the port failed in %d rounds in a row (%s): poll stops; check the "
                         "device and start it again\n",
-                        portFailedRounds_, SystemErrorText(portError).c_str());
+                        portFailedRounds_, portFailure.c_str());
                 failures_ = true;
                 break;
             }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "tools/hostkit/tcp_line.h"
 #include "tools/hostkit/value_format.h"
 #include "tools/qivma/tool_platform.h"
 #include "wire/wire_rules.h"
@@ -341,11 +342,14 @@ Explanation Explain(const LineOptions &line, const Exchange &exchange, const Out
         return explanation;
     }
     if (outcome.status == QIV_STATUS_LINE_FAILURE && outcome.portError != 0) {
-        explanation.error = "the port failed (" + SystemErrorText(outcome.portError) +
+        explanation.error = "the port failed (" + outcome.portFailure +
                             "): no frame could be exchanged with station " + station;
         explanation.hint =
-            "the device is gone or broken (an adapter unplugged, a simulator stopped); "
-            "check it and open it again";
+            IsTcpPort(line.port)
+                ? "the connection to the device server or the controller's Ethernet unit is "
+                  "gone; check it and the network, and run again"
+                : "the device is gone or broken (an adapter unplugged, a simulator stopped); "
+                  "check it and open it again";
         return explanation;
     }
     const std::string &r = outcome.response;
