@@ -125,6 +125,12 @@ bool Session::Start(std::string *error) {
         *error = "port " + device + " did not open: " + DiagnosePort(device);
         return false;
     }
+    // A new connection may bring bytes that a device server kept for the one
+    // before; a host that clears txFrame has every station brought in step
+    // before its first request, so nothing that came before a status answer
+    // is taken for an answer.
+    if (tcp_)
+        memset(instance_->txFrame, 0, sizeof instance_->txFrame);
     started_ = true;
     WatchLine();
     return true;
