@@ -2,6 +2,7 @@
 // next to the physical limit of the line, and what it costs the host: CPU
 // time, system calls and wake-ups per operation.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -38,16 +39,20 @@ using wire::kRtsLeadMs;
 
 const char kUsage[] =
     "usage: qivma_bench [--quick] [--before LIB]\n"
+    "       qivma_bench --floor N [--before LIB]\n"
     "       qivma_bench --unpaced N\n"
     "       qivma_bench --device NAME --reads N [--words W] [--baud B] [--driver LIB]\n"
     "\n"
     "Runs the driver against the controller simulator on a pseudo-terminal and\n"
     "prints its speed next to the line's, with the host thread's CPU time, system\n"
-    "calls and wake-ups per operation.\n"
+    "calls and wake-ups per operation, and its one-word reads beside those of a\n"
+    "minimal master of the benchmark's own.\n"
     "\n"
     "  --quick          fewer operations of each kind\n"
     "  --before LIB     the paced figures of the driver in LIB too (libqivma.so of\n"
     "                   an earlier build), measured in turn with this one's\n"
+    "  --floor N        only N one-word reads at 19200 bit/s of the driver and of\n"
+    "                   the minimal master, in turns\n"
     "  --unpaced N      only N one-word reads without pacing, printing nothing\n"
     "                   (for bench/callgrind.sh)\n"
     "  --device NAME    only N reads of W words (default 1) at B bit/s (default\n"
@@ -61,14 +66,16 @@ const char kUsage[] =
 // Heap allocations made while the driver runs on this thread.
 thread_local bool t_inDriver = false;
 long g_driverAllocations = 0;
-// The system calls that the driver makes on this thread: its calls of the C
-// library's wrappers below, each one system call (clock reads are none: the
-// clock is read without entering the kernel).
-thread_local long t_driverCalls = 0;
+// The system calls that the driver (or the minimal master) makes on this
+// thread while `t_counting`: its calls of the C library's wrappers below,
+// each one system call (clock reads are none: the clock is read without
+// entering the kernel).
+thread_local bool t_counting = false;
+thread_local long t_calls = 0;
 
 void CountCall() {
-    if (t_inDriver)
-        ++t_driverCalls;
+    if (t_counting)
+        ++t_calls;
 }
 
 // The C library's own function `name`.
@@ -219,9 +226,9 @@ class Channel {
         request.instance = &instance_;
         request.command = command;
         request.params = params;
-        t_inDriver = true;
+        t_inDriver = t_counting = true;
         const int32_t status = entry_(&request);
-        t_inDriver = false;
+        t_inDriver = t_counting = false;
         return status;
     }
     TagAccess Tag(char device, int32_t station, int32_t count) {
@@ -291,27 +298,35 @@ double MicrosecondsOf(const timeval &t) {
     return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_usec);
 }
 
-// Runs the operation `rounds` times on the channel and adds what it cost.
-void Run(Channel &channel, const Operation &op, int rounds, Costs *costs) {
-    TagAccess tag = channel.Tag('D', 1, op.count);
+// Does `once` `rounds` times and adds what it cost the thread.
+template <typename Once>
+void Measure(int rounds, Costs *costs, Once once) {
     rusage before, after;
     getrusage(RUSAGE_THREAD, &before);
-    const long calls = t_driverCalls;
+    const long calls = t_calls;
     for (int i = 0; i < rounds; ++i) {
         const auto start = Clock::now();
-        if (channel.Call(op.command, &tag) != 0) {
-            fprintf(stderr, "bench: %s failed\n", op.name);
-            exit(1);
-        }
+        once();
         costs->ms.push_back(
             std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     getrusage(RUSAGE_THREAD, &after);
     costs->cpuUs += MicrosecondsOf(after.ru_utime) - MicrosecondsOf(before.ru_utime) +
                     MicrosecondsOf(after.ru_stime) - MicrosecondsOf(before.ru_stime);
-    costs->calls += t_driverCalls - calls;
+    costs->calls += t_calls - calls;
     costs->wakes += after.ru_nvcsw - before.ru_nvcsw;
     costs->operations += rounds;
+}
+
+// Runs the operation `rounds` times on the channel and adds what it cost.
+void Run(Channel &channel, const Operation &op, int rounds, Costs *costs) {
+    TagAccess tag = channel.Tag('D', 1, op.count);
+    Measure(rounds, costs, [&] {
+        if (channel.Call(op.command, &tag) != 0) {
+            fprintf(stderr, "bench: %s failed\n", op.name);
+            exit(1);
+        }
+    });
 }
 
 void PrintCosts(const char *rate, const char *operation, const char *build, const Costs &costs,
@@ -330,6 +345,142 @@ double LinesPerCore(const Costs &costs) {
     for (const double ms : costs.ms)
         wallMs += ms;
     return costs.cpuUs > 0 ? wallMs * 1000.0 / costs.cpuUs : 0;
+}
+
+// The floor: a master with nothing but the read itself. It writes the
+// request for D100 of station 01, waits in poll for the answer's first
+// character, reads what has come, sleeps until the rest of the one-word
+// answer can be there at the line's rate and reads it: two wake-ups and five
+// system calls, what any master on such a line pays at least. It raises no
+// RTS, keeps no time-outs, judges no early answers and retries nothing.
+class MinimalMaster {
+  public:
+    MinimalMaster(const std::string &device, unsigned baud)
+        : characterNs_(static_cast<int64_t>(wire::LineMicroseconds(1, kHalfBits, baud)) * 1000) {
+        fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios line;
+        if (fd_ < 0 || tcgetattr(fd_, &line) != 0) {
+            fprintf(stderr, "bench: the minimal master cannot open %s\n", device.c_str());
+            exit(1);
+        }
+        // The simulator's line: 8 data bits, odd parity, one stop bit.
+        cfmakeraw(&line);
+        line.c_cflag |= PARENB | PARODD | CLOCAL | CREAD;
+        line.c_cc[VMIN] = 0;
+        line.c_cc[VTIME] = 0;
+        const speed_t speed = baud == 9600 ? B9600 : baud == 57600 ? B57600 : B19200;
+        cfsetispeed(&line, speed);
+        cfsetospeed(&line, speed);
+        if (tcsetattr(fd_, TCSANOW, &line) != 0) {
+            fprintf(stderr, "bench: the minimal master cannot set its line\n");
+            exit(1);
+        }
+        const char request[] = "%01#RDD0010000100";
+        const int32_t length = static_cast<int32_t>(sizeof request - 1);
+        const uint8_t check = wire::BlockCheck(request, length);
+        frame_ =
+            std::string(request) + wire::HexDigit(check >> 4u) + wire::HexDigit(check & 15u) + "\r";
+        if (static_cast<int>(frame_.size()) != kReadRequestChars) {
+            fprintf(stderr, "bench: the minimal master's frame has the wrong length\n");
+            exit(1);
+        }
+    }
+    ~MinimalMaster() { close(fd_); }
+
+    // One read; false when its answer did not come whole within a second.
+    bool Read() {
+        constexpr int kAnswer = wire::AnswerLength(1);
+        if (write(fd_, frame_.data(), frame_.size()) != static_cast<ssize_t>(frame_.size()))
+            return false;
+        char answer[kAnswer];
+        int got = 0;
+        while (got < kAnswer) {
+            pollfd ready = {fd_, POLLIN, 0};
+            if (poll(&ready, 1, 1000) != 1)
+                return false;
+            const ssize_t n = read(fd_, answer + got, sizeof answer - got);
+            if (n <= 0)
+                return false;
+            got += static_cast<int>(n);
+            if (got == kAnswer)
+                break;
+            // The rest comes at the line's rate: sleep until it can all be
+            // there (a character late is waited for in poll again).
+            timespec until;
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            const int64_t ns = until.tv_nsec + (kAnswer - got) * characterNs_;
+            until.tv_sec += static_cast<time_t>(ns / 1000000000);
+            until.tv_nsec = static_cast<long>(ns % 1000000000);
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+            const ssize_t rest = read(fd_, answer + got, sizeof answer - got);
+            if (rest > 0)
+                got += static_cast<int>(rest);
+        }
+        return answer[kAnswer - 1] == '\r';
+    }
+
+  private:
+    int64_t characterNs_;
+    int fd_ = -1;
+    std::string frame_;
+};
+
+// One-word reads at 19200 bit/s by the driver (and the one given with
+// --before) and by the minimal master, each on a simulator of its own, in
+// turns, so that a busy moment of the machine falls on all alike.
+void BesideTheFloor(int rounds, const Driver *before) {
+    constexpr uint16_t kBaud = 19200;
+    const Operation &read = kOperations[0];
+    auto simulator = StartSimulator(kBaud);
+    Channel channel(PortName(simulator->DevicePath()), 30, kBaud);
+    auto floorSimulator = StartSimulator(kBaud);
+    MinimalMaster master(floorSimulator->DevicePath(), kBaud);
+    std::unique_ptr<fpsim::Simulator> otherSimulator;
+    std::unique_ptr<Channel> other;
+    if (before != nullptr) {
+        otherSimulator = StartSimulator(kBaud);
+        other =
+            std::make_unique<Channel>(PortName(otherSimulator->DevicePath()), 30, kBaud, *before);
+    }
+    const auto masterReads = [&master] {
+        t_counting = true;
+        const bool read = master.Read();
+        t_counting = false;
+        if (!read) {
+            fprintf(stderr, "bench: the minimal master's read failed\n");
+            exit(1);
+        }
+    };
+    Costs now, was, floor, warmUp;
+    Run(channel, read, 1, &warmUp);
+    Measure(1, &warmUp, masterReads);
+    if (other)
+        Run(*other, read, 1, &warmUp);
+    const int turns = 10;
+    for (int turn = 0; turn < turns; ++turn) {
+        const int share = rounds / turns + (turn < rounds % turns ? 1 : 0);
+        Run(channel, read, share, &now);
+        Measure(share, &floor, masterReads);
+        if (other)
+            Run(*other, read, share, &was);
+    }
+    printf(
+        "\nOne-word reads at %u bit/s beside a minimal master (write, poll, read, sleep,\n"
+        "read), %d each, in turns:\n",
+        kBaud, rounds);
+    printf("  %-16s %10s %9s %6s %6s %14s\n", "", "median", "CPU", "calls", "wakes",
+           "CPU / floor's");
+    const auto row = [&floor](const char *who, const Costs &costs) {
+        printf(
+            "  %-16s %7.2f ms %6.0f us %6.1f %6.1f %13.2fx\n", who, Percentile(costs.ms, 0.5),
+            costs.Per(costs.cpuUs), costs.Per(static_cast<double>(costs.calls)),
+            costs.Per(static_cast<double>(costs.wakes)),
+            floor.cpuUs > 0 ? costs.cpuUs / floor.cpuUs * floor.operations / costs.operations : 0);
+    };
+    row("minimal master", floor);
+    row("driver", now);
+    if (other)
+        row("driver before", was);
 }
 
 void Paced(int rounds, const Driver *before) {
@@ -688,13 +839,13 @@ int main(int argc, char **argv) {
     const char *before = nullptr;
     const char *device = nullptr;
     const char *driver = nullptr;
-    int unpaced = -1, reads = 0, words = 1;
+    int unpaced = -1, reads = 0, words = 1, floorReads = 0;
     long baud = 19200;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const bool valued = option == "--before" || option == "--unpaced" || option == "--device" ||
                             option == "--reads" || option == "--words" || option == "--baud" ||
-                            option == "--driver";
+                            option == "--driver" || option == "--floor";
         if (option == "--help" || option == "-h") {
             fputs(kUsage, stdout);
             return 0;
@@ -717,6 +868,8 @@ int main(int argc, char **argv) {
             driver = value;
         else if (option == "--unpaced")
             unpaced = atoi(value);
+        else if (option == "--floor")
+            floorReads = atoi(value);
         else if (option == "--reads")
             reads = atoi(value);
         else if (option == "--words")
@@ -743,7 +896,12 @@ int main(int argc, char **argv) {
     Driver earlier = {"before", nullptr};
     if (before != nullptr)
         earlier = LoadDriver(before, "before");
+    if (floorReads > 0) {
+        BesideTheFloor(floorReads, before != nullptr ? &earlier : nullptr);
+        return 0;
+    }
     Paced(quick ? 10 : 50, before != nullptr ? &earlier : nullptr);
+    BesideTheFloor(quick ? 100 : 1000, before != nullptr ? &earlier : nullptr);
     Unpaced(quick ? 500 : 5000, true);
     SilentStation(quick ? 3 : 10);
     RefusedRead(quick ? 5 : 20);

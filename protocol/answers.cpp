@@ -18,13 +18,13 @@ uint32_t WaitUntil(uint64_t deadlineUs) {
 }
 
 // How many more characters the line must bring before a frame that answers
-// can be complete: a read waits for these and no more, so that such a frame
-// is looked at the moment its last character is there, and the listener
-// wakes once for the run of characters before it. With no frame begun, or one
-// that can still be an error answer, that is the error answer's ninth
-// character; once the frame can only be a data answer, its last. (A "%" in
-// the middle of a frame starts it afresh: an error answer begun so is looked
-// at when what was asked for has come, or at the deadline.)
+// can be complete: a read asks for these and returns with no fewer, so that
+// such a frame is looked at once its last character is there (no later than
+// when the whole answer expected could be). With no frame begun, or one that
+// can still be an error answer, that is the error answer's ninth character;
+// once the frame can only be a data answer, its last. (A "%" in the middle of
+// a frame starts it afresh: an error answer begun so is looked at when what
+// was asked for has come, or at the deadline.)
 uint32_t CharactersToAnEnd(const AnswerText &answer) {
     if (answer.length >= answer.expected) {
         return 1;
@@ -99,17 +99,26 @@ Heard ListenForAnswer(TimedReads *reads, AnswerText *answer, const AnswerDeadlin
         // in the last fraction of one, a read for one ends at the first that
         // comes, so that no read runs on past the deadline for want of the
         // rest, and none ends before it.
+        //
+        // The read may sleep on until the whole answer expected can be
+        // there: a frame that ends sooner (an error answer) is then looked
+        // at no later than that, and one that runs on to its length costs
+        // one wake-up, not one for each place where it may end.
         uint32_t wanted = CharactersToAnEnd(*answer);
+        uint32_t expected = answer->length < answer->expected
+                                ? static_cast<uint32_t>(answer->expected - answer->length)
+                                : wanted;
         uint32_t readMs = waitMs;
         if (wanted > 1 && waitMs != 0 && waitMs != kWaitWithoutEnd) {
             readMs = WholeMsUntil(deadlineUs);
             if (readMs == 0) {
                 wanted = 1;
+                expected = 1;
                 readMs = waitMs;
             }
         }
         uint32_t got = 0;
-        if (!ReadArrived(reads, chunk, room, wanted, readMs, &got)) {
+        if (!ReadArrived(reads, chunk, room, wanted, expected, readMs, &got)) {
             return Heard::kLineFailed;
         }
         if (got == 0) {

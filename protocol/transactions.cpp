@@ -140,18 +140,18 @@ struct LineView {
     // frame had gone out began before the station could have heard it:
     // unknown until a frame has gone out in the time its characters take.
     enum { kUnknown, kPaced, kFaster } pace;
+    // The line turned round for the next frame, and not yet used: when the
+    // turn began, how it ended, and what had arrived by its end.
+    bool turned;
+    uint64_t turnBeganUs;
+    int32_t turn;
+    WaitingInput waiting;
 };
 
-struct ArrivedBeforeWrite {
-    TimedReads *reads;
-    uint32_t count;
-};
-
-void CountBeforeWrite(void *context) {
-    ArrivedBeforeWrite &arrived = *static_cast<ArrivedBeforeWrite *>(context);
-    if (!CountArrived(arrived.reads, &arrived.count)) {
-        arrived.count = 0;
-    }
+void TurnLine(DriverInstance &instance, LineView &view) {
+    view.turnBeganUs = PlatformMonotonicMicroseconds();
+    view.turn = TurnLineRound(instance.port, kRtsLeadMs, 0, &view.waiting);
+    view.turned = true;
 }
 
 // Sends `frame` and tells how many bytes that a listener will read next
@@ -166,14 +166,21 @@ void CountBeforeWrite(void *context) {
 int32_t SendFrame(DriverInstance &instance, LineView &view, const char *frame, int32_t length,
                   int32_t *early) {
     *early = 0;
-    ArrivedBeforeWrite before = {&view.reads, 0};
-    const uint64_t beganUs = PlatformMonotonicMicroseconds();
-    const int32_t sent = TransmitFrameWatched(instance.port, frame, length, kRtsLeadMs, 0, 0,
-                                              CountBeforeWrite, &before);
+    if (!view.turned) {
+        TurnLine(instance, view);
+    }
+    view.turned = false;
+    if (view.turn != kExchangeComplete) {
+        return view.turn;
+    }
+    const uint64_t beganUs = view.turnBeganUs;
+    // Bytes handed back unread count with those in the port's queue.
+    const uint32_t before = view.waiting.counted ? view.reads.pendingCount + view.waiting.bytes : 0;
+    const int32_t sent = SendOnTurnedLine(instance.port, frame, length, kRtsLeadMs, 0);
     if (sent != kExchangeComplete) {
         return sent;
     }
-    *early = static_cast<int32_t>(before.count);
+    *early = static_cast<int32_t>(before);
     const uint64_t lineUs = LineUs(instance, length);
     // The last byte cannot have left before this, on a line that keeps to
     // its rate.
@@ -194,7 +201,7 @@ int32_t SendFrame(DriverInstance &instance, LineView &view, const char *frame, i
         // ones before them had come while the frame went out.
         const uint64_t sinceUs = PlatformMonotonicMicroseconds() - leftByUs;
         const uint64_t mayBeAfter = sinceUs / LineUs(instance, 1);
-        if (arrived > mayBeAfter && arrived - mayBeAfter > before.count) {
+        if (arrived > mayBeAfter && arrived - mayBeAfter > before) {
             *early = static_cast<int32_t>(arrived - mayBeAfter);
         }
     }
@@ -247,11 +254,26 @@ void ScanDiscarded(void *context, const char *bytes, uint32_t count) {
     FeedAnswer(&scan.frame, bytes, static_cast<int32_t>(count), NoteEveryFrame, scan.instance);
 }
 
-void DiscardWhatWaits(DriverInstance &instance, TimedReads *reads) {
+// The line is turned round for the first frame before anything else, so
+// that one count of what waits serves twice: what it counts waited before
+// the request and is thrown away, and what it does not is what arrives
+// before the frame goes out. Only where something was thrown away is the
+// port asked again.
+void DiscardWhatWaits(DriverInstance &instance, LineView &view) {
+    TurnLine(instance, view);
+    if (view.turn != kExchangeComplete) {
+        return;
+    }
     DiscardScan scan;
     scan.instance = &instance;
     StartAnswer(&scan.frame, scan.text, kMaxAnswerLength);
-    DiscardArrived(reads, kDiscardLimit, ScanDiscarded, &scan);
+    if (DiscardArrived(&view.reads, view.waiting.counted, view.waiting.bytes, kDiscardLimit,
+                       ScanDiscarded, &scan) > 0) {
+        // (None were handed back yet: the count is the port's queue alone.)
+        uint32_t waiting = 0;
+        view.waiting.counted = CountArrived(&view.reads, &waiting);
+        view.waiting.bytes = waiting;
+    }
 }
 
 // The marker's listener: what it hears of the station tells how far the
@@ -405,10 +427,11 @@ int32_t RunAttempts(DriverRequest *request, bool sameRequestAsBefore) {
     const int32_t station = static_cast<const TagAccess *>(request->params)->station;
     LineView view;
     view.pace = LineView::kUnknown;
+    view.turned = false;
     BeginTimedReads(&view.reads, instance.port);
     view.timeoutMs = HostReadTimeoutMs(view.reads);
     const uint32_t lineMs = AnswerLineMs(instance, instance.rxLength);
-    DiscardWhatWaits(instance, &view.reads);
+    DiscardWhatWaits(instance, view);
 
     // The attempts that the markers spent: only one whose answer did not
     // come in its time counts, as it would for the request.

@@ -57,10 +57,11 @@ struct CommTimeouts {
     uint32_t writeTotalTimeoutConstant;
 };
 
-// What ClearCommError reports besides the error word (COMSTAT's counts).
+// What ClearCommError reports besides the error word: of COMSTAT's counts,
+// the one the driver uses. (The bytes still to be sent are not asked: on
+// POSIX that would cost a system call of its own each time.)
 struct CommStat {
-    uint32_t cbInQue;   // bytes waiting to be read
-    uint32_t cbOutQue;  // bytes waiting to be sent
+    uint32_t cbInQue;  // bytes waiting to be read
 };
 
 // EscapeCommFunction codes.
@@ -82,6 +83,15 @@ bool PlatformSetCommTimeouts(QivPortHandle port, const CommTimeouts *timeouts);
 bool PlatformSetupComm(QivPortHandle port, uint32_t inQueue, uint32_t outQueue);
 // Synchronous reads and writes; the count transferred goes to *done.
 bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t *done);
+// ReadFile for `count` bytes by a reader that expects `expected` (count or
+// more) to come in one run: a platform that paces its reads at the line's
+// rate may go on until all of them can have come, as long as the read's
+// time-out allows, and keeps those beyond `count` for the next read. So a
+// frame that may end early (an error answer) or run on to the length
+// expected costs one wake-up, not one for each place it may end. Win32's own
+// reads return once `count` have come.
+bool PlatformReadFileExpecting(QivPortHandle port, void *buffer, uint32_t count, uint32_t expected,
+                               uint32_t *done);
 bool PlatformWriteFile(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *done);
 bool PlatformClearCommError(QivPortHandle port, uint32_t *errors, CommStat *stat);
 bool PlatformEscapeCommFunction(QivPortHandle port, uint32_t function);

@@ -4,17 +4,24 @@
 #include "serial/comm_platform.h"
 #include "serial/serial_port.h"
 
-void ClearLineErrors(QivPortHandle port) {
+void ClearLineErrors(QivPortHandle port, WaitingInput *waiting) {
+    if (waiting != nullptr) {
+        *waiting = {false, 0};
+    }
     if (port == QIV_INVALID_PORT_HANDLE) {
         return;
     }
     uint32_t errors = 0;
-    CommStat stat = {0, 0};
+    CommStat stat = {0};
     if (!PlatformClearCommError(port, &errors, &stat)) {
         // A failed query fills no error word: the platform's own code for the
         // failure is printed in its place, which tells the reader why.
         LogToHost("ClearCommError (Rx) failed %08lx",
                   static_cast<unsigned long>(PlatformLastError()));
+        return;
+    }
+    if (waiting != nullptr) {
+        *waiting = {true, stat.cbInQue};
     }
 }
 
@@ -72,14 +79,15 @@ int32_t WaitCtsOn(QivPortHandle port) {
 
 int32_t TransmitFrame(QivPortHandle port, const char *frame, int32_t length, int32_t rtsLeadMs,
                       int32_t waitForCts, int32_t trailMs) {
-    return TransmitFrameWatched(port, frame, length, rtsLeadMs, waitForCts, trailMs, nullptr,
-                                nullptr);
+    const int32_t turned = TurnLineRound(port, rtsLeadMs, waitForCts);
+    if (turned != kExchangeComplete) {
+        return turned;
+    }
+    return SendOnTurnedLine(port, frame, length, rtsLeadMs, trailMs);
 }
 
-int32_t TransmitFrameWatched(QivPortHandle port, const char *frame, int32_t length,
-                             int32_t rtsLeadMs, int32_t waitForCts, int32_t trailMs,
-                             BeforeWrite beforeWrite, void *context) {
-    ClearLineErrors(port);
+int32_t TurnLineRound(QivPortHandle port, int32_t rtsLeadMs, int32_t waitForCts,
+                      WaitingInput *waiting) {
     if (rtsLeadMs > 0) {
         SetRts(port, 1);
         PlatformSleep(static_cast<uint32_t>(rtsLeadMs));
@@ -87,11 +95,19 @@ int32_t TransmitFrameWatched(QivPortHandle port, const char *frame, int32_t leng
     if (waitForCts != 0 && WaitCtsOn(port) == 0) {
         SetRts(port, 0);
         PlatformSleep(kCtsRefusalPauseMs);
+        if (waiting != nullptr) {
+            *waiting = {false, 0};
+        }
         return kExchangePartial;
     }
-    if (beforeWrite != nullptr) {
-        beforeWrite(context);
-    }
+    // Cleared last, so that the count of what waits is the one the frame
+    // meets: one query of the port serves both.
+    ClearLineErrors(port, waiting);
+    return kExchangeComplete;
+}
+
+int32_t SendOnTurnedLine(QivPortHandle port, const char *frame, int32_t length, int32_t rtsLeadMs,
+                         int32_t trailMs) {
     uint32_t written = 0;
     const int32_t write = WriteSerial(port, frame, static_cast<uint32_t>(length), &written);
     // RTS falls only when the last byte has left, after a failed write too.

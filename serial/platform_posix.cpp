@@ -419,6 +419,14 @@ bool PlatformSetupComm(QivPortHandle handle, uint32_t, uint32_t) {
 // time-out ends the read at a gap after the first byte, and MAXDWORD with no
 // total time-out returns at once with what is there.
 bool PlatformReadFile(QivPortHandle handle, void *buffer, uint32_t count, uint32_t *done) {
+    return PlatformReadFileExpecting(handle, buffer, count, count, done);
+}
+
+// A terminal read without an interval time-out paces itself at the line's
+// rate: it sleeps until all `expected` bytes of a run can have come (never
+// past its time-out), and returns once `count` are there.
+bool PlatformReadFileExpecting(QivPortHandle handle, void *buffer, uint32_t count,
+                               uint32_t expected, uint32_t *done) {
     *done = 0;
     PortSlot *port = SlotOf(handle);
     if (port == nullptr)
@@ -432,7 +440,8 @@ bool PlatformReadFile(QivPortHandle handle, void *buffer, uint32_t count, uint32
     const int64_t deadline = NowMicroseconds() + static_cast<int64_t>(total) * 1000;
     char *bytes = static_cast<char *>(buffer);
     if (port->terminal && t.readIntervalTimeout == 0) {
-        if (!ReadAll(port->fd, port->reads, bytes, count, waitForever ? -1 : deadline, done))
+        if (!ReadAll(port->fd, port->reads, bytes, count, expected, waitForever ? -1 : deadline,
+                     done))
             return Fail(errno);
         return true;
     }
@@ -516,11 +525,7 @@ bool PlatformClearCommError(QivPortHandle handle, uint32_t *errors, CommStat *st
     if (ioctl(port->fd, FIONREAD, &waiting) != 0)
         return Fail(errno);
     waiting += static_cast<int>(port->reads.aheadCount);
-    int unsent = 0;
-    if (ioctl(port->fd, TIOCOUTQ, &unsent) != 0)
-        unsent = 0;
     stat->cbInQue = static_cast<uint32_t>(waiting);
-    stat->cbOutQue = static_cast<uint32_t>(unsent);
     return true;
 }
 

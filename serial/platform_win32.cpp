@@ -120,6 +120,11 @@ bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t
     return ok != 0;
 }
 
+bool PlatformReadFileExpecting(QivPortHandle port, void *buffer, uint32_t count, uint32_t,
+                               uint32_t *done) {
+    return PlatformReadFile(port, buffer, count, done);
+}
+
 bool PlatformWriteFile(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *done) {
     DWORD written = 0;
     const BOOL ok = WriteFile(port, bytes, count, &written, nullptr);
@@ -134,7 +139,6 @@ bool PlatformClearCommError(QivPortHandle port, uint32_t *errors, CommStat *stat
         return false;
     *errors = word;
     stat->cbInQue = status.cbInQue;
-    stat->cbOutQue = status.cbOutQue;
     return true;
 }
 

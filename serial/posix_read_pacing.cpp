@@ -70,15 +70,16 @@ void TakeAhead(ReadPacing &pacing, char *bytes, uint32_t count, uint32_t *done) 
         pacing.aheadAt = 0;
 }
 
-bool ReadAll(int fd, ReadPacing &pacing, char *bytes, uint32_t count, int64_t deadline,
-             uint32_t *done) {
+bool ReadAll(int fd, ReadPacing &pacing, char *bytes, uint32_t count, uint32_t expected,
+             int64_t deadline, uint32_t *done) {
     TakeAhead(pacing, bytes, count, done);
     while (*done < count) {
         const int64_t now = NowMicroseconds();
         if (deadline >= 0 && now >= deadline)
             return true;
         const int64_t characterUs = pacing.characterUs;
-        const int64_t missing = count - *done;
+        // What the reader expects of the run that has not come yet.
+        const int64_t missing = static_cast<int64_t>(expected > count ? expected : count) - *done;
         const bool paced = pacing.inRun && characterUs > 0 &&
                            pacing.runStartUs >= pacing.turnedUs - 2 * characterUs;
         const int64_t due =

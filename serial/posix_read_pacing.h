@@ -37,9 +37,12 @@ void TakeAhead(ReadPacing &pacing, char *bytes, uint32_t count, uint32_t *done);
 // A read of the terminal `fd` that waits for all `count` bytes, until
 // `deadline` (-1: without end), waking as seldom as it can. A quiet line is
 // waited on in poll, which wakes at the first byte to come. That byte starts
-// a run of characters, one every character time: the last byte wanted can be
-// there no sooner than as many character times after the first as lie
-// between them, so the read sleeps until then and takes them together. (poll
+// a run of characters, one every character time: the last byte expected (the
+// `expected`th, `count` or more) can be there no sooner than as many
+// character times after the first as lie between them, so the read sleeps
+// until then (or its deadline) and takes them together; bytes beyond `count`
+// stay read ahead for the next read. A run that ends sooner (a shorter frame)
+// is taken as it is at that time, once `count` are there. (poll
 // would wake at every character, whatever VMIN says: the terminal wakes its
 // pollers at each one it receives.) A byte that is not there when it could
 // be (the far end paused, a USB adapter hands bytes on in bursts) is waited
@@ -50,5 +53,5 @@ void TakeAhead(ReadPacing &pacing, char *bytes, uint32_t count, uint32_t *done);
 // line that hands on a first byte alone, and the rest at once, costs a read
 // the line time of what it asked for, once.) False, with errno set, when the
 // line failed.
-bool ReadAll(int fd, ReadPacing &pacing, char *bytes, uint32_t count, int64_t deadline,
-             uint32_t *done);
+bool ReadAll(int fd, ReadPacing &pacing, char *bytes, uint32_t count, uint32_t expected,
+             int64_t deadline, uint32_t *done);

@@ -111,7 +111,7 @@ int32_t SetReadTimeout(QivPortHandle port, int32_t timeout) {
 
 int32_t DiscardInput(QivPortHandle port) {
     uint32_t errors = 0;
-    CommStat stat = {0, 0};
+    CommStat stat = {0};
     const bool queried = PlatformClearCommError(port, &errors, &stat);
     if (queried && stat.cbInQue == 0) {
         return kSerialOk;

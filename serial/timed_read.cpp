@@ -33,7 +33,7 @@ bool SetWait(TimedReads *reads, uint32_t ms) {
 // Bytes waiting in the input queue; false when the port cannot tell.
 bool Waiting(QivPortHandle port, uint32_t *count) {
     uint32_t errors = 0;
-    CommStat stat = {0, 0};
+    CommStat stat = {0};
     if (!PlatformClearCommError(port, &errors, &stat)) {
         return false;
     }
@@ -68,8 +68,8 @@ uint32_t HostReadTimeoutMs(const TimedReads &reads) {
     return ms == 0 ? kWaitWithoutEnd : ms;
 }
 
-bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted, uint32_t waitMs,
-                 uint32_t *got) {
+bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted, uint32_t expected,
+                 uint32_t waitMs, uint32_t *got) {
     *got = 0;
     if (reads->pendingCount > 0) {
         // Already read, and already shown to the line monitor.
@@ -81,6 +81,7 @@ bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted
     }
     // No more than the reader has room for, and at least one byte.
     wanted = std::min(std::max(wanted, 1u), room);
+    expected = std::max(expected, wanted);
     bool read;
     if (waitMs == 0 || !reads->countable) {
         // With no time left to wait, only a count of what has arrived tells
@@ -95,12 +96,14 @@ bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted
         } else if (waitMs == 0) {
             return true;
         } else {
-            read = SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, wanted, got);
+            read = SetWait(reads, waitMs) &&
+                   PlatformReadFileExpecting(reads->port, buffer, wanted, expected, got);
         }
     } else {
-        // The read takes what has arrived and returns the moment the rest of
+        // The read takes what has arrived and returns once the rest of
         // `wanted` is there, or when the time is up: one wake-up for the lot.
-        read = SetWait(reads, waitMs) && PlatformReadFile(reads->port, buffer, wanted, got);
+        read = SetWait(reads, waitMs) &&
+               PlatformReadFileExpecting(reads->port, buffer, wanted, expected, got);
     }
     if (!read) {
         ReportLineFailure(reads->port);
@@ -117,25 +120,27 @@ void PutBack(TimedReads *reads, const char *bytes, uint32_t count) {
     reads->pendingCount += count;
 }
 
-void DiscardArrived(TimedReads *reads, uint32_t limit, DiscardObserver seen, void *context) {
+uint32_t DiscardArrived(TimedReads *reads, bool counted, uint32_t waiting, uint32_t limit,
+                        DiscardObserver seen, void *context) {
     const QivPortHandle port = reads->port;
-    uint32_t waiting = 0;
-    reads->countable = Waiting(port, &waiting);
-    if (!reads->countable) {
-        return;
+    reads->countable = counted;
+    if (!counted) {
+        return 0;
     }
     char scratch[kDiscardChunk];
-    uint32_t left = std::min(waiting, limit);
+    const uint32_t all = std::min(waiting, limit);
+    uint32_t left = all;
     while (left > 0) {
         uint32_t got = 0;
         if (!PlatformReadFile(port, scratch, std::min(left, kDiscardChunk), &got) || got == 0) {
-            return;
+            break;
         }
         ReportLine(port, QIV_LINE_DISCARDED, scratch, got);
         if (seen != nullptr)
             seen(context, scratch, got);
         left -= got;
     }
+    return all - left;
 }
 
 bool CountArrived(TimedReads *reads, uint32_t *count) {

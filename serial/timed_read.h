@@ -22,10 +22,10 @@ struct TimedReads {
     CommTimeouts host;  // the time-outs as the host left them
     bool hostKnown;     // they could be read; if not, the port's time-outs are left alone
     uint32_t waitMs;    // the read time-out on the port now
-    // The port told what waits when it was asked before the first attempt:
-    // a read with time to wait then goes to it without asking again. A port
-    // that could not tell is asked before every read, and the read fails
-    // where it still cannot.
+    // The port told what waited when the line was turned round for the
+    // first frame: a read with time to wait then goes to it without asking
+    // again. A port that could not tell is asked before every read, and the
+    // read fails where it still cannot.
     bool countable;
     int32_t reportAs;  // how the line monitor is told of what is read (QIV_LINE_*)
     // Bytes read from the port and handed back, unused: the next read takes
@@ -46,21 +46,24 @@ uint32_t HostReadTimeoutMs(const TimedReads &reads);
 // Takes bytes of the line into `buffer`. Bytes handed back come first, up to
 // `room`, without a wait. Otherwise, with `waitMs` 0, what has arrived, up to
 // `room`, without a wait; else a read of `wanted` bytes (1 to `room`) that
-// waits up to `waitMs` for them all. *got is 0 when nothing came; false when
-// the port cannot be read.
-bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted, uint32_t waitMs,
-                 uint32_t *got);
+// waits up to `waitMs` for them all, and that may wait until `expected` (at
+// least `wanted`) can have come in the same run, keeping the rest for the
+// next read (PlatformReadFileExpecting). *got is 0 when nothing came; false
+// when the port cannot be read.
+bool ReadArrived(TimedReads *reads, char *buffer, uint32_t room, uint32_t wanted, uint32_t expected,
+                 uint32_t waitMs, uint32_t *got);
 
 // Hands back the last `count` bytes of what a read gave, unused: they are
 // the next read's first. At most QIV_RX_FRAME_SIZE bytes wait so.
 void PutBack(TimedReads *reads, const char *bytes, uint32_t count);
 
-// Throws away what has arrived, at most `limit` bytes, without waiting, and
-// notes whether the port could tell what waits. `seen`, when given, is shown
-// each run of bytes thrown away.
+// Throws away the `waiting` bytes that the port last told of (`counted`:
+// it could tell), at most `limit`, without waiting, and notes whether the
+// port could tell. `seen`, when given, is shown each run of bytes thrown
+// away. Returns how many were.
 using DiscardObserver = void (*)(void *context, const char *bytes, uint32_t count);
-void DiscardArrived(TimedReads *reads, uint32_t limit, DiscardObserver seen = nullptr,
-                    void *context = nullptr);
+uint32_t DiscardArrived(TimedReads *reads, bool counted, uint32_t waiting, uint32_t limit,
+                        DiscardObserver seen = nullptr, void *context = nullptr);
 
 // How many bytes a read would take now without waiting: those handed back
 // and those waiting in the port's input queue. False when the port cannot

@@ -264,12 +264,20 @@ bool PlatformSetupComm(QivPortHandle port, uint32_t inQueue, uint32_t outQueue) 
     return Enter("SetupComm", port, Number(inQueue) + "/" + Number(outQueue));
 }
 
+namespace {
+
 // As on Win32: a read returns when all asked for have come, or when the
 // total time-out has passed with what came; with no time-out at all it waits
-// for every byte, and an interval of MAXDWORD alone returns at once.
-bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t *done) {
+// for every byte, and an interval of MAXDWORD alone returns at once. A read
+// that expects more than `count` waits, as a paced POSIX terminal read does,
+// until all it expects can have come at the burst's pace (never past its
+// time-out): the bytes beyond `count` are left for the next read, which finds
+// them there, and a burst that ends sooner is taken at that time.
+bool Read(QivPortHandle port, void *buffer, uint32_t count, uint32_t expected, uint32_t *done) {
     *done = 0;
-    if (!Enter("ReadFile", port, Number(count)))
+    const std::string detail =
+        expected > count ? Number(count) + "/" + Number(expected) : Number(count);
+    if (!Enter("ReadFile", port, detail))
         return false;
     World &w = W();
     const CommTimeouts &t = w.timeouts;
@@ -292,7 +300,11 @@ bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t
         return true;
     }
     const size_t wanted = std::min<size_t>(count, burst->bytes.size() - burst->taken);
-    const int64_t lastArrival = burst->ArrivalUs(burst->taken + wanted - 1);
+    int64_t lastArrival = burst->ArrivalUs(burst->taken + wanted - 1);
+    if (expected > count && wanted == count) {
+        const int64_t expectedBy = burst->ArrivalUs(burst->taken + expected - 1);
+        lastArrival = std::max(lastArrival, forever ? expectedBy : std::min(expectedBy, deadline));
+    }
     size_t taken = wanted;
     if (forever || lastArrival <= deadline) {
         w.nowUs = std::max(w.nowUs, lastArrival);
@@ -304,6 +316,17 @@ bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t
     burst->taken += taken;
     *done = static_cast<uint32_t>(taken);
     return true;
+}
+
+}  // namespace
+
+bool PlatformReadFile(QivPortHandle port, void *buffer, uint32_t count, uint32_t *done) {
+    return Read(port, buffer, count, count, done);
+}
+
+bool PlatformReadFileExpecting(QivPortHandle port, void *buffer, uint32_t count, uint32_t expected,
+                               uint32_t *done) {
+    return Read(port, buffer, count, expected, done);
 }
 
 bool PlatformWriteFile(QivPortHandle port, const void *bytes, uint32_t count, uint32_t *done) {
@@ -337,7 +360,6 @@ bool PlatformClearCommError(QivPortHandle port, uint32_t *errors, CommStat *stat
         return false;
     *errors = 0;
     stat->cbInQue = static_cast<uint32_t>(Unread());
-    stat->cbOutQue = 0;
     return true;
 }
 

@@ -18,6 +18,7 @@
 #include "serial/exchange.h"
 #include "unit/log_capture.h"
 #include "unit/protocol_support.h"
+#include "wire/wire_rules.h"
 
 namespace {
 
@@ -379,8 +380,9 @@ TEST_F(AnswerMatchingTest, GoodAnswersBetweenNoiseAreTaken) {
 
 TEST_F(AnswerMatchingTest, AnErrorAnswerEndsItsAttemptAtItsCarriageReturn) {
     // A refused read costs three exchanges and no time-out: each attempt
-    // ends as the error answer's carriage return arrives, shorter than the
-    // data it stands for, and nothing is waited out after the last.
+    // ends once the error answer's carriage return has arrived, no later
+    // than the data answer it stands for could have (a paced read sleeps
+    // until then), and nothing is waited out after the last.
     const struct {
         double delayMs;  // after each frame
         double charMs;   // between its characters
@@ -399,7 +401,7 @@ TEST_F(AnswerMatchingTest, AnErrorAnswerEndsItsAttemptAtItsCarriageReturn) {
                                        Sealed("%01#RDD0010000100"))
             << "still three attempts";
         const double exchangeMs =
-            kRtsLeadMs + c.delayMs + c.charMs * static_cast<double>(refusal.size() - 1);
+            kRtsLeadMs + c.delayMs + c.charMs * static_cast<double>(wire::AnswerLength(1) - 1);
         EXPECT_NEAR(fake::NowMs(), kAttempts * exchangeMs, 0.001) << c.delayMs;
     }
 }
@@ -449,7 +451,12 @@ TEST_F(AnswerMatchingTest, AnAnswerThatComesWholeWakesItsListenerAtMostThreeTime
         });
         EXPECT_GE(reads, 1) << c.what;
         EXPECT_LE(reads, 3) << c.what;
-        const double exchangeMs = kRtsLeadMs + 2 + charMs * static_cast<double>(answer.size() - 1);
+        // An error answer is looked at once the data answer could have
+        // come, or at the deadline of the first character if that is sooner.
+        const double lastMs =
+            c.refused ? std::min(charMs * (wire::AnswerLength(c.words) - 1), kTimeoutMs - 2.0)
+                      : charMs * static_cast<double>(answer.size() - 1);
+        const double exchangeMs = kRtsLeadMs + 2 + lastMs;
         EXPECT_NEAR(fake::NowMs(), (c.refused ? kAttempts : 1) * exchangeMs, 0.001) << c.what;
         if (!c.refused) {
             // A single value is word 1 of the host's buffer, a block's last word its last.
@@ -563,7 +570,7 @@ TEST_F(AnswerMatchingTest, AFailedAttemptLogsOnlyTheExchangesOwnMessages) {
     } cases[] = {
         {"a closed port",
          "",
-         {clear, "EscapeCommFunction fail (RTS)",
+         {"EscapeCommFunction fail (RTS)", clear,
           "SG: WaitTxEmpty() WaitCommEvent() EV_TXEMPTY fail", "EscapeCommFunction fail (RTS)",
           clear}},
         {"a port that cannot say what waits", "ClearCommError", {clear, clear}},

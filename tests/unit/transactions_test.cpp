@@ -47,13 +47,15 @@ TEST_F(TransactionTest, OneAttemptDiscardsThenExchanges) {
     channel_.Tag('D', 100);
     fake::ReplyToNextWrite(Sealed("%01$RD3412"));
     EXPECT_EQ(ReadValue(&channel_.request), 0);
-    // The answer is read in two reads that each wait for all they ask: up to
-    // where an error answer would end (nine characters), then the rest, by
-    // the answer's later deadline; then the host's time-out is put back.
+    // The port is asked once what waits, once the line is turned round: that
+    // one count serves the discard and tells what came before the frame. The
+    // answer is read in two reads that each wait for all they ask: up to
+    // where an error answer would end (nine characters), expecting all 13,
+    // then the rest, by the answer's later deadline; then the host's
+    // time-out is put back.
     EXPECT_EQ(fake::CallLog(),
-              (Log{"GetCommTimeouts", "ClearCommError", "ClearCommError",
-                   "EscapeCommFunction SETRTS", "Sleep 1", "ClearCommError", "WriteFile 20",
-                   "WaitCommEvent", "EscapeCommFunction CLRRTS", "ReadFile 9",
+              (Log{"GetCommTimeouts", "EscapeCommFunction SETRTS", "Sleep 1", "ClearCommError",
+                   "WriteFile 20", "WaitCommEvent", "EscapeCommFunction CLRRTS", "ReadFile 9/13",
                    "SetCommTimeouts 0/0/44/0/0", "ReadFile 4", "SetCommTimeouts 0/0/40/0/0"}));
     EXPECT_EQ(channel_.TxFrame(), kReadD100);
     EXPECT_EQ(channel_.instance.txLength, 20);
