@@ -25,22 +25,26 @@ void ClearLineErrors(QivPortHandle port, WaitingInput *waiting) {
     }
 }
 
-void SetRts(QivPortHandle port, uint8_t on) {
+bool SetRts(QivPortHandle port, uint8_t on) {
     if (port == QIV_INVALID_PORT_HANDLE) {
-        return;
+        return false;
     }
     if (!PlatformEscapeCommFunction(port, on == 1 ? kSetRts : kClrRts)) {
         LogToHost("EscapeCommFunction fail (RTS)");
+        return false;
     }
+    return true;
 }
 
-void SetDtr(QivPortHandle port, uint8_t on) {
+bool SetDtr(QivPortHandle port, uint8_t on) {
     if (port == QIV_INVALID_PORT_HANDLE) {
-        return;
+        return false;
     }
     if (!PlatformEscapeCommFunction(port, on == 1 ? kSetDtr : kClrDtr)) {
         LogToHost("EscapeCommFunction fail (DTR)");
+        return false;
     }
+    return true;
 }
 
 int32_t GetCts(QivPortHandle port) {
@@ -88,8 +92,11 @@ int32_t TransmitFrame(QivPortHandle port, const char *frame, int32_t length, int
 
 int32_t TurnLineRound(QivPortHandle port, int32_t rtsLeadMs, int32_t waitForCts,
                       WaitingInput *waiting) {
-    if (rtsLeadMs > 0) {
-        SetRts(port, 1);
+    // The lead gives a transceiver that RTS switches the time to drive the
+    // line. Where a port cannot raise RTS (a pseudo-terminal, a line carried
+    // on TCP) nothing is switched, and the frame goes at once; the null
+    // device, which stands for a line, keeps a line's timing.
+    if (rtsLeadMs > 0 && (SetRts(port, 1) || port == QIV_INVALID_PORT_HANDLE)) {
         PlatformSleep(static_cast<uint32_t>(rtsLeadMs));
     }
     if (waitForCts != 0 && WaitCtsOn(port) == 0) {

@@ -29,8 +29,9 @@ struct WaitingInput {
 // The line-control operations do nothing on QIV_INVALID_PORT_HANDLE (the
 // channel's null device) and log their failures without stopping anything.
 void ClearLineErrors(QivPortHandle port, WaitingInput *waiting = nullptr);
-void SetRts(QivPortHandle port, uint8_t on);  // only 1 raises the line
-void SetDtr(QivPortHandle port, uint8_t on);  // only 1 raises the line
+// Only 1 raises the line; false when the port refused (it is logged).
+bool SetRts(QivPortHandle port, uint8_t on);
+bool SetDtr(QivPortHandle port, uint8_t on);
 int32_t GetCts(QivPortHandle port);
 void WaitTxEmpty(QivPortHandle port);
 int32_t WaitCtsOn(QivPortHandle port);

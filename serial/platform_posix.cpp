@@ -533,6 +533,11 @@ bool PlatformEscapeCommFunction(QivPortHandle handle, uint32_t function) {
     PortSlot *port = SlotOf(handle);
     if (port == nullptr)
         return false;
+    // A pseudo-terminal has no modem lines: the kernel refuses every such
+    // call with ENOTTY, so it is refused here without the system call that
+    // every frame would otherwise make twice.
+    if (port->pseudoTerminal)
+        return Fail(ENOTTY);
     int line = 0;
     unsigned long request = 0;
     switch (function) {
@@ -602,7 +607,9 @@ bool PlatformWaitCommEvent(QivPortHandle handle, uint32_t *events) {
     PortSlot *port = SlotOf(handle);
     if (port == nullptr)
         return false;
-    while (tcdrain(port->fd) != 0) {
+    // A pseudo-terminal hands what is written to its other side within the
+    // write: nothing is left to drain.
+    while (!port->pseudoTerminal && tcdrain(port->fd) != 0) {
         if (errno != EINTR)
             return Fail(errno);
     }

@@ -176,7 +176,7 @@ TEST(QivmaPoll, TheTraceAndWhatToTryStayInTheTable) {
     // own, and the read's while its second frame waits.
     const std::string screen = tmux.WaitFor("round 2:", "%01$RD64");
     ASSERT_FALSE(screen.empty()) << tmux.Screen();
-    EXPECT_TRUE(Has(screen, "rt       1.")) << screen;
+    EXPECT_TRUE(Has(screen, "-> %01#RT01<CR>")) << screen;
     EXPECT_TRUE(Has(screen, "-> %01#RDD0010000100")) << screen;
     EXPECT_TRUE(Has(screen, "(no answer within 40 ms)")) << screen;
     EXPECT_TRUE(Has(screen, "1 late answer: try --timeout")) << screen;

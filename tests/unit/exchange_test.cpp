@@ -148,7 +148,7 @@ TEST_F(ExchangeTest, OnAClosedPortEveryLineCallFailsAndIsLoggedInOrder) {
 
 TEST_F(ExchangeTest, OnlyOneRaisesAModemLine) {
     const struct {
-        void (*operation)(QivPortHandle, uint8_t);
+        bool (*operation)(QivPortHandle, uint8_t);
         uint8_t on;
         const char *call;
     } cases[] = {
@@ -163,10 +163,16 @@ TEST_F(ExchangeTest, OnlyOneRaisesAModemLine) {
         EXPECT_EQ(fake::CallLog(), (Log{c.call})) << c.call << " for " << int{c.on};
     }
     fake::FailAlways("EscapeCommFunction");
-    SetRts(fake::kHandle, 1);
-    SetDtr(fake::kHandle, 0);
+    EXPECT_FALSE(SetRts(fake::kHandle, 1));
+    EXPECT_FALSE(SetDtr(fake::kHandle, 0));
     EXPECT_EQ(log_.formats(),
               (Log{"EscapeCommFunction fail (RTS)", "EscapeCommFunction fail (DTR)"}));
+    // Where RTS cannot be raised nothing waits for it: the frame goes at once.
+    fake::Reset();
+    fake::FailAlways("EscapeCommFunction");
+    EXPECT_EQ(TransmitFrame(fake::kHandle, "%01#RT01\r", 9, kRtsLeadMs, 0, 0), kExchangeComplete);
+    for (const std::string &call : fake::CallLog())
+        EXPECT_NE(call, "Sleep 1");
 }
 
 TEST_F(ExchangeTest, CtsIsPolledNineTimesWithoutAPause) {
