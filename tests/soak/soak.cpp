@@ -1563,16 +1563,24 @@ int RunRandomFaults(const Options &o) {
             printf("  FAILED: the line's fault hardly reached the line\n");
     }
     if (lossy) {
-        // Three attempts fail together only when all three answers are lost:
-        // p^3 of the operations, whether the station was doubtful or not.
+        // An operation survives any two lost answers, doubtful or not. In
+        // step it fails when its three answers are lost, p^3; doubtful, it
+        // waits for two answers (a status answer, then the request's), and
+        // fails when three are lost before the second comes:
+        // 1 - (1 - p)^2 (1 + 2p + 3p^2), about 4 p^3.
         const long failed = total.refused + total.line;
+        const double p = kLossRate;
+        const double inStep = pow(p, kAttempts);
+        const double doubtfulShare = 1 - (1 - p) * (1 - p) * (1 + 2 * p + 3 * p * p);
         printf(
-            "operations failed: %ld of %ld (%.4f%%); three attempts each lost with p = %.2f:\n"
-            "%.4f%% expected (%.2f operations); transactions that brought the station in step\n"
-            "first: %ld; failed with an attempt that the line did not spoil: %ld\n",
-            failed, o.transactions, 100.0 * failed / o.transactions, kLossRate,
-            100 * pow(kLossRate, kAttempts), o.transactions * pow(kLossRate, kAttempts), doubtful,
-            failuresWithAGoodAttempt);
+            "operations failed: %ld of %ld (%.4f%%); answers each lost with p = %.2f: three\n"
+            "attempts fail with p^3 = %.4f%% in step, %.4f%% doubtful; expected here %.2f\n"
+            "operations; transactions that brought the station in step first: %ld; failed\n"
+            "with an attempt that the line did not spoil: %ld\n",
+            failed, o.transactions, 100.0 * failed / o.transactions, p, 100 * inStep,
+            100 * doubtfulShare,
+            static_cast<double>(o.transactions - doubtful) * inStep + doubtful * doubtfulShare,
+            doubtful, failuresWithAGoodAttempt);
         lineShown = doubtful >= o.transactions / 4;
         if (!lineShown)
             printf("  FAILED: the station was doubtful in fewer than a quarter of them\n");
