@@ -651,9 +651,11 @@ TEST(GatewayTcpLines, ADeviceServersLineBesideASerialLine) {
     written = 222;
     EXPECT_TRUE(Eventually([&] { return readRemote() && good > 2; }));
 
+    // The server closes the connection, or resets it when a request of ours
+    // was still unread: either way the port failed.
     socat->Terminate();
-    const size_t failed = gateway.WaitFor("port tcp://127.0.0.1:" + std::to_string(serverPort) +
-                                          " failed: the device server or unit at");
+    const size_t failed =
+        gateway.WaitFor("port tcp://127.0.0.1:" + std::to_string(serverPort) + " failed: the ");
     ASSERT_NE(failed, std::string::npos) << gateway.Err();
     EXPECT_TRUE(Eventually([&] {
         const gatewaytest::Run run = mbpoll("2");
